@@ -1,0 +1,85 @@
+#include "platform/file/File.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::string CFileException::GetErrorMessage() const
+{
+    return m_strFileName + ": " + std::strerror(m_nErrno);
+}
+
+bool CFile::Open(const char* pszFileName, unsigned nFlags, CFileException* pError)
+{
+    Close();
+    const int nMode = nFlags == modeCreateWrite ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDONLY;
+    int fd;
+    do
+        fd = ::open(pszFileName, nMode | O_CLOEXEC, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+    {
+        if (pError != nullptr)
+            *pError = CFileException(errno, pszFileName);
+        return false;
+    }
+    struct stat st;
+    if (nFlags == modeRead && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+    {
+        ::close(fd);
+        if (pError != nullptr)
+            *pError = CFileException(EISDIR, pszFileName);
+        return false;
+    }
+    m_fd = fd;
+    return true;
+}
+
+std::size_t CFile::Read(void* pBuffer, std::size_t nCount)
+{
+    auto* p = static_cast<char*>(pBuffer);
+    std::size_t nDone = 0;
+    while (m_fd >= 0 && nDone < nCount)
+    {
+        const ssize_t n = ::read(m_fd, p + nDone, nCount - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        nDone += std::size_t(n);
+    }
+    return nDone;
+}
+
+bool CFile::Write(const void* pBuffer, std::size_t nCount)
+{
+    const auto* p = static_cast<const char*>(pBuffer);
+    std::size_t nDone = 0;
+    while (m_fd >= 0 && nDone < nCount)
+    {
+        const ssize_t n = ::write(m_fd, p + nDone, nCount - nDone);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        nDone += std::size_t(n);
+    }
+    return nDone == nCount;
+}
+
+std::int64_t CFile::GetLength() const
+{
+    struct stat st;
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
+        return -1;
+    return st.st_size;
+}
+
+void CFile::Close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}

@@ -1,0 +1,49 @@
+#pragma once
+// A file opened for reading or writing by name, closed by its destructor (and safely twice).
+// Opening reports why it failed through a CFileException value instead of throwing.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class CFileException
+{
+public:
+    CFileException() = default;
+    CFileException(int nErrno, std::string strFileName)
+        : m_nErrno(nErrno), m_strFileName(std::move(strFileName))
+    {
+    }
+    int m_nErrno = 0;
+    std::string m_strFileName;
+
+    // "<file>: <reason>", for messages shown to the user.
+    std::string GetErrorMessage() const;
+};
+
+class CFile
+{
+public:
+    enum OpenFlags : unsigned
+    {
+        modeRead = 0,
+        modeCreateWrite = 1, // created, or emptied when it exists
+    };
+
+    CFile() = default;
+    ~CFile() { Close(); }
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    bool Open(const char* pszFileName, unsigned nFlags, CFileException* pError = nullptr);
+    // Reads up to nCount bytes; fewer only at the end of the file or on an error.
+    std::size_t Read(void* pBuffer, std::size_t nCount);
+    bool Write(const void* pBuffer, std::size_t nCount);
+    // The file's length in bytes, or -1 when it cannot be told.
+    std::int64_t GetLength() const;
+    bool IsOpen() const { return m_fd >= 0; }
+    void Close();
+
+private:
+    int m_fd = -1;
+};

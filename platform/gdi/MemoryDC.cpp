@@ -1,0 +1,183 @@
+#include "platform/gdi/MemoryDC.h"
+
+#include "platform/gdi/DibSource.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+CDibSection* CMemoryDC::SelectBitmap(CDibSection* pSection)
+{
+    CDibSection* pOld = m_pSection;
+    m_pSection = pSection;
+    return pOld;
+}
+
+const CPalette* CMemoryDC::SelectPalette(const CPalette* pPalette, bool)
+{
+    const CPalette* pOld = m_state.pPalette;
+    m_state.pPalette = pPalette;
+    return pOld;
+}
+
+int CMemoryDC::SetStretchBltMode(int nMode)
+{
+    return std::exchange(m_state.nStretchMode, nMode);
+}
+
+COLORREF CMemoryDC::SetBkColor(COLORREF c)
+{
+    return std::exchange(m_state.bkColor, c);
+}
+
+COLORREF CMemoryDC::SetTextColor(COLORREF c)
+{
+    return std::exchange(m_state.textColor, c);
+}
+
+int CMemoryDC::SetBkMode(int nMode)
+{
+    return std::exchange(m_state.nBkMode, nMode);
+}
+
+int CMemoryDC::SaveDC()
+{
+    m_saved.push_back(m_state);
+    return int(m_saved.size());
+}
+
+bool CMemoryDC::RestoreDC(int nLevel)
+{
+    const int nCount = int(m_saved.size());
+    const int nTarget = nLevel < 0 ? nCount + nLevel + 1 : nLevel;
+    if (nTarget < 1 || nTarget > nCount)
+        return false;
+    m_state = m_saved[std::size_t(nTarget - 1)];
+    m_saved.resize(std::size_t(nTarget - 1));
+    return true;
+}
+
+int CMemoryDC::SetDIBitsToDevice(int xDest, int yDest, int nWidth, int nHeight, int xSrc, int ySrc,
+                                 unsigned nStartScan, unsigned nScanLines, const BYTE* pBits,
+                                 std::size_t nBitsLen, const BYTE* pInfo, std::size_t nInfoLen)
+{
+    const auto src = CDibSource::Interpret(pInfo, nInfoLen, pBits, nBitsLen);
+    if (!src || nStartScan != 0)
+        return 0;
+    const int nTop = src->Height() - (ySrc + nHeight);
+    if (!Blit(*src, xDest, yDest, nWidth, nHeight, xSrc, nTop, nWidth, nHeight, nullptr))
+        return 0;
+    return int(std::min<unsigned>(nScanLines, unsigned(src->Height())));
+}
+
+int CMemoryDC::StretchDIBits(int xDest, int yDest, int nDestWidth, int nDestHeight, int xSrc,
+                             int ySrc, int nSrcWidth, int nSrcHeight, const BYTE* pBits,
+                             std::size_t nBitsLen, const BYTE* pInfo, std::size_t nInfoLen)
+{
+    const auto src = CDibSource::Interpret(pInfo, nInfoLen, pBits, nBitsLen);
+    if (!src)
+        return 0;
+    const int nTop = src->Height() - (ySrc + nSrcHeight);
+    if (!Blit(*src, xDest, yDest, nDestWidth, nDestHeight, xSrc, nTop, nSrcWidth, nSrcHeight,
+              nullptr))
+        return 0;
+    return nDestHeight;
+}
+
+bool CMemoryDC::TransparentDIBits(const RECT& dest, const RECT& srcRect, const BYTE* pBits,
+                                  std::size_t nBitsLen, const BYTE* pInfo, std::size_t nInfoLen,
+                                  COLORREF key)
+{
+    const auto src = CDibSource::Interpret(pInfo, nInfoLen, pBits, nBitsLen);
+    if (!src)
+        return false;
+    Blit(*src, dest.left, dest.top, dest.right - dest.left, dest.bottom - dest.top, srcRect.left,
+         srcRect.top, srcRect.right - srcRect.left, srcRect.bottom - srcRect.top, &key);
+    return true;
+}
+
+bool CMemoryDC::Blit(const CDibSource& src, int xDest, int yDest, int nDestWidth, int nDestHeight,
+                     int xSrc, int ySrcTop, int nSrcWidth, int nSrcHeight, const COLORREF* pKey)
+{
+    if (m_pSection == nullptr || nDestWidth <= 0 || nDestHeight <= 0 || nSrcWidth <= 0 ||
+        nSrcHeight <= 0)
+        return false;
+
+    const std::int64_t nSurfW = m_pSection->Width();
+    const std::int64_t nSurfH = m_pSection->Height();
+    const std::int64_t i0 = std::max<std::int64_t>(0, -std::int64_t(xDest));
+    const std::int64_t i1 = std::min<std::int64_t>(nDestWidth, nSurfW - xDest);
+    const std::int64_t j0 = std::max<std::int64_t>(0, -std::int64_t(yDest));
+    const std::int64_t j1 = std::min<std::int64_t>(nDestHeight, nSurfH - yDest);
+    if (i0 >= i1 || j0 >= j1)
+        return true; // wholly outside: nothing to draw, not a failure
+
+    // Byte offset of the source pixel for every visible destination column; -1 when the
+    // column maps outside the picture.
+    std::vector<std::int64_t> xmap(std::size_t(i1 - i0));
+    bool bIdentityRun = !pKey && nDestWidth == nSrcWidth;
+    for (std::int64_t i = i0; i < i1; ++i)
+    {
+        const std::int64_t sx = xSrc + i * nSrcWidth / nDestWidth;
+        const bool bInside = sx >= 0 && sx < src.Width();
+        xmap[std::size_t(i - i0)] = bInside ? sx * 3 : -1;
+        bIdentityRun = bIdentityRun && bInside;
+    }
+
+    const BYTE kb = GetBValue(pKey ? *pKey : 0);
+    const BYTE kg = GetGValue(pKey ? *pKey : 0);
+    const BYTE kr = GetRValue(pKey ? *pKey : 0);
+    std::vector<BYTE> scratch(src.IsDirect() ? 0 : std::size_t(src.Width()) * 3);
+    std::int64_t nCachedRow = -1;
+    const BYTE* pSrcRow = nullptr;
+    for (std::int64_t j = j0; j < j1; ++j)
+    {
+        const std::int64_t sy = ySrcTop + j * nSrcHeight / nDestHeight;
+        if (sy < 0 || sy >= src.Height())
+            continue;
+        if (sy != nCachedRow)
+        {
+            pSrcRow = src.Row(int(sy), scratch.data());
+            nCachedRow = sy;
+        }
+        BYTE* pDst = m_pSection->RowFromTop(int(yDest + j)) + (xDest + i0) * 3;
+        if (bIdentityRun)
+        {
+            std::memcpy(pDst, pSrcRow + xmap[0], std::size_t(i1 - i0) * 3);
+            continue;
+        }
+        for (std::size_t k = 0; k < xmap.size(); ++k, pDst += 3)
+        {
+            const std::int64_t off = xmap[k];
+            if (off < 0)
+                continue;
+            const BYTE* p = pSrcRow + off;
+            if (pKey && p[0] == kb && p[1] == kg && p[2] == kr)
+                continue;
+            pDst[0] = p[0];
+            pDst[1] = p[1];
+            pDst[2] = p[2];
+        }
+    }
+    return true;
+}
+
+void CMemoryDC::FillSolidRect(const RECT& rc, COLORREF c)
+{
+    if (m_pSection == nullptr)
+        return;
+    const int x0 = std::max(0, rc.left);
+    const int x1 = std::min(m_pSection->Width(), rc.right);
+    const int y0 = std::max(0, rc.top);
+    const int y1 = std::min(m_pSection->Height(), rc.bottom);
+    for (int y = y0; y < y1; ++y)
+    {
+        BYTE* p = m_pSection->RowFromTop(y) + std::int64_t(x0) * 3;
+        for (int x = x0; x < x1; ++x, p += 3)
+        {
+            p[0] = GetBValue(c);
+            p[1] = GetGValue(c);
+            p[2] = GetRValue(c);
+        }
+    }
+}

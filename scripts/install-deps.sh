@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Vistrel builds, tests and runs with.
+# Does nothing when every package is already installed.
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev libjpeg62-turbo-dev libv4l-dev libsqlite3-dev
+    libgtest-dev libgmock-dev libbenchmark-dev fonts-dejavu-core
+    cppcheck clang-format clang libclang-rt-14-dev
+    curl xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+"${sudo_cmd[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
