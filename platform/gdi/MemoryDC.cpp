@@ -2,6 +2,11 @@
 
 #include "platform/gdi/DibSource.h"
 
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
+#include <QString>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -178,6 +183,79 @@ void CMemoryDC::FillSolidRect(const RECT& rc, COLORREF c)
             p[0] = GetBValue(c);
             p[1] = GetGValue(c);
             p[2] = GetRValue(c);
+        }
+    }
+}
+
+const CFont* CMemoryDC::SelectFont(const CFont* pFont)
+{
+    return std::exchange(m_state.pFont, pFont);
+}
+
+const QFont& CMemoryDC::CurrentFont() const
+{
+    return m_state.pFont != nullptr ? m_state.pFont->QtFont() : m_defaultFont.QtFont();
+}
+
+SIZE CMemoryDC::GetTextExtent(const std::string& strText) const
+{
+    const QFontMetrics metrics(CurrentFont());
+    const QString text = QString::fromUtf8(strText.data(), qsizetype(strText.size()));
+    return SIZE{LONG(metrics.horizontalAdvance(text)), LONG(metrics.ascent() + metrics.descent())};
+}
+
+void CMemoryDC::TextOut(int x, int y, const std::string& strText)
+{
+    if (m_pSection == nullptr || strText.empty())
+        return;
+    const QFont& font = CurrentFont();
+    const QFontMetrics metrics(font);
+    const QString text = QString::fromUtf8(strText.data(), qsizetype(strText.size()));
+    const std::int64_t cx = metrics.horizontalAdvance(text);
+    const std::int64_t cy = metrics.ascent() + metrics.descent();
+
+    // Only the part of the cell that lies on the section is rasterised, a strip at a time,
+    // so neither a long text nor a large font allocates more than the section shows.
+    const std::int64_t x0 = std::max<std::int64_t>(x, 0);
+    const std::int64_t x1 = std::min<std::int64_t>(std::int64_t(x) + cx, m_pSection->Width());
+    const std::int64_t y0 = std::max<std::int64_t>(y, 0);
+    const std::int64_t y1 = std::min<std::int64_t>(std::int64_t(y) + cy, m_pSection->Height());
+    if (x0 >= x1 || y0 >= y1)
+        return;
+    if (m_state.nBkMode == OPAQUE)
+        FillSolidRect({LONG(x0), LONG(y0), LONG(x1), LONG(y1)}, m_state.bkColor);
+
+    const int tb = GetBValue(m_state.textColor);
+    const int tg = GetGValue(m_state.textColor);
+    const int tr = GetRValue(m_state.textColor);
+    constexpr std::int64_t kStrip = 1024;
+    for (std::int64_t sx = x0; sx < x1; sx += kStrip)
+    {
+        const int w = int(std::min(kStrip, x1 - sx));
+        const int h = int(y1 - y0);
+        QImage mask(w, h, QImage::Format_Alpha8);
+        if (mask.isNull())
+            return;
+        mask.fill(0);
+        {
+            QPainter painter(&mask);
+            painter.setFont(font);
+            painter.setPen(Qt::black);
+            painter.drawText(QPointF(double(x - sx), double(y - y0 + metrics.ascent())), text);
+        }
+        for (int r = 0; r < h; ++r)
+        {
+            const uchar* a = mask.constScanLine(r);
+            BYTE* p = m_pSection->RowFromTop(int(y0 + r)) + sx * 3;
+            for (int c = 0; c < w; ++c, p += 3)
+            {
+                const int n = a[c];
+                if (n == 0)
+                    continue;
+                p[0] = BYTE((p[0] * (255 - n) + tb * n + 127) / 255);
+                p[1] = BYTE((p[1] * (255 - n) + tg * n + 127) / 255);
+                p[2] = BYTE((p[2] * (255 - n) + tr * n + 127) / 255);
+            }
         }
     }
 }

@@ -5,10 +5,12 @@
 // section the calls draw nothing.
 
 #include "platform/gdi/DibSection.h"
+#include "platform/gdi/Font.h"
 #include "platform/gdi/GdiTypes.h"
 #include "platform/gdi/Palette.h"
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 class CDibSource;
@@ -54,6 +56,17 @@ public:
 
     void FillSolidRect(const RECT& rc, COLORREF c);
 
+    // Selects a font (null: the desktop's general font) and returns the one selected before.
+    const CFont* SelectFont(const CFont* pFont);
+    const CFont* GetSelectedFont() const { return m_state.pFont; }
+    // The extent of a UTF-8 text in the selected font: its advance width and the font's
+    // ascent plus descent.
+    SIZE GetTextExtent(const std::string& strText) const;
+    // Draws a UTF-8 text in one line with its cell's top-left corner at (x, y), in the text
+    // colour; with an opaque background mode the cell is filled with the background colour
+    // first. Control characters are not interpreted.
+    void TextOut(int x, int y, const std::string& strText);
+
 private:
     struct State
     {
@@ -62,7 +75,9 @@ private:
         COLORREF textColor = 0;
         int nBkMode = OPAQUE;
         const CPalette* pPalette = nullptr;
+        const CFont* pFont = nullptr;
     };
+    const QFont& CurrentFont() const;
 
     // Draws source rectangle (top-down coordinates) into the destination rectangle.
     bool Blit(const CDibSource& src, int xDest, int yDest, int nDestWidth, int nDestHeight,
@@ -71,4 +86,5 @@ private:
     CDibSection* m_pSection = nullptr;
     State m_state;
     std::vector<State> m_saved;
+    CFont m_defaultFont;
 };

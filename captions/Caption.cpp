@@ -1,0 +1,146 @@
+#include "captions/Caption.h"
+
+#include "platform/ui/MessageBox.h"
+#include "settings/RegistryKey.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace
+{
+std::string SubKeyName(int nIndex)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "caption%d", nIndex);
+    return name;
+}
+
+// The anchored coordinate on one axis; halvings truncate toward zero.
+std::int64_t Place(std::int32_t nType, std::int64_t nLow, std::int64_t nHigh, std::int64_t nSize,
+                   std::int32_t nCustom)
+{
+    switch (nType)
+    {
+    case 0:
+        return nLow;
+    case 1:
+        return nLow + (nHigh - nLow - nSize) / 2;
+    case 2:
+        return nHigh - nSize;
+    default:
+        return nCustom;
+    }
+}
+
+int ClampToInt(std::int64_t v)
+{
+    return int(std::max<std::int64_t>(INT32_MIN, std::min<std::int64_t>(INT32_MAX, v)));
+}
+} // namespace
+
+CCaption::CCaption() : FontInfo(CFont::SystemLogFont()) {}
+
+std::string CCaption::ExpandTime(const std::string& strFormat, const std::tm& when)
+{
+    if (strFormat.empty())
+        return {};
+    // A trailing marker tells "did not fit" (0) apart from an empty expansion.
+    const std::string format = strFormat + "|";
+    std::vector<char> buffer(strFormat.size() * 4 + 64);
+    for (;;)
+    {
+        const std::size_t n = std::strftime(buffer.data(), buffer.size(), format.c_str(), &when);
+        if (n > 0)
+            return std::string(buffer.data(), n - 1);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void CCaption::Draw(CMemoryDC& dc, const RECT& rc) const
+{
+    if (Enabled == 0)
+        return;
+    const int nSaved = dc.SaveDC();
+    CFont font;
+    font.CreateFontIndirect(FontInfo);
+    dc.SelectFont(&font);
+    dc.SetTextColor(TextColor);
+    dc.SetBkColor(BackColor);
+    dc.SetBkMode(BackType == 0 ? OPAQUE : TRANSPARENT);
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const std::string text = ExpandTime(Text, local);
+    const SIZE size = dc.GetTextExtent(text);
+    const std::int64_t x = Place(HPosType, rc.left, rc.right, size.cx, XPos);
+    const std::int64_t y = Place(VPosType, rc.top, rc.bottom, size.cy, YPos);
+    dc.TextOut(ClampToInt(x), ClampToInt(y), text);
+    dc.RestoreDC(nSaved);
+}
+
+LONG CCaption::Save(CRegistryKey& parent, int nIndex) const
+{
+    CRegistryKey key;
+    const LONG nStatus = key.CreateSubKey(parent, SubKeyName(nIndex).c_str());
+    if (nStatus != ERROR_SUCCESS)
+        return nStatus;
+    // Written in this order (alphabetical). The first write that fails is reported back, so
+    // a save that did not reach the store does not pass for one that did.
+    LONG nFirstFailure = ERROR_SUCCESS;
+    auto note = [&](LONG n)
+    {
+        if (nFirstFailure == ERROR_SUCCESS)
+            nFirstFailure = n;
+    };
+    note(key.SetDword(BackColor, "BackColor"));
+    note(key.SetDword(DWORD(BackType), "BackType"));
+    note(key.SetDword(DWORD(Enabled), "Enabled"));
+    note(key.SetBinary(&FontInfo, sizeof FontInfo, "FontInfo"));
+    note(key.SetDword(DWORD(HPosType), "HPosType"));
+    note(key.SetString(Text.c_str(), "Text"));
+    note(key.SetDword(TextColor, "TextColor"));
+    note(key.SetDword(DWORD(VPosType), "VPosType"));
+    note(key.SetDword(DWORD(XPos), "XPos"));
+    note(key.SetDword(DWORD(YPos), "YPos"));
+    key.Close();
+    return nFirstFailure;
+}
+
+LONG CCaption::Load(CRegistryKey& parent, int nIndex)
+{
+    CRegistryKey key;
+    const LONG nStatus = key.CreateSubKey(parent, SubKeyName(nIndex).c_str());
+    if (nStatus != ERROR_SUCCESS)
+    {
+        MessageBoxA(nullptr, RegistryErrorText(nStatus), "Error opening key",
+                    MB_OK | MB_ICONINFORMATION);
+        return nStatus;
+    }
+    auto readInt = [&](std::int32_t& field, const char* pszName)
+    {
+        DWORD v;
+        if (key.QueryDword(&v, pszName) == ERROR_SUCCESS)
+            field = std::int32_t(v);
+    };
+    auto readColor = [&](COLORREF& field, const char* pszName)
+    {
+        DWORD v;
+        if (key.QueryDword(&v, pszName) == ERROR_SUCCESS)
+            field = v;
+    };
+    readColor(BackColor, "BackColor");
+    readInt(BackType, "BackType");
+    readInt(Enabled, "Enabled");
+    LOGFONTA font;
+    if (key.QueryBinary(&font, sizeof font, "FontInfo") == ERROR_SUCCESS)
+        FontInfo = font;
+    readInt(HPosType, "HPosType");
+    key.QueryString(Text, "Text");
+    readColor(TextColor, "TextColor");
+    readInt(VPosType, "VPosType");
+    readInt(XPos, "XPos");
+    readInt(YPos, "YPos");
+    key.Close();
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,419 @@
+#include "platform/registry/RegistryHive.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr int kApplicationId = 0x56535452; // "VSTR": marks a file as our store
+constexpr int kBusyTimeoutMs = 10000;
+
+struct StatementDeleter
+{
+    void operator()(sqlite3_stmt* p) const { sqlite3_finalize(p); }
+};
+using CStatement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+CStatement Prepare(sqlite3* pDb, const char* pszSql, int* pnCode)
+{
+    sqlite3_stmt* p = nullptr;
+    *pnCode = sqlite3_prepare_v2(pDb, pszSql, -1, &p, nullptr);
+    return CStatement(p);
+}
+
+void BindText(sqlite3_stmt* p, int i, const char* psz)
+{
+    sqlite3_bind_text(p, i, psz, -1, SQLITE_TRANSIENT);
+}
+
+// Splits a backslash-separated key path; false for an empty component or an overlong name.
+bool SplitPath(const char* pszPath, std::vector<std::string>& parts)
+{
+    if (pszPath == nullptr || *pszPath == '\0')
+        return true;
+    std::string s(pszPath);
+    std::size_t nStart = 0;
+    for (;;)
+    {
+        const std::size_t nEnd = s.find('\\', nStart);
+        std::string part =
+            s.substr(nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
+        if (part.empty() || part.size() > CRegistryHive::kMaxNameLength)
+            return false;
+        parts.push_back(std::move(part));
+        if (nEnd == std::string::npos)
+            return true;
+        nStart = nEnd + 1;
+    }
+}
+} // namespace
+
+CRegistryHive::~CRegistryHive()
+{
+    if (m_pDb != nullptr)
+        sqlite3_close_v2(m_pDb);
+}
+
+std::string CRegistryHive::DefaultPath()
+{
+    std::string base;
+    const char* pszXdg = std::getenv("XDG_CONFIG_HOME");
+    if (pszXdg != nullptr && pszXdg[0] == '/')
+    {
+        base = pszXdg;
+    }
+    else
+    {
+        const char* pszHome = std::getenv("HOME");
+        if (pszHome == nullptr || *pszHome == '\0')
+        {
+            const passwd* pw = getpwuid(getuid());
+            pszHome = pw != nullptr ? pw->pw_dir : "/";
+        }
+        base = std::string(pszHome) + "/.config";
+    }
+    return base + "/vistrel/registry.db";
+}
+
+LONG CRegistryHive::Status(int nCode) const
+{
+    switch (nCode & 0xFF)
+    {
+    case SQLITE_OK:
+    case SQLITE_DONE:
+    case SQLITE_ROW:
+        return ERROR_SUCCESS;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_ERROR: // a schema that is not ours
+        return ERROR_BADDB;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+        return ERROR_ACCESS_DENIED;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return ERROR_BUSY;
+    case SQLITE_NOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_FULL:
+        return ERROR_WRITE_FAULT;
+    case SQLITE_CANTOPEN:
+        return ERROR_CANTOPEN;
+    case SQLITE_CONSTRAINT:
+        return ERROR_KEY_DELETED;
+    default:
+        return ERROR_CANTWRITE;
+    }
+}
+
+LONG CRegistryHive::Open(const std::string& strPath, std::shared_ptr<CRegistryHive>& pHive)
+{
+    pHive.reset();
+    std::shared_ptr<CRegistryHive> p(new CRegistryHive);
+    p->m_strPath = strPath;
+
+    struct stat st;
+    const bool bExists = ::stat(strPath.c_str(), &st) == 0;
+    if (bExists && S_ISDIR(st.st_mode))
+        return ERROR_CANTOPEN;
+    // A file without any write permission bit is read-only for everyone, root included.
+    p->m_bReadOnly = bExists && (st.st_mode & 0222) == 0;
+    if (!bExists)
+    {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(strPath).parent_path(), ec);
+        if (ec)
+            return ec == std::errc::permission_denied ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+    }
+
+    const int nFlags =
+        (p->m_bReadOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) |
+        SQLITE_OPEN_NOMUTEX;
+    const int nCode = sqlite3_open_v2(strPath.c_str(), &p->m_pDb, nFlags, nullptr);
+    if (nCode != SQLITE_OK)
+        return nCode == SQLITE_CANTOPEN && errno == EACCES ? ERROR_ACCESS_DENIED : p->Status(nCode);
+    sqlite3_busy_timeout(p->m_pDb, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(p->m_pDb, 1);
+    if (sqlite3_db_readonly(p->m_pDb, "main") == 1)
+        p->m_bReadOnly = true;
+
+    const LONG nStatus = p->Initialise();
+    if (nStatus != ERROR_SUCCESS)
+        return nStatus;
+    pHive = std::move(p);
+    return ERROR_SUCCESS;
+}
+
+LONG CRegistryHive::Exec(const char* pszSql)
+{
+    return Status(sqlite3_exec(m_pDb, pszSql, nullptr, nullptr, nullptr));
+}
+
+LONG CRegistryHive::Initialise()
+{
+    LONG n = Exec("PRAGMA foreign_keys=ON");
+    if (n != ERROR_SUCCESS)
+        return n;
+
+    auto isOurs = [&](bool* pbEmpty) -> LONG
+    {
+        int nCode;
+        auto id = Prepare(m_pDb, "PRAGMA application_id", &nCode);
+        if (!id || sqlite3_step(id.get()) != SQLITE_ROW)
+            return Status(sqlite3_errcode(m_pDb));
+        const int nId = sqlite3_column_int(id.get(), 0);
+        auto count = Prepare(m_pDb, "SELECT count(*) FROM sqlite_master", &nCode);
+        if (!count || sqlite3_step(count.get()) != SQLITE_ROW)
+            return Status(sqlite3_errcode(m_pDb));
+        *pbEmpty = nId == 0 && sqlite3_column_int(count.get(), 0) == 0;
+        return *pbEmpty || nId == kApplicationId ? ERROR_SUCCESS : ERROR_BADDB;
+    };
+
+    bool bEmpty = false;
+    n = isOurs(&bEmpty);
+    if (n != ERROR_SUCCESS || !bEmpty)
+        return n;
+    if (m_bReadOnly)
+        return ERROR_ACCESS_DENIED;
+
+    // A new file: lay out the tables once, re-checking under the write lock in case another
+    // program initialised it meanwhile.
+    n = Exec("BEGIN IMMEDIATE");
+    if (n != ERROR_SUCCESS)
+        return n;
+    n = isOurs(&bEmpty);
+    if (n == ERROR_SUCCESS && bEmpty)
+    {
+        n = Exec("CREATE TABLE keys(id INTEGER PRIMARY KEY, "
+                 "parent INTEGER REFERENCES keys(id) ON DELETE CASCADE, "
+                 "name TEXT NOT NULL COLLATE NOCASE, UNIQUE(parent, name));"
+                 "CREATE TABLE vals(key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE, "
+                 "name TEXT NOT NULL COLLATE NOCASE, type INTEGER NOT NULL, data BLOB NOT NULL, "
+                 "PRIMARY KEY(key, name)) WITHOUT ROWID;"
+                 "INSERT INTO keys(id, parent, name) VALUES(1, NULL, 'HKEY_LOCAL_MACHINE');"
+                 "PRAGMA application_id=1448301650;"
+                 "PRAGMA user_version=1;");
+    }
+    const LONG nEnd = Exec(n == ERROR_SUCCESS ? "COMMIT" : "ROLLBACK");
+    return n != ERROR_SUCCESS ? n : nEnd;
+}
+
+LONG CRegistryHive::Begin()
+{
+    if (m_nTransactionDepth++ > 0)
+        return ERROR_SUCCESS;
+    const LONG n = Exec("BEGIN IMMEDIATE");
+    if (n != ERROR_SUCCESS)
+        m_nTransactionDepth = 0;
+    return n;
+}
+
+LONG CRegistryHive::End(bool bCommit)
+{
+    if (m_nTransactionDepth == 0)
+        return ERROR_SUCCESS;
+    if (--m_nTransactionDepth > 0)
+        return ERROR_SUCCESS;
+    if (bCommit)
+    {
+        const LONG n = Exec("COMMIT");
+        if (n == ERROR_SUCCESS)
+            return n;
+    }
+    Exec("ROLLBACK");
+    return bCommit ? ERROR_CANTWRITE : ERROR_SUCCESS;
+}
+
+bool CRegistryHive::KeyExists(std::int64_t nKey)
+{
+    int nCode;
+    auto st = Prepare(m_pDb, "SELECT 1 FROM keys WHERE id=?", &nCode);
+    if (!st)
+        return false;
+    sqlite3_bind_int64(st.get(), 1, nKey);
+    return sqlite3_step(st.get()) == SQLITE_ROW;
+}
+
+LONG CRegistryHive::FindKey(std::int64_t nParent, const char* pszPath, bool bCreate,
+                            std::int64_t* pnKey)
+{
+    std::vector<std::string> parts;
+    if (!SplitPath(pszPath, parts))
+        return ERROR_INVALID_PARAMETER;
+    if (bCreate && m_bReadOnly)
+        return ERROR_ACCESS_DENIED;
+
+    auto walk = [&]() -> LONG
+    {
+        if (!KeyExists(nParent))
+            return ERROR_KEY_DELETED;
+        int nCode;
+        auto find = Prepare(m_pDb, "SELECT id FROM keys WHERE parent=? AND name=?", &nCode);
+        if (!find)
+            return Status(nCode);
+        std::int64_t nKey = nParent;
+        for (const auto& part : parts)
+        {
+            sqlite3_reset(find.get());
+            sqlite3_bind_int64(find.get(), 1, nKey);
+            BindText(find.get(), 2, part.c_str());
+            nCode = sqlite3_step(find.get());
+            if (nCode == SQLITE_ROW)
+            {
+                nKey = sqlite3_column_int64(find.get(), 0);
+                continue;
+            }
+            if (nCode != SQLITE_DONE)
+                return Status(nCode);
+            if (!bCreate)
+                return ERROR_FILE_NOT_FOUND;
+            auto insert = Prepare(m_pDb, "INSERT INTO keys(parent, name) VALUES(?, ?)", &nCode);
+            if (!insert)
+                return Status(nCode);
+            sqlite3_bind_int64(insert.get(), 1, nKey);
+            BindText(insert.get(), 2, part.c_str());
+            nCode = sqlite3_step(insert.get());
+            if (nCode != SQLITE_DONE)
+                return Status(nCode);
+            nKey = sqlite3_last_insert_rowid(m_pDb);
+        }
+        *pnKey = nKey;
+        return ERROR_SUCCESS;
+    };
+    return bCreate ? Atomically(walk) : walk();
+}
+
+LONG CRegistryHive::QueryValue(std::int64_t nKey, const char* pszName, DWORD* pType, BYTE* pData,
+                               DWORD* pcbData)
+{
+    int nCode;
+    auto st = Prepare(m_pDb, "SELECT type, data FROM vals WHERE key=? AND name=?", &nCode);
+    if (!st)
+        return Status(nCode);
+    sqlite3_bind_int64(st.get(), 1, nKey);
+    BindText(st.get(), 2, pszName != nullptr ? pszName : "");
+    nCode = sqlite3_step(st.get());
+    if (nCode == SQLITE_DONE)
+        return KeyExists(nKey) ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    if (nCode != SQLITE_ROW)
+        return Status(nCode);
+
+    const auto nType = DWORD(sqlite3_column_int64(st.get(), 0));
+    const void* pBlob = sqlite3_column_blob(st.get(), 1);
+    const auto nSize = DWORD(sqlite3_column_bytes(st.get(), 1));
+    if (pType != nullptr)
+        *pType = nType;
+    if (pData != nullptr)
+    {
+        if (pcbData == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (nSize > *pcbData)
+        {
+            *pcbData = nSize;
+            return ERROR_MORE_DATA;
+        }
+        if (nSize > 0)
+            std::memcpy(pData, pBlob, nSize);
+    }
+    if (pcbData != nullptr)
+        *pcbData = nSize;
+    return ERROR_SUCCESS;
+}
+
+LONG CRegistryHive::SetValue(std::int64_t nKey, const char* pszName, DWORD nType, const BYTE* pData,
+                             DWORD cbData)
+{
+    if (m_bReadOnly)
+        return ERROR_ACCESS_DENIED;
+    if (pData == nullptr && cbData != 0)
+        return ERROR_INVALID_PARAMETER;
+    const std::string name = pszName != nullptr ? pszName : "";
+    if (name.size() > 16383)
+        return ERROR_INVALID_PARAMETER;
+    int nCode;
+    auto st = Prepare(
+        m_pDb, "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)", &nCode);
+    if (!st)
+        return Status(nCode);
+    sqlite3_bind_int64(st.get(), 1, nKey);
+    BindText(st.get(), 2, name.c_str());
+    sqlite3_bind_int64(st.get(), 3, nType);
+    if (cbData == 0)
+        sqlite3_bind_zeroblob(st.get(), 4, 0);
+    else
+        sqlite3_bind_blob(st.get(), 4, pData, int(cbData), SQLITE_TRANSIENT);
+    return Status(sqlite3_step(st.get()));
+}
+
+LONG CRegistryHive::DeleteValue(std::int64_t nKey, const char* pszName)
+{
+    if (m_bReadOnly)
+        return ERROR_ACCESS_DENIED;
+    int nCode;
+    auto st = Prepare(m_pDb, "DELETE FROM vals WHERE key=? AND name=?", &nCode);
+    if (!st)
+        return Status(nCode);
+    sqlite3_bind_int64(st.get(), 1, nKey);
+    BindText(st.get(), 2, pszName != nullptr ? pszName : "");
+    const LONG n = Status(sqlite3_step(st.get()));
+    if (n != ERROR_SUCCESS)
+        return n;
+    return sqlite3_changes(m_pDb) > 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+LONG CRegistryHive::DeleteKey(std::int64_t nKey)
+{
+    if (m_bReadOnly)
+        return ERROR_ACCESS_DENIED;
+    if (nKey == kRootKey)
+        return ERROR_ACCESS_DENIED;
+    int nCode;
+    auto st = Prepare(m_pDb, "DELETE FROM keys WHERE id=?", &nCode);
+    if (!st)
+        return Status(nCode);
+    sqlite3_bind_int64(st.get(), 1, nKey);
+    const LONG n = Status(sqlite3_step(st.get()));
+    if (n != ERROR_SUCCESS)
+        return n;
+    return sqlite3_changes(m_pDb) > 0 ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
+LONG CRegistryHive::SubKeyNames(std::int64_t nKey, std::vector<std::string>& names)
+{
+    names.clear();
+    int nCode;
+    auto st = Prepare(m_pDb, "SELECT name FROM keys WHERE parent=? ORDER BY name", &nCode);
+    if (!st)
+        return Status(nCode);
+    sqlite3_bind_int64(st.get(), 1, nKey);
+    while ((nCode = sqlite3_step(st.get())) == SQLITE_ROW)
+        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)));
+    return Status(nCode);
+}
+
+LONG CRegistryHive::Values(std::int64_t nKey, std::vector<Value>& values)
+{
+    values.clear();
+    int nCode;
+    auto st = Prepare(m_pDb, "SELECT name, type, data FROM vals WHERE key=? ORDER BY name", &nCode);
+    if (!st)
+        return Status(nCode);
+    sqlite3_bind_int64(st.get(), 1, nKey);
+    while ((nCode = sqlite3_step(st.get())) == SQLITE_ROW)
+    {
+        Value v;
+        v.strName = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
+        v.nType = DWORD(sqlite3_column_int64(st.get(), 1));
+        const auto* p = static_cast<const BYTE*>(sqlite3_column_blob(st.get(), 2));
+        v.data.assign(p, p + sqlite3_column_bytes(st.get(), 2));
+        values.push_back(std::move(v));
+    }
+    return Status(nCode);
+}

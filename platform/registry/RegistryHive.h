@@ -1,0 +1,96 @@
+#pragma once
+// The machine hive: one SQLite file holding a tree of keys with typed values. Every write is
+// its own transaction, so an interrupted save leaves each value wholly old or wholly new, and
+// SQLite's locking (with a busy timeout) keeps two running programs from corrupting it. A file
+// that is not a store is reported (ERROR_BADDB) and never written to.
+
+#include "platform/registry/RegistryTypes.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+class CRegistryHive
+{
+public:
+    static constexpr std::int64_t kRootKey = 1;
+    static constexpr std::size_t kMaxNameLength = 255;
+
+    ~CRegistryHive();
+    CRegistryHive(const CRegistryHive&) = delete;
+    CRegistryHive& operator=(const CRegistryHive&) = delete;
+
+    // ${XDG_CONFIG_HOME:-$HOME/.config}/vistrel/registry.db
+    static std::string DefaultPath();
+    // Opens (creating it and its folders when absent) the store at strPath.
+    static LONG Open(const std::string& strPath, std::shared_ptr<CRegistryHive>& pHive);
+
+    bool IsReadOnly() const { return m_bReadOnly; }
+    const std::string& Path() const { return m_strPath; }
+
+    // Walks a backslash-separated path below nParent; with bCreate the missing keys are made,
+    // all in one transaction.
+    LONG FindKey(std::int64_t nParent, const char* pszPath, bool bCreate, std::int64_t* pnKey);
+    LONG QueryValue(std::int64_t nKey, const char* pszName, DWORD* pType, BYTE* pData,
+                    DWORD* pcbData);
+    LONG SetValue(std::int64_t nKey, const char* pszName, DWORD nType, const BYTE* pData,
+                  DWORD cbData);
+    LONG DeleteValue(std::int64_t nKey, const char* pszName);
+    // Removes a key with everything below it (not the root).
+    LONG DeleteKey(std::int64_t nKey);
+    LONG SubKeyNames(std::int64_t nKey, std::vector<std::string>& names);
+    struct Value
+    {
+        std::string strName;
+        DWORD nType = REG_NONE;
+        std::vector<BYTE> data;
+    };
+    LONG Values(std::int64_t nKey, std::vector<Value>& values);
+    bool KeyExists(std::int64_t nKey);
+
+    // Runs fn inside one transaction: everything it does is kept, or (when it returns a
+    // failure) nothing is.
+    template <class F> LONG Atomically(F&& fn)
+    {
+        LONG n = Begin();
+        if (n != ERROR_SUCCESS)
+            return n;
+        n = fn();
+        return End(n == ERROR_SUCCESS) == ERROR_SUCCESS ? n : ERROR_CANTWRITE;
+    }
+
+private:
+    CRegistryHive() = default;
+    LONG Initialise();
+    LONG Begin();
+    LONG End(bool bCommit);
+    LONG Exec(const char* pszSql);
+    LONG Status(int nSqliteCode) const;
+
+    sqlite3* m_pDb = nullptr;
+    std::string m_strPath;
+    bool m_bReadOnly = false;
+    int m_nTransactionDepth = 0;
+};
+
+// An open key: the hive it lives in and its id there.
+class CRegKeyHandle
+{
+public:
+    CRegKeyHandle(std::shared_ptr<CRegistryHive> pHive, std::int64_t nKey, REGSAM access)
+        : m_pHive(std::move(pHive)), m_nKey(nKey), m_access(access)
+    {
+    }
+    CRegistryHive& Hive() const { return *m_pHive; }
+    const std::shared_ptr<CRegistryHive>& SharedHive() const { return m_pHive; }
+    std::int64_t Key() const { return m_nKey; }
+    REGSAM Access() const { return m_access; }
+
+private:
+    std::shared_ptr<CRegistryHive> m_pHive;
+    std::int64_t m_nKey;
+    REGSAM m_access;
+};

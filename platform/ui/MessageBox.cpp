@@ -1,0 +1,39 @@
+#include "platform/ui/MessageBox.h"
+
+#include <cstdio>
+
+namespace
+{
+MessageBoxPresenter& Presenter()
+{
+    // The platform's one message-box entry point, as the system call is on Windows.
+    static MessageBoxPresenter s_presenter;
+    return s_presenter;
+}
+} // namespace
+
+void SetMessageBoxPresenter(MessageBoxPresenter presenter)
+{
+    Presenter() = std::move(presenter);
+}
+
+int MessageBoxA(void*, const char* pszText, const char* pszCaption, unsigned nType)
+{
+    const std::string text = pszText != nullptr ? pszText : "";
+    const std::string caption = pszCaption != nullptr ? pszCaption : "Error";
+    if (Presenter())
+        return Presenter()(text, caption, nType);
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
+    return IDOK;
+}
+
+int AfxMessageBox(const char* pszText, unsigned nType)
+{
+    return MessageBoxA(nullptr, pszText, "Vistrel", nType);
+}
+
+int AfxMessageBox(const std::string& strText, unsigned nType)
+{
+    return AfxMessageBox(strText.c_str(), nType);
+}

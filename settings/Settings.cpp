@@ -1,0 +1,69 @@
+#include "settings/Settings.h"
+
+#include "platform/registry/RegistryHive.h"
+#include "platform/ui/MessageBox.h"
+#include "settings/RegistryKey.h"
+
+namespace
+{
+template <auto Member> std::uint32_t* Field(CSettings& s)
+{
+    static_assert(sizeof(s.*Member) == sizeof(std::uint32_t));
+    return reinterpret_cast<std::uint32_t*>(&(s.*Member));
+}
+} // namespace
+
+// The twelve values, in the order they are read and written.
+const std::array<CSettings::Value, 12> CSettings::s_values = {{
+    {"ServerPort", &Field<&CSettings::ServerPort>, 8080},
+    {"ServerEnabled", &Field<&CSettings::ServerEnabled>, 0},
+    {"ImageType", &Field<&CSettings::ImageType>, 0},
+    {"HttpHeaders", &Field<&CSettings::HttpHeaders>, 1},
+    {"PreviewEnabled", &Field<&CSettings::PreviewEnabled>, 1},
+    {"CaptureDevice", &Field<&CSettings::CaptureDevice>, 0xFFFFFFFFu},
+    {"ImageHeight", &Field<&CSettings::ImageHeight>, 120},
+    {"ImageWidth", &Field<&CSettings::ImageWidth>, 160},
+    {"JpegQuality", &Field<&CSettings::JpegQuality>, 75},
+    {"UseCustomSize", &Field<&CSettings::UseCustomSize>, 0},
+    {"UseOverlay", &Field<&CSettings::UseOverlay>, 0},
+    {"OverlayTransColor", &Field<&CSettings::OverlayTransColor>, 0},
+}};
+
+void CSettings::Load()
+{
+    CRegistryKey key;
+    key.Create(HKEY_LOCAL_MACHINE, kProductKey);
+    for (const Value& v : s_values)
+    {
+        DWORD n;
+        *v.field(*this) = key.QueryDword(&n, v.pszName) == ERROR_SUCCESS ? n : v.nDefault;
+    }
+    for (int i = 0; i < kCaptionCount; ++i)
+        captions[std::size_t(i)].Load(key, i);
+    key.Close();
+}
+
+LONG CSettings::Save()
+{
+    CRegistryKey key;
+    LONG nFirstFailure = key.Create(HKEY_LOCAL_MACHINE, kProductKey);
+    auto note = [&](LONG n)
+    {
+        if (nFirstFailure == ERROR_SUCCESS)
+            nFirstFailure = n;
+    };
+    for (const Value& v : s_values)
+        note(key.SetDword(*v.field(*this), v.pszName));
+    for (int i = 0; i < kCaptionCount; ++i)
+        note(captions[std::size_t(i)].Save(key, i));
+    key.Close();
+
+    if (nFirstFailure != ERROR_SUCCESS)
+    {
+        const std::string text = "The settings could not be saved to " +
+                                 CRegistryHive::DefaultPath() + ":\n\n" +
+                                 RegistryErrorText(nFirstFailure);
+        AfxMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
+    }
+    return nFirstFailure;
+}

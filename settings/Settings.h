@@ -1,0 +1,48 @@
+#pragma once
+// Every setting kept between runs, with the six captions. One record, held by the view; read
+// from the store once at start-up and written only by File > Save Settings.
+
+#include "captions/Caption.h"
+#include "platform/gdi/GdiTypes.h"
+#include "platform/registry/RegistryTypes.h"
+
+#include <array>
+#include <cstdint>
+
+class CSettings
+{
+public:
+    static constexpr const char* kProductKey = "Software\\Quenlor\\Vistrel";
+    static constexpr int kCaptionCount = 6;
+
+    CSettings() = default;
+    virtual ~CSettings() = default;
+
+    void Load();
+    // Writes every value and caption. When the store cannot be written the user is told why
+    // in a message box; the first failing status is returned (0 when all was written).
+    LONG Save();
+
+    COLORREF OverlayTransColor = 0;
+    std::int32_t UseOverlay = 0;
+    std::int32_t ImageType = 0;
+    std::int32_t CaptureDevice = -1;
+    std::int32_t ServerPort = 8080;
+    std::int32_t PreviewEnabled = 1;
+    std::int32_t HttpHeaders = 1;
+    std::int32_t ServerEnabled = 0;
+    std::array<CCaption, kCaptionCount> captions;
+    std::int32_t UseCustomSize = 0;
+    std::int32_t ImageWidth = 160;
+    std::int32_t ImageHeight = 120;
+    std::int32_t JpegQuality = 75;
+
+private:
+    struct Value
+    {
+        const char* pszName;
+        std::uint32_t* (*field)(CSettings&);
+        std::uint32_t nDefault;
+    };
+    static const std::array<Value, 12> s_values;
+};

@@ -1,0 +1,303 @@
+#include "platform/registry/Registry.h"
+#include "platform/registry/RegistryHive.h"
+
+#include "tests/support/BmpBuilder.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+class Registry : public ::testing::Test
+{
+protected:
+    CTempDir m_dir;
+    CScopedEnv m_xdg{"XDG_CONFIG_HOME", m_dir.Path().string()};
+    std::string StorePath() const { return m_dir.File("vistrel/registry.db"); }
+
+    HKEY Create(const char* pszPath, LONG* pStatus = nullptr)
+    {
+        HKEY h = nullptr;
+        const LONG n = RegCreateKeyExA(HKEY_LOCAL_MACHINE, pszPath, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                       nullptr, &h, nullptr);
+        if (pStatus)
+            *pStatus = n;
+        return h;
+    }
+};
+
+std::vector<BYTE> Read(HKEY h, const char* pszName, DWORD* pType = nullptr, LONG* pStatus = nullptr)
+{
+    std::vector<BYTE> buf(70000);
+    DWORD cb = DWORD(buf.size());
+    const LONG n = RegQueryValueExA(h, pszName, nullptr, pType, buf.data(), &cb);
+    if (pStatus)
+        *pStatus = n;
+    buf.resize(n == ERROR_SUCCESS ? cb : 0);
+    return buf;
+}
+} // namespace
+
+TEST_F(Registry, StoreLivesUnderXdgConfigHomeAndIsCreatedWithItsFolders)
+{
+    EXPECT_EQ(CRegistryHive::DefaultPath(), StorePath());
+    EXPECT_FALSE(std::filesystem::exists(StorePath()));
+    HKEY h = Create("Software\\Quenlor\\Vistrel");
+    ASSERT_NE(h, nullptr);
+    RegCloseKey(h);
+    EXPECT_TRUE(std::filesystem::exists(StorePath()));
+
+    // A relative XDG_CONFIG_HOME is ignored, as the XDG rules say.
+    CScopedEnv relative("XDG_CONFIG_HOME", "relative/dir");
+    CScopedEnv home("HOME", m_dir.File("home"));
+    EXPECT_EQ(CRegistryHive::DefaultPath(), m_dir.File("home") + "/.config/vistrel/registry.db");
+}
+
+TEST_F(Registry, TypedValuesKeepTheirExactBytes)
+{
+    HKEY h = Create("Software\\Quenlor\\Vistrel");
+    ASSERT_NE(h, nullptr);
+    const BYTE dword[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    std::vector<BYTE> blob(60);
+    for (std::size_t i = 0; i < blob.size(); ++i)
+        blob[i] = BYTE(i * 7);
+    const char text[] = "caf\xC3\xA9 %H:%M";
+    ASSERT_EQ(RegSetValueExA(h, "D", 0, REG_DWORD, dword, 4), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(h, "B", 0, REG_BINARY, blob.data(), 60), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(h, "S", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(h, "E", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
+    RegCloseKey(h);
+
+    HKEY r = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\quenlor\\VISTREL", 0, KEY_READ, &r),
+              ERROR_SUCCESS);
+    DWORD type = 0;
+    EXPECT_EQ(Read(r, "d", &type), std::vector<BYTE>(dword, dword + 4));
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(Read(r, "B", &type), blob);
+    EXPECT_EQ(type, REG_BINARY);
+    EXPECT_EQ(Read(r, "s", &type), std::vector<BYTE>(text, text + sizeof text));
+    EXPECT_EQ(type, REG_SZ);
+    LONG n;
+    EXPECT_TRUE(Read(r, "E", &type, &n).empty());
+    EXPECT_EQ(n, ERROR_SUCCESS);
+    Read(r, "Missing", nullptr, &n);
+    EXPECT_EQ(n, ERROR_FILE_NOT_FOUND);
+
+    // A buffer too small: "more data", with the size needed.
+    BYTE small[59];
+    DWORD cb = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(r, "B", nullptr, nullptr, small, &cb), ERROR_MORE_DATA);
+    EXPECT_EQ(cb, 60u);
+    // Writing through a key opened for reading only is refused.
+    EXPECT_EQ(RegSetValueExA(r, "X", 0, REG_DWORD, dword, 4), ERROR_ACCESS_DENIED);
+    RegCloseKey(r);
+}
+
+TEST_F(Registry, OpeningCreatesMissingKeysButOpenOnlyFindsThem)
+{
+    HKEY h = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A\\B", 0, KEY_READ, &h), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(h, nullptr);
+    h = Create("A\\B\\C");
+    ASSERT_NE(h, nullptr);
+    HKEY sub = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(h, "caption0", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(sub);
+    RegCloseKey(h);
+    for (const char* p : {"a", "A\\b", "a\\B\\c", "A\\B\\C\\CAPTION0"})
+    {
+        HKEY k = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, p, 0, KEY_READ, &k), ERROR_SUCCESS) << p;
+        RegCloseKey(k);
+    }
+    LONG n;
+    EXPECT_EQ(Create("A\\\\B", &n), nullptr);
+    EXPECT_EQ(n, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Create(std::string(300, 'k').c_str(), &n), nullptr);
+    EXPECT_EQ(n, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
+    DWORD v = 0;
+    EXPECT_EQ(RegSetValueExA(nullptr, "x", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+              ERROR_INVALID_HANDLE);
+}
+
+TEST_F(Registry, DeletingAKeyTakesItsValuesAndSubKeys)
+{
+    HKEY h = Create("P\\Q\\R");
+    const DWORD v = 7;
+    RegSetValueExA(h, "x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+    HKEY p = Create("P");
+    EXPECT_EQ(RegDeleteTreeA(p, "Q"), ERROR_SUCCESS);
+    LONG n;
+    Read(h, "x", nullptr, &n);
+    EXPECT_EQ(n, ERROR_KEY_DELETED);
+    EXPECT_EQ(RegSetValueExA(h, "x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
+              ERROR_KEY_DELETED);
+    RegSetValueExA(p, "y", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+    EXPECT_EQ(RegDeleteValueA(p, "Y"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(p, "Y"), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(h);
+    RegCloseKey(p);
+}
+
+TEST_F(Registry, AFileThatIsNotAStoreIsReportedAndNeverTouched)
+{
+    std::filesystem::create_directories(m_dir.File("vistrel"));
+    const std::vector<BYTE> garbage(5000, 0x5A);
+    WriteBytes(StorePath(), garbage);
+    LONG n;
+    EXPECT_EQ(Create("Software", &n), nullptr);
+    EXPECT_EQ(n, ERROR_BADDB);
+    EXPECT_EQ(ReadBytes(StorePath()), garbage);
+
+    // Another program's SQLite database is not ours either.
+    std::filesystem::remove(StorePath());
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE notes(x); INSERT INTO notes VALUES(1);", nullptr, nullptr,
+                 nullptr);
+    sqlite3_close(db);
+    const auto before = ReadBytes(StorePath());
+    EXPECT_EQ(Create("Software", &n), nullptr);
+    EXPECT_EQ(n, ERROR_BADDB);
+    EXPECT_EQ(ReadBytes(StorePath()), before);
+}
+
+TEST_F(Registry, AReadOnlyStoreRefusesWritesAndStaysUnchanged)
+{
+    HKEY h = Create("Software\\Quenlor\\Vistrel");
+    const DWORD v = 42;
+    RegSetValueExA(h, "ServerPort", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+    RegCloseKey(h);
+    ASSERT_EQ(chmod(StorePath().c_str(), 0444), 0);
+    const auto before = ReadBytes(StorePath());
+
+    LONG n;
+    EXPECT_EQ(Create("Software\\Quenlor\\Vistrel", &n), nullptr);
+    EXPECT_EQ(n, ERROR_ACCESS_DENIED);
+    HKEY r = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel", 0, KEY_READ, &r),
+              ERROR_SUCCESS);
+    DWORD type;
+    EXPECT_EQ(Read(r, "ServerPort", &type).size(), 4u);
+    RegCloseKey(r);
+    EXPECT_EQ(ReadBytes(StorePath()), before);
+}
+
+// A child process writing 60-byte values in a loop, each write a whole generation; killed at
+// a random moment, the store must open and every value be one generation, never a mix.
+TEST_F(Registry, AKilledWriterLeavesEveryValueWholeOldOrWholeNew)
+{
+    {
+        HKEY h = Create("Crash");
+        RegCloseKey(h);
+    }
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 8; ++round)
+    {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+        {
+            HKEY h = nullptr;
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Crash", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                            nullptr);
+            for (int gen = 1;; ++gen)
+                for (int i = 0; i < 12; ++i)
+                {
+                    std::vector<BYTE> value(60, BYTE(gen));
+                    const std::string name = "v" + std::to_string(i);
+                    RegSetValueExA(h, name.c_str(), 0, REG_BINARY, value.data(), 60);
+                }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 80));
+        kill(pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+
+        HKEY r = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Crash", 0, KEY_READ, &r), ERROR_SUCCESS);
+        for (int i = 0; i < 12; ++i)
+        {
+            LONG n;
+            const auto v = Read(r, ("v" + std::to_string(i)).c_str(), nullptr, &n);
+            if (n == ERROR_FILE_NOT_FOUND)
+                continue; // never written before the kill
+            ASSERT_EQ(n, ERROR_SUCCESS);
+            ASSERT_EQ(v.size(), 60u);
+            for (BYTE b : v)
+                ASSERT_EQ(b, v[0]);
+        }
+        RegCloseKey(r);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+TEST_F(Registry, TwoWritersAtOnceBothSucceed)
+{
+    {
+        HKEY h = Create("Both");
+        RegCloseKey(h);
+    }
+    pid_t pids[2];
+    for (int c = 0; c < 2; ++c)
+    {
+        pids[c] = fork();
+        ASSERT_GE(pids[c], 0);
+        if (pids[c] == 0)
+        {
+            int nFailures = 0;
+            for (int i = 0; i < 150; ++i)
+            {
+                HKEY h = nullptr;
+                if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Both", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                    nullptr, &h, nullptr) != ERROR_SUCCESS)
+                {
+                    ++nFailures;
+                    continue;
+                }
+                const DWORD v = DWORD(i);
+                const std::string name = "writer" + std::to_string(c);
+                nFailures += RegSetValueExA(h, name.c_str(), 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&v), 4) != ERROR_SUCCESS;
+                RegCloseKey(h);
+            }
+            _exit(nFailures == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t pid : pids)
+    {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    HKEY r = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Both", 0, KEY_READ, &r), ERROR_SUCCESS);
+    for (const char* name : {"writer0", "writer1"})
+    {
+        const auto v = Read(r, name);
+        ASSERT_EQ(v.size(), 4u);
+        EXPECT_EQ(v[0], 149);
+    }
+    RegCloseKey(r);
+}
