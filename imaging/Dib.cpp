@@ -135,13 +135,13 @@ bool CDib::BuildPalette()
     return true;
 }
 
-int CDib::Draw(CMemoryDC& dc)
+int CDib::Draw(CMemoryDC& dc) const
 {
     const RECT rc{0, 0, LONG(Width()), LONG(Height())};
     return Draw(dc, rc, rc);
 }
 
-int CDib::Draw(CMemoryDC& dc, const RECT& dest, const RECT& src)
+int CDib::Draw(CMemoryDC& dc, const RECT& dest, const RECT& src) const
 {
     if (!m_info)
         return 0;
@@ -172,7 +172,7 @@ int CDib::Draw(CMemoryDC& dc, const RECT& dest, const RECT& src)
     return nResult;
 }
 
-int CDib::DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLORREF key)
+int CDib::DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLORREF key) const
 {
     if (!m_info)
         return 0;

@@ -55,9 +55,9 @@ public:
     DWORD Height() const;
     bool IsEmpty() const { return m_info == nullptr; }
 
-    int Draw(CMemoryDC& dc);
-    int Draw(CMemoryDC& dc, const RECT& dest, const RECT& src);
-    int DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLORREF key);
+    int Draw(CMemoryDC& dc) const;
+    int Draw(CMemoryDC& dc, const RECT& dest, const RECT& src) const;
+    int DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLORREF key) const;
 
     void Clear();
     bool BuildPalette();

@@ -1,5 +1,6 @@
 #include "platform/file/File.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -37,9 +38,24 @@ bool CFile::Open(const char* pszFileName, unsigned nFlags, CFileException* pErro
     return true;
 }
 
+void CFile::OpenMemory(const void* pData, std::size_t nSize)
+{
+    Close();
+    m_pMemory = static_cast<const char*>(pData);
+    m_nMemorySize = nSize;
+    m_nMemoryPos = 0;
+}
+
 std::size_t CFile::Read(void* pBuffer, std::size_t nCount)
 {
     auto* p = static_cast<char*>(pBuffer);
+    if (m_pMemory != nullptr)
+    {
+        const std::size_t n = std::min(nCount, m_nMemorySize - m_nMemoryPos);
+        std::memcpy(p, m_pMemory + m_nMemoryPos, n);
+        m_nMemoryPos += n;
+        return n;
+    }
     std::size_t nDone = 0;
     while (m_fd >= 0 && nDone < nCount)
     {
@@ -71,6 +87,8 @@ bool CFile::Write(const void* pBuffer, std::size_t nCount)
 
 std::int64_t CFile::GetLength() const
 {
+    if (m_pMemory != nullptr)
+        return std::int64_t(m_nMemorySize);
     struct stat st;
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0)
         return -1;
@@ -82,4 +100,7 @@ void CFile::Close()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+    m_pMemory = nullptr;
+    m_nMemorySize = 0;
+    m_nMemoryPos = 0;
 }

@@ -36,14 +36,19 @@ public:
     CFile& operator=(const CFile&) = delete;
 
     bool Open(const char* pszFileName, unsigned nFlags, CFileException* pError = nullptr);
+    // Reads from a block of memory instead of a file (the block must outlive the object).
+    void OpenMemory(const void* pData, std::size_t nSize);
     // Reads up to nCount bytes; fewer only at the end of the file or on an error.
     std::size_t Read(void* pBuffer, std::size_t nCount);
     bool Write(const void* pBuffer, std::size_t nCount);
     // The file's length in bytes, or -1 when it cannot be told.
     std::int64_t GetLength() const;
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd >= 0 || m_pMemory != nullptr; }
     void Close();
 
 private:
     int m_fd = -1;
+    const char* m_pMemory = nullptr;
+    std::size_t m_nMemorySize = 0;
+    std::size_t m_nMemoryPos = 0;
 };

@@ -1,0 +1,42 @@
+#pragma once
+// One source of frames, handed out by index from the driver list: a V4L2 camera or the
+// built-in test pattern. Open and Close may be called any number of times; Close is safe twice.
+
+#include "platform/capture/CaptureTypes.h"
+#include "platform/capture/FrameBuffer.h"
+
+#include <string>
+#include <vector>
+
+class CCaptureDriver
+{
+public:
+    virtual ~CCaptureDriver() = default;
+
+    virtual std::string Description() const = 0;
+    virtual bool Open(std::string& strError) = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    virtual int Width() const = 0;
+    virtual int Height() const = 0;
+    // Takes one new frame into the buffer (resized to the frame's size), waiting up to
+    // nTimeoutMs for it; 0 asks only for a frame that is ready now.
+    virtual bool Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs) = 0;
+
+    virtual CAPDRIVERCAPS Capabilities() const = 0;
+    // The Source dialog's controls, read from the source now.
+    virtual std::vector<CCaptureControl> Controls() { return {}; }
+    virtual bool SetControl(std::uint32_t, std::int32_t, std::string& strError)
+    {
+        strError = "no such control";
+        return false;
+    }
+    // The Format dialog's choices and the current one.
+    virtual std::vector<CCaptureFormat> Formats() { return {}; }
+    virtual CCaptureFormat CurrentFormat() const { return {Width(), Height(), 0, {}}; }
+    virtual bool SetFormat(const CCaptureFormat&, std::string& strError)
+    {
+        strError = "the format cannot be changed";
+        return false;
+    }
+};

@@ -1,0 +1,60 @@
+#pragma once
+// The capture window: a child widget that connects a driver by index, previews it at a rate,
+// grabs frames on request into its frame buffer and saves that buffer as a BMP file. When a
+// grab fails (a camera unplugged, say) the frame buffer shows the owner's stand-by picture,
+// so a stale frame is never served as a live one.
+
+#include "platform/capture/CaptureTypes.h"
+#include "platform/capture/DriverList.h"
+#include "platform/capture/FrameSource.h"
+
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+
+class CCaptureWindow : public QWidget, public CFrameSource
+{
+    Q_OBJECT
+public:
+    static constexpr int kDefaultWidth = 160;
+    static constexpr int kDefaultHeight = 120;
+
+    // capCreateCaptureWindow: a child of pParent at (x, y), 160 × 120.
+    CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int x, int y);
+    ~CCaptureWindow() override;
+
+    bool DriverConnect(int nIndex);
+    void DriverDisconnect();
+    bool DriverGetCaps(CAPDRIVERCAPS* pCaps) const;
+    bool GetStatus(CAPSTATUS* pStatus) const;
+    void SetPreviewRate(int nMilliseconds);
+    void SetPreview(bool bPreview);
+    bool IsPreviewing() const { return m_bPreview; }
+    bool DlgVideoSource();
+    bool DlgVideoFormat();
+    bool DlgVideoDisplay();
+
+    bool GrabFrameNoStop() override;
+    bool FileSaveDib(const char* pszFileName) override;
+    std::string LastError() const override { return m_strLastError; }
+
+    // The picture a failed grab leaves in the frame buffer.
+    void SetStandbyPicture(const QImage& image);
+    CCaptureDriver* ConnectedDriver() const { return m_pDriver; }
+    const CFrameBuffer& Frame() const { return m_frame; }
+
+protected:
+    void paintEvent(QPaintEvent* pEvent) override;
+
+private:
+    void PreviewTick();
+    void ShowStandby();
+
+    const CDriverList& m_drivers;
+    CCaptureDriver* m_pDriver = nullptr;
+    CFrameBuffer m_frame;
+    QTimer m_previewTimer;
+    bool m_bPreview = false;
+    std::string m_strLastError;
+    QImage m_standby;
+};

@@ -1,0 +1,36 @@
+#pragma once
+// One captured frame: width × height pixels of blue, green, red, top row first, rows packed.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CFrameBuffer
+{
+public:
+    bool Resize(int nWidth, int nHeight);
+    int Width() const { return m_nWidth; }
+    int Height() const { return m_nHeight; }
+    bool IsEmpty() const { return m_nWidth == 0 || m_nHeight == 0; }
+    std::uint8_t* Row(int y)
+    {
+        return m_pixels.data() + std::size_t(y) * std::size_t(m_nWidth) * 3;
+    }
+    const std::uint8_t* Row(int y) const
+    {
+        return m_pixels.data() + std::size_t(y) * std::size_t(m_nWidth) * 3;
+    }
+    std::uint8_t* Data() { return m_pixels.data(); }
+    const std::uint8_t* Data() const { return m_pixels.data(); }
+
+    // The frame as a BMP file image: 14-byte file header, 40-byte info header, 24-bit rows
+    // bottom-up, each padded to a multiple of 4 bytes.
+    std::vector<std::uint8_t> DibFileBytes() const;
+    // Writes the BMP file atomically: a failed save leaves no half-written file under the name.
+    bool SaveDib(const std::string& strPath, std::string* pError = nullptr) const;
+
+private:
+    int m_nWidth = 0;
+    int m_nHeight = 0;
+    std::vector<std::uint8_t> m_pixels;
+};

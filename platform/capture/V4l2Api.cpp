@@ -1,0 +1,117 @@
+#include "platform/capture/V4l2Api.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <libv4l2.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/mman.h>
+
+CV4l2Api CV4l2Api::System()
+{
+    CV4l2Api api;
+    api.open = [](const char* p, int f)
+    {
+        return v4l2_open(p, f);
+    };
+    api.close = [](int fd)
+    {
+        return v4l2_close(fd);
+    };
+    api.ioctl = [](int fd, unsigned long r, void* a)
+    {
+        return v4l2_ioctl(fd, r, a);
+    };
+    api.mmap = [](std::size_t n, int fd, off_t o)
+    {
+        return v4l2_mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, fd, o);
+    };
+    api.munmap = [](void* p, std::size_t n)
+    {
+        return v4l2_munmap(p, n);
+    };
+    api.waitReadable = [](int fd, int ms)
+    {
+        pollfd p{fd, POLLIN, 0};
+        int n;
+        do
+            n = ::poll(&p, 1, ms);
+        while (n < 0 && errno == EINTR);
+        if (n > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLIN))
+        {
+            errno = ENODEV;
+            return -1;
+        }
+        return n > 0 ? 1 : n;
+    };
+    api.listDevices = []
+    {
+        // /dev/videoN in numeric order.
+        std::vector<std::pair<int, std::string>> found;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/dev", ec))
+        {
+            const std::string name = e.path().filename().string();
+            if (name.rfind("video", 0) != 0 || name.size() == 5 ||
+                !std::all_of(name.begin() + 5, name.end(),
+                             [](char c) { return c >= '0' && c <= '9'; }))
+                continue;
+            found.emplace_back(std::stoi(name.substr(5)), e.path().string());
+        }
+        std::sort(found.begin(), found.end());
+        std::vector<std::string> paths;
+        for (auto& f : found)
+            paths.push_back(f.second);
+        return paths;
+    };
+    return api;
+}
+
+int Xioctl(const CV4l2Api& api, int fd, unsigned long nRequest, void* pArg)
+{
+    int n;
+    do
+        n = api.ioctl(fd, nRequest, pArg);
+    while (n < 0 && errno == EINTR);
+    return n < 0 ? (errno != 0 ? errno : EIO) : 0;
+}
+
+const char* V4l2RequestName(unsigned long nRequest)
+{
+    switch (nRequest)
+    {
+    case VIDIOC_QUERYCAP:
+        return "VIDIOC_QUERYCAP";
+    case VIDIOC_G_FMT:
+        return "VIDIOC_G_FMT";
+    case VIDIOC_S_FMT:
+        return "VIDIOC_S_FMT";
+    case VIDIOC_REQBUFS:
+        return "VIDIOC_REQBUFS";
+    case VIDIOC_QUERYBUF:
+        return "VIDIOC_QUERYBUF";
+    case VIDIOC_QBUF:
+        return "VIDIOC_QBUF";
+    case VIDIOC_DQBUF:
+        return "VIDIOC_DQBUF";
+    case VIDIOC_STREAMON:
+        return "VIDIOC_STREAMON";
+    case VIDIOC_STREAMOFF:
+        return "VIDIOC_STREAMOFF";
+    case VIDIOC_QUERYCTRL:
+        return "VIDIOC_QUERYCTRL";
+    case VIDIOC_QUERYMENU:
+        return "VIDIOC_QUERYMENU";
+    case VIDIOC_G_CTRL:
+        return "VIDIOC_G_CTRL";
+    case VIDIOC_S_CTRL:
+        return "VIDIOC_S_CTRL";
+    case VIDIOC_ENUM_FMT:
+        return "VIDIOC_ENUM_FMT";
+    case VIDIOC_ENUM_FRAMESIZES:
+        return "VIDIOC_ENUM_FRAMESIZES";
+    default:
+        return "ioctl";
+    }
+}

@@ -1,0 +1,29 @@
+#pragma once
+// The one seam through which every V4L2 call passes: the system's libv4l2 functions, or a
+// played camera in tests. Xioctl retries EINTR and returns 0 or the errno.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct CV4l2Api
+{
+    std::function<int(const char* pszPath, int nFlags)> open;
+    std::function<int(int fd)> close;
+    std::function<int(int fd, unsigned long nRequest, void* pArg)> ioctl;
+    std::function<void*(std::size_t nLength, int fd, off_t nOffset)> mmap;
+    std::function<int(void* p, std::size_t nLength)> munmap;
+    // Waits up to nTimeoutMs for the descriptor to become readable: 1 ready, 0 timeout, -1 error
+    // (errno set; ENODEV when the device has gone).
+    std::function<int(int fd, int nTimeoutMs)> waitReadable;
+    // The capture device nodes to look at, in order.
+    std::function<std::vector<std::string>()> listDevices;
+
+    static CV4l2Api System();
+};
+
+int Xioctl(const CV4l2Api& api, int fd, unsigned long nRequest, void* pArg);
+const char* V4l2RequestName(unsigned long nRequest);

@@ -1,0 +1,24 @@
+#pragma once
+// Ends the event loop on SIGTERM and SIGINT, so that the program closes exactly as when its
+// main window is closed. Call Block() before any thread starts; Watch() once the application
+// object exists.
+
+#include <QObject>
+
+class QSocketNotifier;
+
+class CQuitOnSignals : public QObject
+{
+    Q_OBJECT
+public:
+    static void Block();
+    explicit CQuitOnSignals(QObject* pParent = nullptr);
+    ~CQuitOnSignals() override;
+
+signals:
+    void Quit(int nSignal);
+
+private:
+    int m_fd = -1;
+    QSocketNotifier* m_pNotifier = nullptr;
+};

@@ -1,0 +1,165 @@
+#include "service/ImageSocket.h"
+
+#include <cerrno>
+
+std::set<CImageSocket*> CImageSocket::s_connections;
+
+CImageSocket::CImageSocket() = default;
+
+CImageSocket::~CImageSocket()
+{
+    s_connections.erase(this);
+    if (m_pTimer != nullptr)
+    {
+        m_pTimer->stop();
+        m_pTimer->deleteLater(); // it may be the timer whose signal is being delivered
+    }
+}
+
+void CImageSocket::CloseAllConnections()
+{
+    while (!s_connections.empty())
+        delete *s_connections.begin();
+}
+
+void CImageSocket::Destroy()
+{
+    delete this;
+}
+
+void CImageSocket::OnAccept(int)
+{
+    if (m_pView == nullptr)
+        return;
+    if (LiveConnections() >= kMaxConnections)
+    {
+        PauseAccepting();
+        return;
+    }
+    auto* pConnection = new CImageSocket;
+    pConnection->SetView(m_pView);
+    pConnection->m_nSent = 0;
+    // The response is built before the connection is accepted, as the client waits anyway.
+    pConnection->m_nRemaining = m_pView->BuildSnapshot(pConnection->m_pResponse, true);
+    if (!Accept(*pConnection))
+    {
+        const int nError = GetLastError();
+        delete pConnection;
+        if (nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM)
+            PauseAccepting(); // the pending connection stays readable: retrying at once would spin
+        return;
+    }
+    pConnection->Started();
+}
+
+void CImageSocket::PauseAccepting()
+{
+    EnableReadNotifications(false);
+    if (m_pTimer == nullptr)
+    {
+        m_pTimer = new QTimer;
+        m_pTimer->setSingleShot(true);
+        QObject::connect(m_pTimer, &QTimer::timeout, m_pTimer,
+                         [this] { EnableReadNotifications(true); });
+    }
+    m_pTimer->start(kAcceptRetryMs);
+}
+
+void CImageSocket::Started()
+{
+    s_connections.insert(this);
+    m_sinceAccept.start();
+    m_pTimer = new QTimer;
+    m_pTimer->setInterval(kCheckIntervalMs);
+    QObject::connect(m_pTimer, &QTimer::timeout, m_pTimer, [this] { Check(); });
+    m_pTimer->start();
+    if (m_nRemaining <= 0)
+        ResponseComplete(); // nothing to send: close cleanly
+}
+
+void CImageSocket::OnSend(int nErrorCode)
+{
+    if (m_nRemaining == -1 || m_bDraining)
+        return;
+    if (nErrorCode != 0)
+    {
+        Destroy();
+        return;
+    }
+    while (m_nRemaining > 0)
+    {
+        const int n = Send(m_pResponse.get() + m_nSent, m_nRemaining);
+        if (n == SOCKET_ERROR)
+        {
+            if (GetLastError() != EWOULDBLOCK)
+                Destroy(); // the client is gone
+            return;        // otherwise a send notification follows when there is room
+        }
+        m_nSent += n;
+        m_nRemaining -= n;
+    }
+    ResponseComplete();
+}
+
+void CImageSocket::ResponseComplete()
+{
+    m_pResponse.reset();
+    m_nRemaining = -1;
+    if (m_bPeerClosed)
+    {
+        Destroy();
+        return;
+    }
+    // The client reads the rest of the image and sees the end of the stream; what it still
+    // sends is read and discarded, so closing never resets unread data away.
+    ShutDown(sends);
+    m_bDraining = true;
+}
+
+void CImageSocket::OnReceive(int)
+{
+    char buffer[16384];
+    for (int i = 0; i < 16; ++i)
+    {
+        const int n = Receive(buffer, sizeof buffer);
+        if (n > 0)
+            continue;
+        if (n == 0)
+            OnClose(0);
+        else if (GetLastError() != EWOULDBLOCK)
+            Destroy();
+        return;
+    }
+}
+
+void CImageSocket::OnConnect(int)
+{
+    m_nRemaining = -1;
+}
+
+void CImageSocket::OnClose(int nErrorCode)
+{
+    if (nErrorCode != 0 || m_bDraining)
+    {
+        Destroy(); // reset, or the client is done after the whole image
+        return;
+    }
+    m_bPeerClosed = true; // a half-close: the image is still sent in full
+}
+
+void CImageSocket::Check()
+{
+    if (m_sinceAccept.elapsed() > kSendTimeoutMs)
+    {
+        Destroy(); // a client that does not take its image in time
+        return;
+    }
+    if (!m_bDraining)
+        return;
+    if (PendingOutput() > 0)
+        return; // the client has not received everything yet
+    if (!m_sinceDelivered.isValid())
+        m_sinceDelivered.start();
+    else if (m_sinceDelivered.elapsed() >= kLingerMs)
+        Destroy();
+}

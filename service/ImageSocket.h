@@ -1,0 +1,62 @@
+#pragma once
+// The image server's socket class, for the listening socket and for every connection. Each
+// accepted connection receives one freshly built response, then the server shuts down its
+// sending side and reads and discards what the client sends until the client closes or a
+// short linger passes — so a late or long request never resets the image away. A connection
+// that stalls is aborted after the send timeout; every connection frees itself and its block.
+// At most kMaxConnections are open at once; past that, new ones wait in the backlog.
+
+#include "platform/net/AsyncSocket.h"
+#include "service/SnapshotSource.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+
+class CImageSocket : public CAsyncSocket
+{
+public:
+    static constexpr int kMaxConnections = 64;
+    static constexpr int kSendTimeoutMs = 30000; // from acceptance to the last byte delivered
+    static constexpr int kLingerMs = 2000;       // after the last byte, for the client to close
+    static constexpr int kCheckIntervalMs = 250;
+    static constexpr int kAcceptRetryMs = 250;
+
+    CImageSocket();
+    ~CImageSocket() override;
+
+    void SetView(CSnapshotSource* pView) { m_pView = pView; }
+    // Connections open right now, and closing them all (when the program ends).
+    static int LiveConnections() { return int(s_connections.size()); }
+    static void CloseAllConnections();
+
+    CSnapshotSource* m_pView = nullptr;
+    std::unique_ptr<std::uint8_t[]> m_pResponse;
+    int m_nRemaining = -1;
+    int m_nSent = 0;
+
+protected:
+    void OnAccept(int nErrorCode) override;
+    void OnSend(int nErrorCode) override;
+    void OnReceive(int nErrorCode) override;
+    void OnConnect(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+
+private:
+    void Started();
+    void ResponseComplete();
+    void Check();
+    void PauseAccepting();
+    void Destroy();
+
+    bool m_bPeerClosed = false;
+    bool m_bDraining = false;
+    QElapsedTimer m_sinceAccept;
+    QElapsedTimer m_sinceDelivered;
+    QTimer* m_pTimer = nullptr; // connections: the periodic check; listener: the accept retry
+
+    static std::set<CImageSocket*> s_connections;
+};

@@ -1,0 +1,192 @@
+#include "service/SnapshotBuilder.h"
+
+#include "platform/gdi/DibSection.h"
+#include "platform/gdi/MemoryDC.h"
+#include "res/StandbyPicture.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+const char* const CSnapshotBuilder::kProductId = "Vistrel-quenlor.example.com/vistrel/";
+
+namespace
+{
+constexpr int kBmpHeaders = 54;
+
+std::unique_ptr<std::uint8_t[]> Allocate(std::int64_t n)
+{
+    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[std::size_t(n)]);
+}
+
+std::string OneLine(std::string s)
+{
+    for (char& c : s)
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    return s;
+}
+} // namespace
+
+std::int64_t CSnapshotBuilder::OutputSize(std::int32_t nCode, std::int64_t nFrame)
+{
+    if (nCode == 1)
+        return nFrame >> 1;
+    if (nCode < 5)
+        return nFrame * nCode;
+    return nCode;
+}
+
+CSnapshotBuilder::CResult CSnapshotBuilder::Failure(const CSettings& settings,
+                                                    std::unique_ptr<std::uint8_t[]>& pBlock,
+                                                    std::string strReason)
+{
+    CResult result;
+    result.bFailed = true;
+    result.strProblem = OneLine(std::move(strReason));
+    pBlock.reset();
+    if (settings.HttpHeaders == 0)
+        return result; // no header means no way to say it: the client sees a clean close
+    const std::string text = std::string("HTTP/1.0 503 Service Unavailable\r\nServer: ") +
+                             kProductId + "\r\nContent-type: text/plain\r\n\r\n" +
+                             result.strProblem + "\r\n";
+    pBlock = Allocate(std::int64_t(text.size()));
+    if (pBlock)
+    {
+        std::memcpy(pBlock.get(), text.data(), text.size());
+        result.nLength = int(text.size());
+    }
+    return result;
+}
+
+CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
+                                                  std::unique_ptr<std::uint8_t[]>& pBlock,
+                                                  bool bIncludeStatusLine)
+{
+    const CSettings& s = in.settings;
+    auto working = [&](const char* pszName)
+    {
+        return in.strDirectory.empty() ? std::string(pszName) : in.strDirectory + "/" + pszName;
+    };
+    pBlock.reset();
+    std::string strProblem;
+
+    // 1-2. The frame: the stand-by file without a driver, else a fresh grab saved by the driver.
+    CDib frame;
+    if (s.CaptureDevice == -1)
+    {
+        const auto loaded = frame.Load(working("capoff.bmp").c_str());
+        if (!loaded.Opened())
+        {
+            // No stand-by file of the user's: the built-in card takes its place.
+            CFile memory;
+            memory.OpenMemory(StandbyPictureBmp().constData(),
+                              std::size_t(StandbyPictureBmp().size()));
+            frame.ReadFrom(memory);
+        }
+    }
+    else
+    {
+        const std::string file = working("capframe.bmp");
+        if (in.pCapture == nullptr)
+            return Failure(s, pBlock, "no capture window");
+        if (!in.pCapture->GrabFrameNoStop())
+            strProblem = "frame grab failed: " + in.pCapture->LastError();
+        if (!in.pCapture->FileSaveDib(file.c_str()))
+            return Failure(s, pBlock, "no frame could be saved: " + in.pCapture->LastError());
+        const auto loaded = frame.Load(file.c_str());
+        if (!loaded.Opened())
+            return Failure(s, pBlock, "no frame: " + loaded.Error().GetErrorMessage());
+    }
+
+    // 3-5. Sizes.
+    const std::int64_t nFrameW = frame.Width();
+    const std::int64_t nFrameH = frame.Height();
+    const std::int64_t w = s.UseCustomSize ? OutputSize(s.ImageWidth, nFrameW) : nFrameW;
+    const std::int64_t h = s.UseCustomSize ? OutputSize(s.ImageHeight, nFrameH) : nFrameH;
+    if (w <= 0 || h <= 0)
+    {
+        if (frame.IsEmpty() && !s.UseCustomSize)
+            return Failure(s, pBlock, "the frame file is not a readable bitmap");
+        return Failure(s, pBlock,
+                       "the output size " + std::to_string(w) + "x" + std::to_string(h) +
+                           " is empty");
+    }
+    auto section = w <= INT_MAX && h <= INT_MAX ? CDibSection::Create(int(w), int(h)) : nullptr;
+    if (!section)
+        return Failure(s, pBlock,
+                       "no " + std::to_string(w) + "x" + std::to_string(h) + " bitmap can be made");
+
+    // 6-9. Drawing.
+    CMemoryDC dc;
+    dc.SelectBitmap(section.get());
+    const RECT dest{0, 0, LONG(w), LONG(h)};
+    frame.Draw(dc, dest, RECT{0, 0, LONG(nFrameW), LONG(nFrameH)});
+    if (in.pOverlay != nullptr)
+        in.pOverlay->DrawTransparent(
+            dc, dest, RECT{0, 0, LONG(in.pOverlay->Width()), LONG(in.pOverlay->Height())},
+            s.OverlayTransColor);
+    for (const CCaption& caption : s.captions)
+        caption.Draw(dc, dest);
+
+    // 10. Header text.
+    std::string header;
+    if (s.HttpHeaders != 0)
+    {
+        if (bIncludeStatusLine)
+            header = std::string("HTTP/1.0 200 OK\r\nServer: ") + kProductId + "\r\nExpires: 0\r\n";
+        header += s.ImageType != 0 ? "Content-type: image/bmp\r\n\r\n"
+                                   : "Content-type: image/jpeg\r\n\r\n";
+    }
+    const std::int64_t nHeader = std::int64_t(header.size());
+
+    CResult result;
+    result.strProblem = strProblem;
+    if (s.ImageType != 0)
+    {
+        // 11. BMP body: file header, the section's info header, its rows as they lie in memory.
+        const std::int64_t nImage = section->ImageBytes();
+        const std::int64_t nTotal = nHeader + kBmpHeaders + nImage;
+        if (nTotal > INT_MAX)
+            return Failure(s, pBlock, "the image is too large to send");
+        pBlock = Allocate(nTotal);
+        if (!pBlock)
+            return Failure(s, pBlock, "out of memory");
+        std::uint8_t* p = pBlock.get();
+        std::memcpy(p, header.data(), header.size());
+        p += nHeader;
+        WriteLE16(p, 0x4D42);
+        WriteLE32(p + 2, DWORD(kBmpHeaders + nImage));
+        WriteLE32(p + 6, 0);
+        WriteLE32(p + 10, kBmpHeaders);
+        std::memcpy(p + 14, &section->Info(), sizeof(BITMAPINFOHEADER));
+        std::memcpy(p + kBmpHeaders, section->Bits(), std::size_t(nImage));
+        result.nLength = int(nTotal);
+        return result;
+    }
+
+    // 12. JPEG body: written to "frame.jpg" and read back whole.
+    const std::string jpeg = working("frame.jpg");
+    in.jpegWriter.SetQuality(s.JpegQuality);
+    if (in.jpegWriter.WriteFile(section->Bits(), int(w), int(h), jpeg.c_str()) != 0)
+    {
+        const std::string why = in.jpegWriter.LastMessage();
+        return Failure(s, pBlock,
+                       "JPEG encoding failed" + (why.empty() ? std::string() : ": " + why));
+    }
+    CFile file;
+    CFileException error;
+    if (!file.Open(jpeg.c_str(), CFile::modeRead, &error))
+        return Failure(s, pBlock, "the encoded frame cannot be read: " + error.GetErrorMessage());
+    const std::int64_t nLength = file.GetLength();
+    if (nLength <= 0 || nHeader + nLength > INT_MAX)
+        return Failure(s, pBlock, "the encoded frame has no usable length");
+    pBlock = Allocate(nHeader + nLength);
+    if (!pBlock)
+        return Failure(s, pBlock, "out of memory");
+    std::memcpy(pBlock.get(), header.data(), header.size());
+    if (file.Read(pBlock.get() + nHeader, std::size_t(nLength)) != std::size_t(nLength))
+        return Failure(s, pBlock, "the encoded frame could not be read whole");
+    result.nLength = int(nHeader + nLength);
+    return result;
+}
