@@ -67,8 +67,7 @@ void CVistrelView::OnInitialUpdate()
     QImage standby;
     standby.loadFromData(StandbyPictureBmp(), "BMP");
     m_hCapWnd->SetStandbyPicture(standby);
-    if (m_hCapWnd)
-        m_hCapWnd->SetPreviewRate(kPreviewRateMs);
+    m_hCapWnd->SetPreviewRate(kPreviewRateMs);
     SetTitle("No Driver Selected");
     m_settings.Load();
     if (m_settings.UseOverlay != 0)
