@@ -3,6 +3,14 @@
 #include <cerrno>
 
 std::set<CImageSocket*> CImageSocket::s_connections;
+int CImageSocket::s_nSendTimeoutMs = CImageSocket::kSendTimeoutMs;
+int CImageSocket::s_nLingerMs = CImageSocket::kLingerMs;
+
+void CImageSocket::SetTimeouts(int nSendTimeoutMs, int nLingerMs)
+{
+    s_nSendTimeoutMs = nSendTimeoutMs;
+    s_nLingerMs = nLingerMs;
+}
 
 CImageSocket::CImageSocket() = default;
 
@@ -149,7 +157,7 @@ void CImageSocket::OnClose(int nErrorCode)
 
 void CImageSocket::Check()
 {
-    if (m_sinceAccept.elapsed() > kSendTimeoutMs)
+    if (m_sinceAccept.elapsed() > s_nSendTimeoutMs)
     {
         Destroy(); // a client that does not take its image in time
         return;
@@ -160,6 +168,6 @@ void CImageSocket::Check()
         return; // the client has not received everything yet
     if (!m_sinceDelivered.isValid())
         m_sinceDelivered.start();
-    else if (m_sinceDelivered.elapsed() >= kLingerMs)
+    else if (m_sinceDelivered.elapsed() >= s_nLingerMs)
         Destroy();
 }

@@ -22,7 +22,7 @@ public:
     static constexpr int kMaxConnections = 64;
     static constexpr int kSendTimeoutMs = 30000; // from acceptance to the last byte delivered
     static constexpr int kLingerMs = 2000;       // after the last byte, for the client to close
-    static constexpr int kCheckIntervalMs = 250;
+    static constexpr int kCheckIntervalMs = 100;
     static constexpr int kAcceptRetryMs = 250;
 
     CImageSocket();
@@ -32,6 +32,8 @@ public:
     // Connections open right now, and closing them all (when the program ends).
     static int LiveConnections() { return int(s_connections.size()); }
     static void CloseAllConnections();
+    // Shorter bounds for tests that cannot wait half a minute.
+    static void SetTimeouts(int nSendTimeoutMs, int nLingerMs);
 
     CSnapshotSource* m_pView = nullptr;
     std::unique_ptr<std::uint8_t[]> m_pResponse;
@@ -59,4 +61,6 @@ private:
     QTimer* m_pTimer = nullptr; // connections: the periodic check; listener: the accept retry
 
     static std::set<CImageSocket*> s_connections;
+    static int s_nSendTimeoutMs;
+    static int s_nLingerMs;
 };

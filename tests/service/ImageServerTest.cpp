@@ -1,0 +1,215 @@
+#include "service/ImageSocket.h"
+
+#include "tests/support/NetClient.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+// A view that answers every connection with the same large response, its first four bytes
+// numbering the build.
+class CFakeView : public CSnapshotSource
+{
+public:
+    explicit CFakeView(std::size_t nSize) : m_response(nSize)
+    {
+        for (std::size_t i = 0; i < nSize; ++i)
+            m_response[i] = std::uint8_t(i * 31 + 7);
+    }
+    int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& p, bool) override
+    {
+        ++m_nBuilds;
+        p.reset(new std::uint8_t[m_response.size()]);
+        std::memcpy(p.get(), m_response.data(), m_response.size());
+        std::memcpy(p.get(), &m_nBuilds, sizeof m_nBuilds);
+        return int(m_response.size());
+    }
+    std::vector<std::uint8_t> Expected(int nBuild) const
+    {
+        auto v = m_response;
+        std::memcpy(v.data(), &nBuild, sizeof nBuild);
+        return v;
+    }
+    int m_nBuilds = 0;
+
+private:
+    std::vector<std::uint8_t> m_response;
+};
+
+class ImageServer : public ::testing::Test
+{
+protected:
+    CFakeView m_view{3 << 20}; // 3 MiB: more than the socket buffers take at once
+    CImageSocket m_listener;
+    unsigned m_nPort = 0;
+
+    void SetUp() override
+    {
+        CImageSocket::SetTimeouts(2000, 300);
+        m_listener.SetView(&m_view);
+        ASSERT_TRUE(m_listener.Create(0));
+        ASSERT_TRUE(m_listener.Listen(5));
+        m_nPort = m_listener.GetLocalPort();
+        ASSERT_NE(m_nPort, 0u);
+    }
+    void TearDown() override
+    {
+        CImageSocket::CloseAllConnections();
+        CImageSocket::SetTimeouts(CImageSocket::kSendTimeoutMs, CImageSocket::kLingerMs);
+    }
+    // Runs the clients on threads while this thread serves; waits for all of them and for
+    // every connection object to be gone.
+    void Serve(std::vector<std::function<void()>> clients, int nTimeoutMs = 10000)
+    {
+        std::atomic<int> nDone{0};
+        std::vector<std::thread> threads;
+        for (auto& c : clients)
+            threads.emplace_back([&nDone, c] {
+                c();
+                ++nDone;
+            });
+        const bool bFinished = PumpUntil([&] { return nDone == int(threads.size()); }, nTimeoutMs);
+        for (auto& t : threads)
+            t.join();
+        EXPECT_TRUE(bFinished);
+        EXPECT_TRUE(PumpUntil([] { return CImageSocket::LiveConnections() == 0; }, 3000))
+            << CImageSocket::LiveConnections() << " connections survive";
+    }
+};
+} // namespace
+
+TEST_F(ImageServer, AClientThatReadsToTheEndGetsExactlyTheResponse)
+{
+    CReadResult r;
+    Serve({[&] {
+        const int fd = ConnectTo("127.0.0.1", m_nPort);
+        r = ReadAll(fd, 8000);
+        ::close(fd);
+    }});
+    EXPECT_TRUE(r.bEof);
+    EXPECT_FALSE(r.bReset);
+    EXPECT_EQ(r.bytes, m_view.Expected(1));
+}
+
+TEST_F(ImageServer, LongLateAndHalfClosedRequestsStillGetTheWholeImage)
+{
+    struct Outcome
+    {
+        CReadResult r;
+    };
+    std::vector<Outcome> out(5);
+    auto client = [&](int i, std::function<void(int)> before) {
+        return [&, i, before] {
+            const int fd = ConnectTo(i % 2 ? "::1" : "127.0.0.1", m_nPort);
+            before(fd);
+            out[std::size_t(i)].r = ReadAll(fd, 8000);
+            ::close(fd);
+        };
+    };
+    const std::vector<char> k1500(1500, 'a');
+    const std::vector<char> k2048(2048, 'b');
+    const std::vector<char> k64(65536, 'c');
+    Serve({
+        client(0, [&](int fd) { SendAll(fd, k1500.data(), k1500.size()); }),
+        client(1, [&](int fd) { SendAll(fd, k2048.data(), k2048.size()); }),
+        client(2,
+               [&](int fd) {
+                   std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                   SendAll(fd, "GET / HTTP/1.0\r\n\r\n", 18);
+               }),
+        client(3,
+               [&](int fd) {
+                   SendAll(fd, "GET /\r\n\r\n", 9);
+                   ::shutdown(fd, SHUT_WR);
+               }),
+        client(4, [&](int fd) { SendAll(fd, k64.data(), k64.size()); }),
+    });
+    for (std::size_t i = 0; i < out.size(); ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(out[i].r.bEof);
+        EXPECT_FALSE(out[i].r.bReset);
+        ASSERT_EQ(out[i].r.bytes.size(), 3u << 20);
+        // Each got its own build, complete.
+        int nBuild;
+        std::memcpy(&nBuild, out[i].r.bytes.data(), sizeof nBuild);
+        EXPECT_EQ(out[i].r.bytes, m_view.Expected(nBuild));
+    }
+    EXPECT_EQ(m_view.m_nBuilds, 5);
+}
+
+TEST_F(ImageServer, ClientsThatNeverReadOrResetAreReleased)
+{
+    // A reader that never reads is aborted after the send timeout; one that resets part way
+    // is dropped at once. The process survives both (no SIGPIPE).
+    std::atomic<bool> bIdleDone{false};
+    Serve({[&] {
+               const int fd = ConnectTo("127.0.0.1", m_nPort, 4096);
+               std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+               ::close(fd);
+               bIdleDone = true;
+           },
+           [&] {
+               const int fd = ConnectTo("127.0.0.1", m_nPort);
+               char buffer[1000];
+               EXPECT_GT(::recv(fd, buffer, sizeof buffer, MSG_WAITALL), 0);
+               linger l{1, 0};
+               ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+               ::close(fd);
+           }},
+          15000);
+    EXPECT_TRUE(bIdleDone);
+}
+
+TEST_F(ImageServer, AClientThatTricklesAfterTheImageIsClosedAfterTheLinger)
+{
+    CReadResult r;
+    std::chrono::steady_clock::duration closedAfter{};
+    Serve({[&] {
+        const int fd = ConnectTo("127.0.0.1", m_nPort);
+        r = ReadAll(fd, 8000);
+        const auto t0 = std::chrono::steady_clock::now();
+        // Keep sending a byte now and then; the server must close regardless.
+        for (int i = 0; i < 40; ++i)
+        {
+            if (::send(fd, "x", 1, MSG_NOSIGNAL) != 1)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        closedAfter = std::chrono::steady_clock::now() - t0;
+        ::close(fd);
+    }});
+    EXPECT_EQ(r.bytes.size(), 3u << 20);
+    EXPECT_LT(closedAfter, std::chrono::milliseconds(1900));
+}
+
+TEST_F(ImageServer, TwoClientsInARowGetTheirOwnBuilds)
+{
+    std::vector<std::uint8_t> a;
+    std::vector<std::uint8_t> b;
+    Serve({[&] {
+        for (auto* p : {&a, &b})
+        {
+            const int fd = ConnectTo("::1", m_nPort);
+            *p = ReadAll(fd, 8000).bytes;
+            ::close(fd);
+        }
+    }});
+    EXPECT_EQ(a, m_view.Expected(1));
+    EXPECT_EQ(b, m_view.Expected(2));
+}
+
+TEST_F(ImageServer, ANonListeningOrBusyPortIsRefused)
+{
+    CImageSocket second;
+    EXPECT_FALSE(second.Create(m_nPort));
+    EXPECT_EQ(second.GetLastError(), EADDRINUSE);
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_FALSE(second.Create(70000));
+}

@@ -1,0 +1,306 @@
+#include "service/SnapshotBuilder.h"
+
+#include "JpegDecode.h"
+#include "tests/support/BmpBuilder.h"
+#include "tests/support/TempDir.h"
+
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace
+{
+class CFakeCapture : public CFrameSource
+{
+public:
+    std::vector<BYTE> frameFile;
+    bool bGrabOk = true;
+    bool bSaveOk = true;
+    std::vector<std::string> calls;
+
+    bool GrabFrameNoStop() override
+    {
+        calls.push_back("grab");
+        return bGrabOk;
+    }
+    bool FileSaveDib(const char* pszFile) override
+    {
+        calls.push_back(std::string("save ") + std::filesystem::path(pszFile).filename().string());
+        if (bSaveOk)
+            WriteBytes(pszFile, frameFile);
+        return bSaveOk;
+    }
+    std::string LastError() const override { return "the camera went away"; }
+};
+
+struct CResponse
+{
+    CSnapshotBuilder::CResult result;
+    std::vector<BYTE> bytes;
+    std::string Text() const { return std::string(bytes.begin(), bytes.end()); }
+    // The body after the header's blank line (the whole response when there is none).
+    std::vector<BYTE> Body() const
+    {
+        const std::string t = Text();
+        const auto n = t.find("\r\n\r\n");
+        return n == std::string::npos ? bytes : std::vector<BYTE>(bytes.begin() + long(n) + 4, bytes.end());
+    }
+};
+
+class SnapshotBuilder : public ::testing::Test
+{
+protected:
+    CTempDir m_dir;
+    CSettings m_settings;
+    CJpegWriter m_writer;
+    CFakeCapture m_capture;
+    std::unique_ptr<CDib> m_pOverlay;
+
+    void SetUp() override
+    {
+        m_settings.CaptureDevice = 0;
+        m_settings.ImageType = 1; // BMP, so pixels can be compared exactly
+        m_capture.frameFile = MakeBmp(CTestPicture::Pattern(320, 240));
+    }
+    CResponse Build(bool bStatusLine = true)
+    {
+        const CSnapshotBuilder::CInputs in{m_settings, &m_capture, m_pOverlay.get(), m_writer, m_dir.Path().string()};
+        std::unique_ptr<std::uint8_t[]> block;
+        CResponse r;
+        r.result = CSnapshotBuilder::Build(in, block, bStatusLine);
+        if (r.result.nLength > 0)
+        {
+            EXPECT_TRUE(block);
+            r.bytes.assign(block.get(), block.get() + r.result.nLength);
+        }
+        return r;
+    }
+    static std::pair<int, int> BmpSize(const std::vector<BYTE>& body)
+    {
+        return {int(ReadLE32(&body[18])), int(ReadLE32(&body[22]))};
+    }
+};
+
+COLORREF BmpPixel(const std::vector<BYTE>& body, int x, int yFromTop)
+{
+    const int w = int(ReadLE32(&body[18]));
+    const int h = int(ReadLE32(&body[22]));
+    const std::size_t stride = std::size_t(w * 3 + 3) & ~std::size_t(3);
+    const BYTE* p = &body[54 + stride * std::size_t(h - 1 - yFromTop) + 3 * std::size_t(x)];
+    return RGB(p[2], p[1], p[0]);
+}
+} // namespace
+
+TEST_F(SnapshotBuilder, HeaderVariantsAreExact)
+{
+    const std::string server = std::string("Server: ") + CSnapshotBuilder::kProductId + "\r\n";
+    EXPECT_EQ(server, "Server: Vistrel-quenlor.example.com/vistrel/\r\n");
+
+    auto bmp = Build(true);
+    const std::string bmpHead = "HTTP/1.0 200 OK\r\n" + server + "Expires: 0\r\nContent-type: image/bmp\r\n\r\nBM";
+    EXPECT_EQ(bmp.Text().substr(0, bmpHead.size()), bmpHead);
+
+    auto noStatus = Build(false);
+    EXPECT_EQ(noStatus.Text().substr(0, 28), "Content-type: image/bmp\r\n\r\nB");
+
+    m_settings.ImageType = 0;
+    auto jpeg = Build(true);
+    const std::string jpegHead = "HTTP/1.0 200 OK\r\n" + server + "Expires: 0\r\nContent-type: image/jpeg\r\n\r\n";
+    ASSERT_EQ(jpeg.Text().substr(0, jpegHead.size()), jpegHead);
+    EXPECT_EQ(jpeg.bytes[jpegHead.size()], 0xFF);
+    EXPECT_EQ(jpeg.bytes[jpegHead.size() + 1], 0xD8);
+    // The body is "frame.jpg" byte for byte.
+    EXPECT_EQ(jpeg.Body(), ReadBytes(m_dir.File("frame.jpg")));
+    const auto decoded = DecodeJpegBytes(jpeg.Body());
+    EXPECT_TRUE(decoded.bOk);
+    EXPECT_EQ(decoded.nWidth, 320);
+
+    m_settings.HttpHeaders = 0;
+    for (int nType : {0, 3})
+    {
+        m_settings.ImageType = nType;
+        auto bare = Build(true);
+        EXPECT_EQ(bare.Text().find("Content-type"), std::string::npos);
+        EXPECT_EQ(bare.bytes[0], nType == 0 ? 0xFF : 'B');
+    }
+}
+
+TEST_F(SnapshotBuilder, BmpBodiesFollowTheLayout)
+{
+    m_settings.HttpHeaders = 0;
+    m_settings.UseCustomSize = 1;
+    m_settings.ImageWidth = 5;
+    m_settings.ImageHeight = 7;
+    const auto r = Build();
+    ASSERT_EQ(r.bytes.size(), 54u + 16u * 7u); // 5 pixels take 16 bytes a row
+    EXPECT_EQ(r.result.nLength, int(r.bytes.size()));
+    const std::vector<BYTE>& b = r.bytes;
+    EXPECT_EQ(b[0], 'B');
+    EXPECT_EQ(b[1], 'M');
+    EXPECT_EQ(ReadLE32(&b[2]), 54u + 16u * 7u);
+    EXPECT_EQ(ReadLE32(&b[6]), 0u);
+    EXPECT_EQ(ReadLE32(&b[10]), 54u);
+    const std::vector<BYTE> info = InfoHeader(5, 7, 24, BI_RGB);
+    auto expectedInfo = info;
+    WriteLE16(&expectedInfo[12], 1); // planes
+    EXPECT_EQ(std::vector<BYTE>(b.begin() + 14, b.begin() + 54), expectedInfo);
+    // Filler bytes at each row's end are zero; pixels come from the stretched frame.
+    for (int y = 0; y < 7; ++y)
+        EXPECT_EQ(b[54 + 16 * y + 15], 0);
+    const auto pic = CTestPicture::Pattern(320, 240);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 5; ++x)
+            EXPECT_EQ(BmpPixel(b, x, y), pic.At(x * 320 / 5, y * 240 / 7));
+
+    m_settings.ImageWidth = 160;
+    m_settings.ImageHeight = 120;
+    EXPECT_EQ(Build().bytes.size(), 57654u);
+}
+
+TEST_F(SnapshotBuilder, SizeCodesApplyPerAxisOnlyWithCustomSize)
+{
+    m_settings.HttpHeaders = 0;
+    m_settings.ImageWidth = 400;
+    m_settings.ImageHeight = 7;
+    EXPECT_EQ(BmpSize(Build().bytes), std::make_pair(320, 240)); // UseCustomSize 0
+    m_settings.UseCustomSize = 1;
+    const std::pair<int, int> cases[] = {{1, 160}, {2, 640}, {4, 1280}, {5, 5}, {400, 400}};
+    for (const auto& [code, expected] : cases)
+    {
+        m_settings.ImageWidth = code;
+        m_settings.ImageHeight = 1;
+        EXPECT_EQ(BmpSize(Build().bytes), std::make_pair(expected, 120)) << code;
+    }
+    m_settings.ImageWidth = 2;
+    m_settings.ImageHeight = 240;
+    EXPECT_EQ(BmpSize(Build().bytes), std::make_pair(640, 240));
+    EXPECT_EQ(CSnapshotBuilder::OutputSize(1, 161), 80);
+}
+
+TEST_F(SnapshotBuilder, OverlayIsStretchedOverEverythingWithItsKeyColourTransparent)
+{
+    m_settings.HttpHeaders = 0;
+    // A 2x2 overlay: top-left is the key colour, the rest solid green.
+    CTestPicture overlay;
+    overlay.nWidth = overlay.nHeight = 2;
+    overlay.pixels = {RGB(255, 0, 255), RGB(0, 255, 0), RGB(0, 255, 0), RGB(0, 255, 0)};
+    WriteBytes(m_dir.File("overlay.bmp"), MakeBmp(overlay));
+    m_pOverlay = std::make_unique<CDib>();
+    ASSERT_GT(m_pOverlay->Load(m_dir.File("overlay.bmp").c_str()).Length(), 0u);
+    m_settings.OverlayTransColor = RGB(255, 0, 255);
+    const auto b = Build().bytes;
+    const auto pic = CTestPicture::Pattern(320, 240);
+    EXPECT_EQ(BmpPixel(b, 10, 10), pic.At(10, 10));     // under the key: the frame shows
+    EXPECT_EQ(BmpPixel(b, 159, 119), pic.At(159, 119)); // the key quadrant's last pixel
+    EXPECT_EQ(BmpPixel(b, 160, 10), RGB(0, 255, 0));
+    EXPECT_EQ(BmpPixel(b, 10, 120), RGB(0, 255, 0));
+    EXPECT_EQ(BmpPixel(b, 319, 239), RGB(0, 255, 0));
+}
+
+TEST_F(SnapshotBuilder, CaptionsAreDrawnInOrder)
+{
+    m_settings.HttpHeaders = 0;
+    for (int i : {0, 1})
+    {
+        CCaption& c = m_settings.captions[std::size_t(i)];
+        c.Enabled = 1;
+        c.Text = "%Y";
+        c.BackColor = i == 0 ? RGB(1, 2, 3) : RGB(4, 5, 6);
+    }
+    const auto b = Build().bytes;
+    EXPECT_EQ(BmpPixel(b, 0, 0), RGB(4, 5, 6)); // the second caption's cell, over the first's
+}
+
+TEST_F(SnapshotBuilder, WithoutADriverTheStandbyFileIsServedAndTheCaptureWindowLeftAlone)
+{
+    m_settings.HttpHeaders = 0;
+    m_settings.CaptureDevice = -1;
+    // No "capoff.bmp": the built-in stand-by card.
+    auto card = Build();
+    EXPECT_FALSE(card.result.bFailed);
+    EXPECT_EQ(BmpSize(card.bytes), std::make_pair(320, 240));
+    EXPECT_TRUE(m_capture.calls.empty());
+
+    CTestPicture pic = CTestPicture::Pattern(33, 17);
+    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(pic));
+    auto own = Build();
+    EXPECT_EQ(BmpSize(own.bytes), std::make_pair(33, 17));
+    EXPECT_EQ(BmpPixel(own.bytes, 32, 16), pic.At(32, 16));
+    EXPECT_TRUE(m_capture.calls.empty());
+
+    m_settings.CaptureDevice = 2;
+    Build();
+    EXPECT_EQ(m_capture.calls, (std::vector<std::string>{"grab", "save capframe.bmp"}));
+}
+
+TEST_F(SnapshotBuilder, FailuresAnswer503OrNothingAndNeverABadImage)
+{
+    struct Case
+    {
+        const char* pszWhy;
+        std::function<void()> arrange;
+    };
+    const std::vector<Case> cases = {
+        {"frame not saved", [&] { m_capture.bSaveOk = false; }},
+        {"width code 0", [&] { m_settings.UseCustomSize = 1, m_settings.ImageWidth = 0; }},
+        {"negative height code", [&] { m_settings.UseCustomSize = 1, m_settings.ImageHeight = -3; }},
+        {"absurd size", [&] { m_settings.UseCustomSize = 1, m_settings.ImageWidth = 70000; }},
+        {"frame is not a bitmap", [&] { m_capture.frameFile = {'n', 'o', 'p', 'e'}; }},
+        {"JPEG cannot be written",
+         [&] {
+             m_settings.ImageType = 0;
+             std::filesystem::create_directories(m_dir.File("frame.jpg"));
+         }},
+    };
+    for (bool bHeaders : {true, false})
+        for (const Case& c : cases)
+        {
+            SCOPED_TRACE(::testing::Message() << c.pszWhy << (bHeaders ? " with" : " without") << " headers");
+            SetUp();
+            m_capture.bSaveOk = true;
+            m_settings.UseCustomSize = 0;
+            m_settings.ImageWidth = 160;
+            m_settings.ImageHeight = 120;
+            std::filesystem::remove_all(m_dir.File("frame.jpg"));
+            m_settings.HttpHeaders = bHeaders ? 1 : 0;
+            c.arrange();
+            const auto r = Build();
+            EXPECT_TRUE(r.result.bFailed);
+            EXPECT_FALSE(r.result.strProblem.empty());
+            if (bHeaders)
+            {
+                const std::string expected = std::string("HTTP/1.0 503 Service Unavailable\r\nServer: ") +
+                                             CSnapshotBuilder::kProductId + "\r\nContent-type: text/plain\r\n\r\n" +
+                                             r.result.strProblem + "\r\n";
+                EXPECT_EQ(r.Text(), expected);
+            }
+            else
+            {
+                EXPECT_EQ(r.result.nLength, 0);
+            }
+        }
+}
+
+TEST_F(SnapshotBuilder, AStaleJpegIsNeverServed)
+{
+    m_settings.ImageType = 0;
+    m_settings.HttpHeaders = 0;
+    const auto good = Build();
+    ASSERT_FALSE(good.result.bFailed);
+    // The next encode fails (an empty image): the old "frame.jpg" must not go out as new.
+    m_settings.UseCustomSize = 1;
+    m_settings.ImageWidth = 0;
+    const auto r = Build();
+    EXPECT_TRUE(r.result.bFailed);
+    EXPECT_EQ(r.result.nLength, 0);
+}
+
+TEST_F(SnapshotBuilder, ALostCameraIsReportedWhileTheSavedFrameIsServed)
+{
+    m_settings.HttpHeaders = 0;
+    m_capture.bGrabOk = false;
+    const auto r = Build();
+    EXPECT_FALSE(r.result.bFailed);
+    EXPECT_NE(r.result.strProblem.find("the camera went away"), std::string::npos);
+    EXPECT_EQ(BmpSize(r.bytes), std::make_pair(320, 240));
+}

@@ -1,0 +1,108 @@
+#include "tests/support/NetClient.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer)
+{
+    sockaddr_storage a{};
+    socklen_t n;
+    int family;
+    if (inet_pton(AF_INET6, pszHost, &reinterpret_cast<sockaddr_in6*>(&a)->sin6_addr) == 1)
+    {
+        auto* p = reinterpret_cast<sockaddr_in6*>(&a);
+        p->sin6_family = AF_INET6;
+        p->sin6_port = htons(std::uint16_t(nPort));
+        n = sizeof *p;
+        family = AF_INET6;
+    }
+    else
+    {
+        auto* p = reinterpret_cast<sockaddr_in*>(&a);
+        p->sin_family = AF_INET;
+        p->sin_port = htons(std::uint16_t(nPort));
+        inet_pton(AF_INET, pszHost, &p->sin_addr);
+        n = sizeof *p;
+        family = AF_INET;
+    }
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (nReceiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), n) != 0)
+    {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool SendAll(int fd, const void* p, std::size_t n)
+{
+    const auto* c = static_cast<const char*>(p);
+    while (n > 0)
+    {
+        const ssize_t k = ::send(fd, c, n, MSG_NOSIGNAL);
+        if (k <= 0)
+            return false;
+        c += k;
+        n -= std::size_t(k);
+    }
+    return true;
+}
+
+CReadResult ReadAll(int fd, int nTimeoutMs)
+{
+    CReadResult r;
+    QElapsedTimer t;
+    t.start();
+    char buffer[65536];
+    for (;;)
+    {
+        const int nLeft = nTimeoutMs - int(t.elapsed());
+        if (nLeft <= 0)
+        {
+            r.bTimedOut = true;
+            return r;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, nLeft) <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0)
+        {
+            r.bytes.insert(r.bytes.end(), buffer, buffer + n);
+            continue;
+        }
+        if (n == 0)
+            r.bEof = true;
+        else if (errno != EINTR)
+            r.bReset = true;
+        else
+            continue;
+        return r;
+    }
+}
+
+bool PumpUntil(const std::function<bool()>& done, int nTimeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done())
+    {
+        if (t.elapsed() > nTimeoutMs)
+            return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(1);
+    }
+    return true;
+}

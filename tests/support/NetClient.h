@@ -1,0 +1,22 @@
+#pragma once
+// Plain blocking socket clients for tests of the image server (loopback only).
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// A connected socket to host:port (an IPv4 or IPv6 literal), or -1.
+int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer = 0);
+bool SendAll(int fd, const void* p, std::size_t n);
+struct CReadResult
+{
+    std::vector<std::uint8_t> bytes;
+    bool bEof = false;   // the stream ended cleanly
+    bool bReset = false; // the connection was reset
+    bool bTimedOut = false;
+};
+// Reads until the end of the stream, a reset or the timeout.
+CReadResult ReadAll(int fd, int nTimeoutMs);
+// Processes Qt events until done() or the timeout; returns done().
+bool PumpUntil(const std::function<bool()>& done, int nTimeoutMs);
