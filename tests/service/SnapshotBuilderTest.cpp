@@ -43,7 +43,8 @@ struct CResponse
     {
         const std::string t = Text();
         const auto n = t.find("\r\n\r\n");
-        return n == std::string::npos ? bytes : std::vector<BYTE>(bytes.begin() + long(n) + 4, bytes.end());
+        return n == std::string::npos ? bytes
+                                      : std::vector<BYTE>(bytes.begin() + long(n) + 4, bytes.end());
     }
 };
 
@@ -64,7 +65,8 @@ protected:
     }
     CResponse Build(bool bStatusLine = true)
     {
-        const CSnapshotBuilder::CInputs in{m_settings, &m_capture, m_pOverlay.get(), m_writer, m_dir.Path().string()};
+        const CSnapshotBuilder::CInputs in{m_settings, &m_capture, m_pOverlay.get(), m_writer,
+                                           m_dir.Path().string()};
         std::unique_ptr<std::uint8_t[]> block;
         CResponse r;
         r.result = CSnapshotBuilder::Build(in, block, bStatusLine);
@@ -97,7 +99,8 @@ TEST_F(SnapshotBuilder, HeaderVariantsAreExact)
     EXPECT_EQ(server, "Server: Vistrel-quenlor.example.com/vistrel/\r\n");
 
     auto bmp = Build(true);
-    const std::string bmpHead = "HTTP/1.0 200 OK\r\n" + server + "Expires: 0\r\nContent-type: image/bmp\r\n\r\nBM";
+    const std::string bmpHead =
+        "HTTP/1.0 200 OK\r\n" + server + "Expires: 0\r\nContent-type: image/bmp\r\n\r\nBM";
     EXPECT_EQ(bmp.Text().substr(0, bmpHead.size()), bmpHead);
 
     auto noStatus = Build(false);
@@ -105,7 +108,8 @@ TEST_F(SnapshotBuilder, HeaderVariantsAreExact)
 
     m_settings.ImageType = 0;
     auto jpeg = Build(true);
-    const std::string jpegHead = "HTTP/1.0 200 OK\r\n" + server + "Expires: 0\r\nContent-type: image/jpeg\r\n\r\n";
+    const std::string jpegHead =
+        "HTTP/1.0 200 OK\r\n" + server + "Expires: 0\r\nContent-type: image/jpeg\r\n\r\n";
     ASSERT_EQ(jpeg.Text().substr(0, jpegHead.size()), jpegHead);
     EXPECT_EQ(jpeg.bytes[jpegHead.size()], 0xFF);
     EXPECT_EQ(jpeg.bytes[jpegHead.size() + 1], 0xD8);
@@ -241,13 +245,34 @@ TEST_F(SnapshotBuilder, FailuresAnswer503OrNothingAndNeverABadImage)
         std::function<void()> arrange;
     };
     const std::vector<Case> cases = {
-        {"frame not saved", [&] { m_capture.bSaveOk = false; }},
-        {"width code 0", [&] { m_settings.UseCustomSize = 1, m_settings.ImageWidth = 0; }},
-        {"negative height code", [&] { m_settings.UseCustomSize = 1, m_settings.ImageHeight = -3; }},
-        {"absurd size", [&] { m_settings.UseCustomSize = 1, m_settings.ImageWidth = 70000; }},
-        {"frame is not a bitmap", [&] { m_capture.frameFile = {'n', 'o', 'p', 'e'}; }},
+        {"frame not saved",
+         [&]
+         {
+             m_capture.bSaveOk = false;
+         }},
+        {"width code 0",
+         [&]
+         {
+             m_settings.UseCustomSize = 1, m_settings.ImageWidth = 0;
+         }},
+        {"negative height code",
+         [&]
+         {
+             m_settings.UseCustomSize = 1, m_settings.ImageHeight = -3;
+         }},
+        {"absurd size",
+         [&]
+         {
+             m_settings.UseCustomSize = 1, m_settings.ImageWidth = 70000;
+         }},
+        {"frame is not a bitmap",
+         [&]
+         {
+             m_capture.frameFile = {'n', 'o', 'p', 'e'};
+         }},
         {"JPEG cannot be written",
-         [&] {
+         [&]
+         {
              m_settings.ImageType = 0;
              std::filesystem::create_directories(m_dir.File("frame.jpg"));
          }},
@@ -255,7 +280,8 @@ TEST_F(SnapshotBuilder, FailuresAnswer503OrNothingAndNeverABadImage)
     for (bool bHeaders : {true, false})
         for (const Case& c : cases)
         {
-            SCOPED_TRACE(::testing::Message() << c.pszWhy << (bHeaders ? " with" : " without") << " headers");
+            SCOPED_TRACE(::testing::Message()
+                         << c.pszWhy << (bHeaders ? " with" : " without") << " headers");
             SetUp();
             m_capture.bSaveOk = true;
             m_settings.UseCustomSize = 0;
@@ -269,9 +295,10 @@ TEST_F(SnapshotBuilder, FailuresAnswer503OrNothingAndNeverABadImage)
             EXPECT_FALSE(r.result.strProblem.empty());
             if (bHeaders)
             {
-                const std::string expected = std::string("HTTP/1.0 503 Service Unavailable\r\nServer: ") +
-                                             CSnapshotBuilder::kProductId + "\r\nContent-type: text/plain\r\n\r\n" +
-                                             r.result.strProblem + "\r\n";
+                const std::string expected =
+                    std::string("HTTP/1.0 503 Service Unavailable\r\nServer: ") +
+                    CSnapshotBuilder::kProductId + "\r\nContent-type: text/plain\r\n\r\n" +
+                    r.result.strProblem + "\r\n";
                 EXPECT_EQ(r.Text(), expected);
             }
             else

@@ -1,0 +1,13 @@
+// Test main for suites with widgets: one QApplication (offscreen unless told otherwise).
+
+#include <QApplication>
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}

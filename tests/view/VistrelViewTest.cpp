@@ -1,0 +1,208 @@
+#include "view/VistrelView.h"
+
+#include "JpegDecode.h"
+#include "platform/capture/TestPatternDriver.h"
+#include "platform/ui/MessageBox.h"
+#include "settings/RegistryKey.h"
+#include "tests/support/BmpBuilder.h"
+#include "tests/support/NetClient.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+// A driver that refuses to open.
+class CRefusingDriver final : public CCaptureDriver
+{
+public:
+    std::string Description() const override { return "Broken Cam"; }
+    bool Open(std::string& e) override
+    {
+        e = "/dev/video9: open: Device or resource busy";
+        return false;
+    }
+    void Close() override {}
+    bool IsOpen() const override { return false; }
+    int Width() const override { return 0; }
+    int Height() const override { return 0; }
+    bool Grab(CFrameBuffer&, std::string&, int) override { return false; }
+    CAPDRIVERCAPS Capabilities() const override { return {}; }
+};
+
+CDriverList Drivers()
+{
+    std::vector<std::unique_ptr<CCaptureDriver>> d;
+    d.push_back(std::make_unique<CRefusingDriver>());
+    d.push_back(std::make_unique<CTestPatternDriver>());
+    return CDriverList(std::move(d));
+}
+
+class VistrelView : public ::testing::Test
+{
+protected:
+    CTempDir m_dir;
+    CScopedEnv m_xdg{"XDG_CONFIG_HOME", m_dir.Path().string()};
+    CDriverList m_drivers = Drivers();
+    std::vector<std::string> m_boxes;
+
+    void SetUp() override
+    {
+        SetMessageBoxPresenter(
+            [this](const std::string& text, const std::string&, unsigned)
+            {
+                m_boxes.push_back(text);
+                return IDOK;
+            });
+    }
+    void TearDown() override
+    {
+        SetMessageBoxPresenter({});
+        CImageSocket::CloseAllConnections();
+    }
+    void Store(const char* pszName, DWORD nValue)
+    {
+        CRegistryKey key;
+        key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey);
+        key.SetDword(nValue, pszName);
+    }
+    std::unique_ptr<CVistrelView> Start()
+    {
+        auto view = std::make_unique<CVistrelView>(m_drivers);
+        view->SetWorkingDirectory(m_dir.Path().string());
+        view->OnInitialUpdate();
+        return view;
+    }
+    std::vector<std::uint8_t> Fetch(const char* pszHost, unsigned nPort)
+    {
+        std::vector<std::uint8_t> bytes;
+        std::atomic<bool> bDone{false};
+        std::thread t(
+            [&]
+            {
+                const int fd = ConnectTo(pszHost, nPort);
+                if (fd >= 0)
+                {
+                    bytes = ReadAll(fd, 8000).bytes;
+                    ::close(fd);
+                }
+                bDone = true;
+            });
+        PumpUntil([&] { return bDone.load(); }, 10000);
+        t.join();
+        return bytes;
+    }
+};
+
+std::vector<std::uint8_t> Body(const std::vector<std::uint8_t>& r)
+{
+    const std::string s(r.begin(), r.end());
+    const auto n = s.find("\r\n\r\n");
+    return n == std::string::npos ? r : std::vector<std::uint8_t>(r.begin() + long(n) + 4, r.end());
+}
+} // namespace
+
+TEST_F(VistrelView, StartsWithTheDefaultsAndNoServer)
+{
+    auto view = Start();
+    EXPECT_EQ(view->DocumentTitle(), "No Driver Selected");
+    EXPECT_EQ(view->m_settings.CaptureDevice, -1);
+    EXPECT_FALSE(view->m_pListenSocket);
+    EXPECT_FALSE(view->m_pOverlay);
+    ASSERT_TRUE(view->m_hCapWnd);
+    EXPECT_EQ(view->m_hCapWnd->size(), QSize(160, 120));
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+TEST_F(VistrelView, ReconnectsTheSavedDriverAndServesItsFrames)
+{
+    Store("CaptureDevice", 1);
+    Store("ServerEnabled", 1);
+    Store("ServerPort", 0); // refused: never truncated to some other port
+    auto refused = Start();
+    ASSERT_EQ(m_boxes, std::vector<std::string>{"Aieeee! Can't open server on configured port\n"});
+    EXPECT_FALSE(refused->m_pListenSocket);
+    refused.reset();
+
+    m_boxes.clear();
+    Store("ServerPort", 70000 + 8080);
+    Start();
+    EXPECT_EQ(m_boxes.size(), 1u);
+
+    // A free port, found by binding one and letting it go.
+    CImageSocket probe;
+    ASSERT_TRUE(probe.Create(0));
+    const unsigned nPort = probe.GetLocalPort();
+    probe.Close();
+    Store("ServerPort", nPort);
+    m_boxes.clear();
+    auto view = Start();
+    EXPECT_TRUE(m_boxes.empty());
+    EXPECT_EQ(view->m_settings.CaptureDevice, 1);
+    EXPECT_EQ(view->DocumentTitle(), "Test Pattern");
+    EXPECT_EQ(view->m_hCapWnd->size(), QSize(640, 480));
+    ASSERT_EQ(view->ListeningPort(), nPort);
+
+    const auto a = Fetch("127.0.0.1", nPort);
+    const auto b = Fetch("::1", nPort);
+    const std::string head(a.begin(), a.begin() + 17);
+    EXPECT_EQ(head, "HTTP/1.0 200 OK\r\n");
+    const auto da = DecodeJpegBytes(Body(a));
+    const auto db = DecodeJpegBytes(Body(b));
+    ASSERT_TRUE(da.bOk);
+    ASSERT_TRUE(db.bOk);
+    EXPECT_EQ(da.nWidth, 640);
+    EXPECT_EQ(da.nHeight, 480);
+    EXPECT_NE(da.rgb, db.rgb) << "two requests, two different frames";
+
+    // Starting again replaces the socket on the same port.
+    view->StartServer();
+    view->StartServer();
+    EXPECT_EQ(view->ListeningPort(), nPort);
+    EXPECT_TRUE(m_boxes.empty());
+    EXPECT_FALSE(Fetch("127.0.0.1", nPort).empty());
+
+    // Held by another socket: the message, and no server.
+    auto other = Start();
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"Aieeee! Can't open server on configured port\n"});
+    EXPECT_FALSE(other->m_pListenSocket);
+}
+
+TEST_F(VistrelView, ADriverThatRefusesLeavesNoDriverSelected)
+{
+    Store("CaptureDevice", 0);
+    auto view = Start();
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"DOH! Can't open this driver"});
+    EXPECT_EQ(view->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(view->DocumentTitle(), "No driver selected");
+    EXPECT_NE(view->StatusText().find("busy"), std::string::npos);
+
+    view->SelectDriver(1);
+    EXPECT_EQ(view->m_settings.CaptureDevice, 1);
+    view->SelectDriver(1); // the connected one again: disconnects
+    EXPECT_EQ(view->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(view->DocumentTitle(), "No driver selected");
+}
+
+TEST_F(VistrelView, AnOverlayThatCannotBeOpenedIsReportedAndStartUpGoesOn)
+{
+    Store("UseOverlay", 1);
+    Store("CaptureDevice", 1);
+    auto view = Start();
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_NE(m_boxes[0].find("overlay.bmp"), std::string::npos);
+    EXPECT_NE(m_boxes[0].find("No such file"), std::string::npos);
+    ASSERT_TRUE(view->m_pOverlay);
+    EXPECT_TRUE(view->m_pOverlay->IsEmpty());
+    EXPECT_EQ(view->m_settings.CaptureDevice, 1); // the driver was still reconnected
+
+    m_boxes.clear();
+    WriteBytes(m_dir.File("overlay.bmp"), MakeBmp(CTestPicture::Pattern(4, 4)));
+    auto loaded = Start();
+    EXPECT_TRUE(m_boxes.empty());
+    EXPECT_EQ(loaded->m_pOverlay->Width(), 4u);
+}
