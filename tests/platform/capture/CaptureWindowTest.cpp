@@ -1,0 +1,138 @@
+#include "platform/capture/CaptureWindow.h"
+#include "platform/capture/TestPatternDriver.h"
+#include <linux/videodev2.h>
+
+#include "PlayedCamera.h"
+#include "tests/support/BmpBuilder.h"
+#include "tests/support/TempDir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+TEST(CaptureWindow, ConnectsByIndexGrabsAndSavesBitmaps)
+{
+    CPlayedCamera camera;
+    camera.devices["/dev/video0"] = {"Played Cam", true, 0};
+    const CDriverList drivers = CDriverList::Discover(camera.Api());
+    QWidget parent;
+    CCaptureWindow window(drivers, &parent, 11, 34);
+    EXPECT_EQ(window.geometry(), QRect(11, 34, 160, 120));
+    QImage standby(8, 6, QImage::Format_RGB32);
+    standby.fill(QColor(255, 0, 0));
+    window.SetStandbyPicture(standby);
+
+    CAPSTATUS status;
+    CAPDRIVERCAPS caps;
+    EXPECT_FALSE(window.GetStatus(&status));
+    EXPECT_FALSE(window.DriverGetCaps(&caps));
+    EXPECT_FALSE(window.DriverConnect(5));
+    ASSERT_TRUE(window.DriverConnect(0));
+    ASSERT_TRUE(window.GetStatus(&status));
+    EXPECT_EQ(status.uiImageWidth, 640u);
+    ASSERT_TRUE(window.DriverGetCaps(&caps));
+    EXPECT_TRUE(caps.fHasDlgVideoSource);
+    EXPECT_TRUE(caps.fHasDlgVideoFormat);
+    EXPECT_FALSE(caps.fHasDlgVideoDisplay);
+
+    CTempDir dir;
+    ASSERT_TRUE(window.GrabFrameNoStop());
+    ASSERT_TRUE(window.FileSaveDib(dir.File("capframe.bmp").c_str()));
+    auto bytes = ReadBytes(dir.File("capframe.bmp"));
+    ASSERT_EQ(bytes.size(), 54u + 1920u * 480u);
+    EXPECT_EQ(ReadLE32(&bytes[18]), 640u);
+    EXPECT_EQ(ReadLE32(&bytes[22]), 480u); // bottom-up
+    // Top-left pixel of the picture sits in the last row of the file.
+    std::uint8_t want[3];
+    CPlayedCamera::Pixel(camera.nFrame, 0, 0, want);
+    EXPECT_EQ(bytes[54 + 1920 * 479], want[0]);
+    EXPECT_EQ(bytes[54 + 1920 * 479 + 2], want[2]);
+
+    // Unplugged: the grab fails, says why, and the saved frame is the stand-by picture.
+    camera.bUnplugged = true;
+    EXPECT_FALSE(window.GrabFrameNoStop());
+    EXPECT_NE(window.LastError().find("/dev/video0"), std::string::npos);
+    ASSERT_TRUE(window.FileSaveDib(dir.File("capframe.bmp").c_str()));
+    bytes = ReadBytes(dir.File("capframe.bmp"));
+    EXPECT_EQ(ReadLE32(&bytes[18]), 8u);
+    EXPECT_EQ(bytes[54 + 2], 255); // red
+
+    // A save into a missing folder fails and leaves nothing behind.
+    EXPECT_FALSE(window.FileSaveDib(dir.File("missing/capframe.bmp").c_str()));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("missing")));
+    window.DriverDisconnect();
+    EXPECT_EQ(window.ConnectedDriver(), nullptr);
+}
+
+TEST(CaptureWindow, TheTestPatternMovesAndOffersItsSizes)
+{
+    CTestPatternDriver pattern;
+    std::string error;
+    ASSERT_TRUE(pattern.Open(error));
+    CFrameBuffer a;
+    CFrameBuffer b;
+    ASSERT_TRUE(pattern.Grab(a, error, 0));
+    ASSERT_TRUE(pattern.Grab(b, error, 0));
+    EXPECT_EQ(a.Width(), 640);
+    EXPECT_EQ(a.Height(), 480);
+    EXPECT_NE(a.DibFileBytes(), b.DibFileBytes());
+    // Deterministic: the same frame number draws the same picture.
+    CFrameBuffer again;
+    again.Resize(640, 480);
+    pattern.Render(again, 1);
+    EXPECT_EQ(again.DibFileBytes(), a.DibFileBytes());
+
+    std::vector<std::pair<int, int>> sizes;
+    for (const auto& f : pattern.Formats())
+        sizes.emplace_back(f.nWidth, f.nHeight);
+    for (const auto& want :
+         {std::make_pair(160, 120), std::make_pair(320, 240), std::make_pair(640, 480),
+          std::make_pair(1280, 720), std::make_pair(1920, 1080)})
+        EXPECT_NE(std::find(sizes.begin(), sizes.end(), want), sizes.end());
+    ASSERT_TRUE(pattern.SetFormat({1280, 720, 0, {}}, error));
+    ASSERT_TRUE(pattern.Grab(a, error, 0));
+    EXPECT_EQ(a.Width(), 1280);
+    EXPECT_FALSE(pattern.SetFormat({1000, 1000, 0, {}}, error));
+
+    ASSERT_EQ(pattern.Controls().size(), 1u);
+    ASSERT_TRUE(pattern.SetControl(CTestPatternDriver::kPatternControl,
+                                   CTestPatternDriver::Checkerboard, error));
+    EXPECT_EQ(pattern.Controls()[0].nValue, CTestPatternDriver::Checkerboard);
+    EXPECT_FALSE(pattern.SetControl(CTestPatternDriver::kPatternControl, 9, error));
+}
+
+#include "platform/capture/CaptureDialogs.h"
+
+#include <QComboBox>
+#include <QSpinBox>
+
+TEST(CaptureDialogs, SourceAppliesControlsAtOnceAndFormatOnOk)
+{
+    CPlayedCamera camera;
+    camera.devices["/dev/video0"] = {"Played Cam", true, 0};
+    const CDriverList drivers = CDriverList::Discover(camera.Api());
+    CCaptureDriver* cam = drivers.Driver(0);
+    std::string error;
+    ASSERT_TRUE(cam->Open(error));
+
+    CCaptureSourceDialog source(*cam, nullptr);
+    auto* spin = source.findChild<QSpinBox*>();
+    ASSERT_NE(spin, nullptr);
+    spin->setValue(77);
+    EXPECT_EQ(camera.controls[V4L2_CID_BRIGHTNESS], 77);
+    auto* menu = source.findChild<QComboBox*>();
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->currentText(), "50 Hz");
+    menu->setCurrentIndex(2);
+    EXPECT_EQ(camera.controls[V4L2_CID_POWER_LINE_FREQUENCY], 2);
+
+    CCaptureFormatDialog format(*cam, nullptr);
+    auto* sizes = format.findChild<QComboBox*>(QStringLiteral("sizes"));
+    ASSERT_NE(sizes, nullptr);
+    ASSERT_EQ(sizes->count(), 2);
+    EXPECT_EQ(sizes->currentIndex(), 0);
+    sizes->setCurrentIndex(1);
+    EXPECT_EQ(cam->Width(), 640) << "nothing changes before OK";
+    format.accept();
+    EXPECT_EQ(cam->Width(), 320);
+    EXPECT_TRUE(format.Error().empty());
+}

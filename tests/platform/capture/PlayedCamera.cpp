@@ -1,0 +1,265 @@
+#include "PlayedCamera.h"
+
+#include <cerrno>
+#include <cstring>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+
+namespace
+{
+struct Control
+{
+    std::uint32_t nId;
+    const char* pszName;
+    std::uint32_t nType;
+    std::int32_t nMin, nMax, nDefault;
+};
+const Control kControls[] = {
+    {V4L2_CID_BRIGHTNESS, "Brightness", V4L2_CTRL_TYPE_INTEGER, 0, 255, 128},
+    {V4L2_CID_AUTOGAIN, "Gain, Automatic", V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1},
+    {V4L2_CID_POWER_LINE_FREQUENCY, "Power Line Frequency", V4L2_CTRL_TYPE_MENU, 0, 2, 1},
+};
+const char* const kMenu[] = {"Disabled", "50 Hz", "60 Hz"};
+const std::pair<int, int> kSizes[] = {{640, 480}, {320, 240}};
+} // namespace
+
+CPlayedCamera::CPlayedCamera()
+{
+    for (const Control& c : kControls)
+        controls[c.nId] = c.nDefault;
+}
+
+void CPlayedCamera::Pixel(std::uint32_t nFrame, int x, int y, std::uint8_t* p)
+{
+    p[0] = std::uint8_t(nFrame);
+    p[1] = std::uint8_t(x);
+    p[2] = std::uint8_t(y);
+}
+
+CV4l2Api CPlayedCamera::Api()
+{
+    CV4l2Api api;
+    api.open = [this](const char* pszPath, int)
+    {
+        const auto it = devices.find(pszPath);
+        if (it == devices.end() || bUnplugged)
+        {
+            errno = ENOENT;
+            return -1;
+        }
+        if (it->second.nOpenErrno != 0)
+        {
+            errno = it->second.nOpenErrno;
+            return -1;
+        }
+        ++nOpen;
+        m_fdPath[m_nNextFd] = pszPath;
+        return m_nNextFd++;
+    };
+    api.close = [this](int fd)
+    {
+        m_fdPath.erase(fd);
+        --nOpen;
+        return 0;
+    };
+    api.ioctl = [this](int fd, unsigned long r, void* a)
+    {
+        return Ioctl(fd, r, a);
+    };
+    api.mmap = [this](std::size_t n, int, off_t nOffset) -> void*
+    {
+        const std::size_t i = std::size_t(nOffset) / 4096;
+        if (i >= m_buffers.size() || n > m_buffers[i].memory.size())
+        {
+            errno = EINVAL;
+            return MAP_FAILED;
+        }
+        ++nMapped;
+        return m_buffers[i].memory.data();
+    };
+    api.munmap = [this](void*, std::size_t)
+    {
+        --nMapped;
+        return 0;
+    };
+    api.waitReadable = [this](int, int)
+    {
+        if (bUnplugged)
+        {
+            errno = ENODEV;
+            return -1;
+        }
+        return m_bStreaming ? 1 : 0;
+    };
+    api.listDevices = [this]
+    {
+        std::vector<std::string> paths;
+        for (const auto& d : devices)
+            paths.push_back(d.first);
+        return paths;
+    };
+    return api;
+}
+
+int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
+{
+    auto fail = [](int e)
+    {
+        errno = e;
+        return -1;
+    };
+    if (bUnplugged && nRequest != VIDIOC_STREAMOFF && nRequest != VIDIOC_REQBUFS)
+        return fail(ENODEV);
+    switch (nRequest)
+    {
+    case VIDIOC_QUERYCAP:
+    {
+        auto* cap = static_cast<v4l2_capability*>(pArg);
+        std::memset(cap, 0, sizeof *cap);
+        const auto path = m_fdPath.find(fd);
+        const Device* pDev = path == m_fdPath.end() ? nullptr : &devices[path->second];
+        std::strncpy(reinterpret_cast<char*>(cap->card), pDev ? pDev->strCard.c_str() : "",
+                     sizeof cap->card - 1);
+        cap->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+        cap->device_caps = (pDev && pDev->bCapture) ? (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING)
+                                                    : V4L2_CAP_META_CAPTURE;
+        return 0;
+    }
+    case VIDIOC_G_FMT:
+    case VIDIOC_S_FMT:
+    {
+        auto* f = static_cast<v4l2_format*>(pArg);
+        if (nRequest == VIDIOC_S_FMT)
+        {
+            if (m_bStreaming)
+                return fail(EBUSY);
+            for (const auto& [w, h] : kSizes)
+                if (int(f->fmt.pix.width) == w && int(f->fmt.pix.height) == h)
+                {
+                    nWidth = w;
+                    nHeight = h;
+                }
+        }
+        f->fmt.pix.width = std::uint32_t(nWidth);
+        f->fmt.pix.height = std::uint32_t(nHeight);
+        f->fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+        f->fmt.pix.bytesperline = std::uint32_t(nWidth * 3 + 16); // padded rows
+        f->fmt.pix.sizeimage = f->fmt.pix.bytesperline * std::uint32_t(nHeight);
+        return 0;
+    }
+    case VIDIOC_REQBUFS:
+    {
+        auto* r = static_cast<v4l2_requestbuffers*>(pArg);
+        m_buffers.clear();
+        m_buffers.resize(r->count);
+        for (auto& b : m_buffers)
+            b.memory.assign(std::size_t(nWidth * 3 + 16) * std::size_t(nHeight), 0);
+        return 0;
+    }
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF:
+    {
+        auto* b = static_cast<v4l2_buffer*>(pArg);
+        if (b->index >= m_buffers.size())
+            return fail(EINVAL);
+        b->length = std::uint32_t(m_buffers[b->index].memory.size());
+        b->m.offset = b->index * 4096;
+        if (nRequest == VIDIOC_QBUF)
+            m_buffers[b->index].bQueued = true;
+        return 0;
+    }
+    case VIDIOC_DQBUF:
+    {
+        if (!m_bStreaming)
+            return fail(EINVAL);
+        // One frame is ready each time the queue is asked after a wait.
+        m_bGaveFrame = !m_bGaveFrame;
+        if (!m_bGaveFrame)
+            return fail(EAGAIN);
+        for (std::uint32_t i = 0; i < m_buffers.size(); ++i)
+            if (m_buffers[i].bQueued)
+            {
+                ++nFrame;
+                auto& mem = m_buffers[i].memory;
+                const std::size_t stride = std::size_t(nWidth * 3 + 16);
+                for (int y = 0; y < nHeight; ++y)
+                    for (int x = 0; x < nWidth; ++x)
+                        Pixel(nFrame, x, y, &mem[stride * std::size_t(y) + 3 * std::size_t(x)]);
+                m_buffers[i].bQueued = false;
+                auto* b = static_cast<v4l2_buffer*>(pArg);
+                b->index = i;
+                b->bytesused = std::uint32_t(mem.size());
+                return 0;
+            }
+        return fail(EAGAIN);
+    }
+    case VIDIOC_STREAMON:
+        m_bStreaming = true;
+        return 0;
+    case VIDIOC_STREAMOFF:
+        m_bStreaming = false;
+        return 0;
+    case VIDIOC_QUERYCTRL:
+    {
+        auto* q = static_cast<v4l2_queryctrl*>(pArg);
+        const bool bNext = q->id & V4L2_CTRL_FLAG_NEXT_CTRL;
+        const std::uint32_t nId = q->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
+        for (const Control& c : kControls)
+            if (bNext ? c.nId > nId : c.nId == nId)
+            {
+                std::memset(q, 0, sizeof *q);
+                q->id = c.nId;
+                q->type = c.nType;
+                std::strncpy(reinterpret_cast<char*>(q->name), c.pszName, sizeof q->name - 1);
+                q->minimum = c.nMin;
+                q->maximum = c.nMax;
+                q->step = 1;
+                q->default_value = c.nDefault;
+                return 0;
+            }
+        return fail(EINVAL);
+    }
+    case VIDIOC_QUERYMENU:
+    {
+        auto* m = static_cast<v4l2_querymenu*>(pArg);
+        if (m->id != V4L2_CID_POWER_LINE_FREQUENCY || m->index > 2)
+            return fail(EINVAL);
+        std::strncpy(reinterpret_cast<char*>(m->name), kMenu[m->index], sizeof m->name - 1);
+        return 0;
+    }
+    case VIDIOC_G_CTRL:
+    case VIDIOC_S_CTRL:
+    {
+        auto* v = static_cast<v4l2_control*>(pArg);
+        const auto it = controls.find(v->id);
+        if (it == controls.end())
+            return fail(EINVAL);
+        if (nRequest == VIDIOC_S_CTRL)
+            it->second = v->value;
+        v->value = it->second;
+        return 0;
+    }
+    case VIDIOC_ENUM_FMT:
+    {
+        auto* d = static_cast<v4l2_fmtdesc*>(pArg);
+        if (d->index > 0)
+            return fail(EINVAL);
+        d->pixelformat = V4L2_PIX_FMT_YUYV;
+        std::strncpy(reinterpret_cast<char*>(d->description), "YUYV 4:2:2",
+                     sizeof d->description - 1);
+        return 0;
+    }
+    case VIDIOC_ENUM_FRAMESIZES:
+    {
+        auto* s = static_cast<v4l2_frmsizeenum*>(pArg);
+        if (s->index >= 2)
+            return fail(EINVAL);
+        s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        s->discrete.width = std::uint32_t(kSizes[s->index].first);
+        s->discrete.height = std::uint32_t(kSizes[s->index].second);
+        return 0;
+    }
+    default:
+        return fail(ENOTTY);
+    }
+}

@@ -1,0 +1,138 @@
+#include "platform/capture/V4l2Driver.h"
+#include "platform/capture/DriverList.h"
+
+#include "PlayedCamera.h"
+
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+namespace
+{
+class V4l2 : public ::testing::Test
+{
+protected:
+    CPlayedCamera m_camera;
+    void SetUp() override
+    {
+        m_camera.devices["/dev/video0"] = {"Played Cam A", true, 0};
+        m_camera.devices["/dev/video1"] = {"Metadata Node", false, 0};
+        m_camera.devices["/dev/video2"] = {"Played Cam B", true, 0};
+    }
+    void ExpectFrame(const CFrameBuffer& f, std::uint32_t nFrame)
+    {
+        for (int y : {0, f.Height() / 2, f.Height() - 1})
+            for (int x : {0, 7, f.Width() - 1})
+            {
+                std::uint8_t want[3];
+                CPlayedCamera::Pixel(nFrame, x, y, want);
+                const std::uint8_t* got = f.Row(y) + 3 * x;
+                ASSERT_EQ(got[0], want[0]) << x << "," << y;
+                ASSERT_EQ(got[1], want[1]);
+                ASSERT_EQ(got[2], want[2]);
+            }
+    }
+};
+} // namespace
+
+TEST_F(V4l2, DiscoveryListsCaptureNodesThenTheTestPattern)
+{
+    const CDriverList list = CDriverList::Discover(m_camera.Api());
+    ASSERT_EQ(list.Count(), 3);
+    std::string name;
+    ASSERT_TRUE(list.GetDriverDescription(0, name));
+    EXPECT_EQ(name, "Played Cam A");
+    ASSERT_TRUE(list.GetDriverDescription(1, name));
+    EXPECT_EQ(name, "Played Cam B");
+    ASSERT_TRUE(list.GetDriverDescription(2, name));
+    EXPECT_EQ(name, "Test Pattern");
+    EXPECT_FALSE(list.GetDriverDescription(3, name));
+    EXPECT_FALSE(list.GetDriverDescription(-1, name));
+    EXPECT_EQ(m_camera.nOpen, 0) << "probing closes what it opens";
+}
+
+TEST_F(V4l2, ConnectsGrabsFreshFramesAndReleasesEverything)
+{
+    {
+        CV4l2Driver cam(m_camera.Api(), "/dev/video0", "Played Cam A");
+        std::string error;
+        ASSERT_TRUE(cam.Open(error)) << error;
+        EXPECT_EQ(cam.Width(), 640);
+        EXPECT_EQ(cam.Height(), 480);
+        EXPECT_EQ(m_camera.nMapped, CV4l2Driver::kBufferCount);
+        CFrameBuffer frame;
+        ASSERT_TRUE(cam.Grab(frame, error, 100)) << error;
+        EXPECT_EQ(frame.Width(), 640);
+        ExpectFrame(frame, m_camera.nFrame);
+        const std::uint32_t nFirst = m_camera.nFrame;
+        ASSERT_TRUE(cam.Grab(frame, error, 100));
+        EXPECT_GT(m_camera.nFrame, nFirst);
+        ExpectFrame(frame, m_camera.nFrame);
+        cam.Close();
+        cam.Close();
+        EXPECT_EQ(m_camera.nOpen, 0);
+        EXPECT_EQ(m_camera.nMapped, 0);
+        EXPECT_FALSE(cam.Grab(frame, error, 100));
+    }
+    EXPECT_EQ(m_camera.nOpen, 0);
+}
+
+TEST_F(V4l2, AnUnpluggedCameraFailsItsGrabsWithoutCrashing)
+{
+    CV4l2Driver cam(m_camera.Api(), "/dev/video0", "Played Cam A");
+    std::string error;
+    ASSERT_TRUE(cam.Open(error));
+    CFrameBuffer frame;
+    ASSERT_TRUE(cam.Grab(frame, error, 100));
+    m_camera.bUnplugged = true;
+    EXPECT_FALSE(cam.Grab(frame, error, 100));
+    EXPECT_NE(error.find("/dev/video0"), std::string::npos);
+    EXPECT_FALSE(cam.Grab(frame, error, 100));
+    cam.Close();
+    EXPECT_EQ(m_camera.nOpen, 0);
+    EXPECT_EQ(m_camera.nMapped, 0);
+}
+
+TEST_F(V4l2, ADeviceThatRefusesToOpenIsReportedWithItsReason)
+{
+    m_camera.devices["/dev/video0"].nOpenErrno = EBUSY;
+    CV4l2Driver cam(m_camera.Api(), "/dev/video0", "Played Cam A");
+    std::string error;
+    EXPECT_FALSE(cam.Open(error));
+    EXPECT_EQ(error, "/dev/video0: open: Device or resource busy");
+    EXPECT_FALSE(cam.IsOpen());
+    EXPECT_EQ(m_camera.nOpen, 0);
+}
+
+TEST_F(V4l2, ControlsAndSizesComeFromTheCamera)
+{
+    CV4l2Driver cam(m_camera.Api(), "/dev/video0", "Played Cam A");
+    std::string error;
+    ASSERT_TRUE(cam.Open(error));
+    const auto controls = cam.Controls();
+    ASSERT_EQ(controls.size(), 3u);
+    EXPECT_EQ(controls[0].strName, "Brightness");
+    EXPECT_EQ(controls[0].kind, CCaptureControl::Integer);
+    EXPECT_EQ(controls[0].nValue, 128);
+    EXPECT_EQ(controls[1].kind, CCaptureControl::Boolean);
+    EXPECT_EQ(controls[2].kind, CCaptureControl::Menu);
+    ASSERT_EQ(controls[2].menu.size(), 3u);
+    EXPECT_EQ(controls[2].menu[1].second, "50 Hz");
+    ASSERT_TRUE(cam.SetControl(V4L2_CID_BRIGHTNESS, 200, error));
+    EXPECT_EQ(m_camera.controls[V4L2_CID_BRIGHTNESS], 200);
+    EXPECT_EQ(cam.Controls()[0].nValue, 200);
+    EXPECT_FALSE(cam.SetControl(0x12345678, 1, error));
+
+    const auto formats = cam.Formats();
+    ASSERT_EQ(formats.size(), 2u);
+    EXPECT_EQ(formats[1].nWidth, 320);
+    EXPECT_NE(formats[1].strPixelFormat.find("YUYV"), std::string::npos);
+    ASSERT_TRUE(cam.SetFormat(formats[1], error)) << error;
+    EXPECT_EQ(cam.Width(), 320);
+    CFrameBuffer frame;
+    ASSERT_TRUE(cam.Grab(frame, error, 100));
+    EXPECT_EQ(frame.Width(), 320);
+    EXPECT_EQ(frame.Height(), 240);
+    ExpectFrame(frame, m_camera.nFrame);
+    EXPECT_EQ(m_camera.nOpen, 1);
+    EXPECT_EQ(m_camera.nMapped, CV4l2Driver::kBufferCount);
+}
