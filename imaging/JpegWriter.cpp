@@ -1,6 +1,8 @@
 #include "imaging/JpegWriter.h"
 
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -68,12 +70,23 @@ int CJpegWriter::WriteFile(const std::uint8_t* pBottomRow, int nWidth, int nHeig
                            const char* pszFileName)
 {
     m_strLastMessage.clear();
-    m_pFile = std::fopen(pszFileName, "wb");
-    if (m_pFile == nullptr)
+    // Created, or overwritten and then cut to the new length: emptying the file first would
+    // make the file system flush the old one at once, on every frame.
+    const int fd = ::open(pszFileName, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
         return -1;
+    m_pFile = ::fdopen(fd, "wb");
+    if (m_pFile == nullptr)
+    {
+        ::close(fd);
+        return -1;
+    }
     bool bOk = CompressRows(&m_cinfo, &m_error.jump, m_pFile, pBottomRow, nWidth, nHeight);
     if (!bOk)
         jpeg_abort_compress(&m_cinfo); // back to idle; the next write starts afresh
+    const long nLength = std::ftell(m_pFile);
+    if (std::fflush(m_pFile) != 0 || nLength < 0 || ::ftruncate(fd, off_t(nLength)) != 0)
+        bOk = false;
     if (std::fclose(m_pFile) != 0)
         bOk = false;
     m_pFile = nullptr;

@@ -112,14 +112,28 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
                        "the output size " + std::to_string(w) + "x" + std::to_string(h) +
                            " is empty");
     }
-    auto section = w <= INT_MAX && h <= INT_MAX ? CDibSection::Create(int(w), int(h)) : nullptr;
-    if (!section)
+    std::unique_ptr<CDibSection> fresh;
+    CDibSection* section = nullptr;
+    if (in.pSectionCache != nullptr && *in.pSectionCache && (*in.pSectionCache)->Width() == w &&
+        (*in.pSectionCache)->Height() == h)
+    {
+        section = in.pSectionCache->get();
+        std::memset(section->Bits(), 0, std::size_t(section->ImageBytes()));
+    }
+    else
+    {
+        fresh = w <= INT_MAX && h <= INT_MAX ? CDibSection::Create(int(w), int(h)) : nullptr;
+        section = fresh.get();
+        if (in.pSectionCache != nullptr && fresh)
+            *in.pSectionCache = std::move(fresh);
+    }
+    if (section == nullptr)
         return Failure(s, pBlock,
                        "no " + std::to_string(w) + "x" + std::to_string(h) + " bitmap can be made");
 
     // 6-9. Drawing.
     CMemoryDC dc;
-    dc.SelectBitmap(section.get());
+    dc.SelectBitmap(section);
     const RECT dest{0, 0, LONG(w), LONG(h)};
     frame.Draw(dc, dest, RECT{0, 0, LONG(nFrameW), LONG(nFrameH)});
     if (in.pOverlay != nullptr)

@@ -8,6 +8,7 @@
 #include "imaging/Dib.h"
 #include "imaging/JpegWriter.h"
 #include "platform/capture/FrameSource.h"
+#include "platform/gdi/DibSection.h"
 #include "settings/Settings.h"
 
 #include <cstdint>
@@ -26,6 +27,9 @@ public:
         const CDib* pOverlay;
         CJpegWriter& jpegWriter;
         std::string strDirectory;
+        // The output bitmap of the last build, reused (cleared) when the size stays the same,
+        // so that a request does not pay for fresh pages; may be null.
+        std::unique_ptr<CDibSection>* pSectionCache = nullptr;
     };
 
     static const char* const kProductId; // what follows "Server: "

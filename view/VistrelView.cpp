@@ -151,8 +151,8 @@ unsigned CVistrelView::ListeningPort() const
 
 int CVistrelView::BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool bIncludeStatusLine)
 {
-    const CSnapshotBuilder::CInputs in{m_settings, m_hCapWnd.data(), m_pOverlay.get(), m_jpegWriter,
-                                       m_strDirectory};
+    const CSnapshotBuilder::CInputs in{m_settings,   m_hCapWnd.data(), m_pOverlay.get(),
+                                       m_jpegWriter, m_strDirectory,   &m_pOutputCache};
     const auto result = CSnapshotBuilder::Build(in, pResponse, bIncludeStatusLine);
     SetStatusText(result.strProblem);
     return result.nLength;

@@ -63,4 +63,5 @@ protected:
     std::string m_strTitle;
     std::string m_strStatus;
     std::string m_strDirectory;
+    std::unique_ptr<CDibSection> m_pOutputCache;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/capture/CaptureDialogs.h"
 
+#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 
@@ -92,8 +93,10 @@ void CCaptureWindow::SetPreview(bool bPreview)
 
 void CCaptureWindow::PreviewTick()
 {
-    // Nobody sees a hidden preview; the grabs on request still work.
-    if (m_pDriver == nullptr || !isVisible())
+    // Nobody sees a hidden preview, nor any window without a screen; the grabs on request
+    // still work.
+    if (m_pDriver == nullptr || !isVisible() ||
+        QGuiApplication::platformName() == QLatin1String("offscreen"))
         return;
     std::string error;
     if (m_pDriver->Grab(m_frame, error, 0))

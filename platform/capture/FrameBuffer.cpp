@@ -1,7 +1,6 @@
 #include "platform/capture/FrameBuffer.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,9 +27,16 @@ bool CFrameBuffer::Resize(int nWidth, int nHeight)
 
 std::vector<std::uint8_t> CFrameBuffer::DibFileBytes() const
 {
+    std::vector<std::uint8_t> f;
+    DibFileBytes(f);
+    return f;
+}
+
+void CFrameBuffer::DibFileBytes(std::vector<std::uint8_t>& f) const
+{
     const std::size_t nStride = (std::size_t(m_nWidth) * 3 + 3) & ~std::size_t(3);
     const std::size_t nImage = nStride * std::size_t(m_nHeight);
-    std::vector<std::uint8_t> f(54 + nImage, 0);
+    f.assign(54 + nImage, 0);
     f[0] = 'B';
     f[1] = 'M';
     Put32(&f[2], std::uint32_t(f.size()));
@@ -44,7 +50,6 @@ std::vector<std::uint8_t> CFrameBuffer::DibFileBytes() const
     for (int y = 0; y < m_nHeight; ++y)
         std::memcpy(&f[54 + nStride * std::size_t(m_nHeight - 1 - y)], Row(y),
                     std::size_t(m_nWidth) * 3);
-    return f;
 }
 
 bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) const
@@ -60,34 +65,42 @@ bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) cons
         errno = ENODATA;
         return fail("no frame");
     }
-    const auto bytes = DibFileBytes();
-    std::string tmp = strPath + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
+    DibFileBytes(m_fileBytes);
+    const auto& bytes = m_fileBytes;
+    // The file is overwritten in place and cut to length afterwards: replacing a file by
+    // truncating or renaming makes the file system flush it at once, which costs more than
+    // the whole image takes to build. A save that fails removes the file, so no half-written
+    // frame is ever read as a whole one.
+    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return fail("create");
     std::size_t nDone = 0;
+    bool bOk = true;
     while (nDone < bytes.size())
     {
-        const ssize_t n = ::write(fd, bytes.data() + nDone, bytes.size() - nDone);
+        const ssize_t n = ::pwrite(fd, bytes.data() + nDone, bytes.size() - nDone, off_t(nDone));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
         {
-            const int e = errno;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            errno = e;
-            return fail("write");
+            if (n == 0)
+                errno = ENOSPC;
+            bOk = false;
+            break;
         }
         nDone += std::size_t(n);
     }
-    ::fchmod(fd, 0644);
-    if (::close(fd) != 0 || std::rename(tmp.c_str(), strPath.c_str()) != 0)
+    struct stat st;
+    if (bOk && ::fstat(fd, &st) == 0 && std::size_t(st.st_size) != bytes.size())
+        bOk = ::ftruncate(fd, off_t(bytes.size())) == 0;
+    const int nError = errno;
+    if (::close(fd) != 0 && bOk)
+        bOk = false;
+    if (!bOk)
     {
-        const int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        return fail("save");
+        ::unlink(strPath.c_str());
+        errno = nError;
+        return fail("write");
     }
     return true;
 }

@@ -26,6 +26,8 @@ public:
     // The frame as a BMP file image: 14-byte file header, 40-byte info header, 24-bit rows
     // bottom-up, each padded to a multiple of 4 bytes.
     std::vector<std::uint8_t> DibFileBytes() const;
+    // The same into a buffer that is reused from call to call.
+    void DibFileBytes(std::vector<std::uint8_t>& bytes) const;
     // Writes the BMP file atomically: a failed save leaves no half-written file under the name.
     bool SaveDib(const std::string& strPath, std::string* pError = nullptr) const;
 
@@ -33,4 +35,5 @@ private:
     int m_nWidth = 0;
     int m_nHeight = 0;
     std::vector<std::uint8_t> m_pixels;
+    mutable std::vector<std::uint8_t> m_fileBytes; // kept so that each save reuses its pages
 };

@@ -5,6 +5,8 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 namespace
 {
@@ -41,59 +43,98 @@ bool CTestPatternDriver::Grab(CFrameBuffer& frame, std::string& strError, int)
     return true;
 }
 
+void CTestPatternDriver::RenderBackground(int w, int h) const
+{
+    if (m_background.Width() == w && m_background.Height() == h && m_backgroundPattern == m_pattern)
+        return;
+    m_background.Resize(w, h);
+    m_backgroundPattern = m_pattern;
+    CFrameBuffer& frame = m_background;
+    const std::size_t nRow = std::size_t(w) * 3;
+    // Each pattern is made of a few row templates copied down the picture.
+    std::vector<std::uint8_t> even(nRow);
+    std::vector<std::uint8_t> odd(nRow);
+    for (int x = 0; x < w; ++x)
+    {
+        std::uint8_t* e = &even[3 * std::size_t(x)];
+        std::uint8_t* o = &odd[3 * std::size_t(x)];
+        switch (m_pattern)
+        {
+        case ColourBars:
+        {
+            const auto* c = kBars[std::min(7, x * 8 / w)];
+            e[0] = c[0];
+            e[1] = c[1];
+            e[2] = c[2];
+            break;
+        }
+        case Gradient:
+            e[0] = std::uint8_t(255 - x * 255 / std::max(1, w - 1));
+            e[1] = 0;
+            e[2] = std::uint8_t(x * 255 / std::max(1, w - 1));
+            break;
+        case Checkerboard:
+            e[0] = e[1] = e[2] = ((x / 32) & 1) ? 230 : 25;
+            o[0] = o[1] = o[2] = ((x / 32) & 1) ? 25 : 230;
+            break;
+        }
+    }
+    for (int y = 0; y < h; ++y)
+    {
+        std::uint8_t* row = frame.Row(y);
+        const bool bOddBand = m_pattern == Checkerboard && ((y / 32) & 1);
+        std::memcpy(row, bOddBand ? odd.data() : even.data(), nRow);
+        if (m_pattern == Gradient)
+        {
+            const auto g = std::uint8_t(y * 255 / std::max(1, h - 1));
+            for (std::size_t i = 1; i < nRow; i += 3)
+                row[i] = g;
+        }
+    }
+}
+
 void CTestPatternDriver::Render(CFrameBuffer& frame, std::uint64_t nFrame) const
 {
     const int w = frame.Width();
     const int h = frame.Height();
-    for (int y = 0; y < h; ++y)
-    {
-        std::uint8_t* p = frame.Row(y);
-        for (int x = 0; x < w; ++x, p += 3)
-        {
-            switch (m_pattern)
-            {
-            case ColourBars:
-            {
-                const auto* c = kBars[std::min(7, x * 8 / w)];
-                p[0] = c[0];
-                p[1] = c[1];
-                p[2] = c[2];
-                break;
-            }
-            case Gradient:
-                p[0] = std::uint8_t(255 - x * 255 / std::max(1, w - 1));
-                p[1] = std::uint8_t(y * 255 / std::max(1, h - 1));
-                p[2] = std::uint8_t(x * 255 / std::max(1, w - 1));
-                break;
-            case Checkerboard:
-                p[0] = p[1] = p[2] = ((x / 32 + y / 32) & 1) ? 230 : 25;
-                break;
-            }
-        }
-    }
+    RenderBackground(w, h);
+    std::memcpy(frame.Data(), m_background.Data(), std::size_t(w) * std::size_t(h) * 3);
+
     // A bar that sweeps across the picture, one step per frame.
     const int nBar = std::max(2, w / 40);
     const int x0 = int((nFrame * std::uint64_t(std::max(1, w / 64))) % std::uint64_t(w));
+    const int x1 = std::min(w, x0 + nBar);
     for (int y = 0; y < h; ++y)
-    {
-        std::uint8_t* row = frame.Row(y);
-        for (int x = x0; x < std::min(w, x0 + nBar); ++x)
-            row[3 * x] = row[3 * x + 1] = row[3 * x + 2] = 255;
-    }
+        std::memset(frame.Row(y) + 3 * std::size_t(x0), 255, 3 * std::size_t(x1 - x0));
 
-    QImage image(frame.Data(), w, h, qsizetype(w) * 3, QImage::Format_BGR888);
-    QPainter painter(&image);
-    QFont font(QStringLiteral("DejaVu Sans Mono"));
-    font.setPixelSize(std::max(8, h / 16));
-    painter.setFont(font);
-    const QString text = QStringLiteral("Test Pattern %1x%2  #%3")
+    // The label is painted into a small image of the painter's fastest format, then copied in.
+    const int nText = std::max(8, h / 16);
+    const int nBox = std::min(h, nText * 2);
+    QImage label(w, nBox, QImage::Format_RGB32);
+    label.fill(QColor(0, 0, 0));
+    {
+        QPainter painter(&label);
+        QFont font(QStringLiteral("DejaVu Sans Mono"));
+        font.setPixelSize(nText);
+        painter.setFont(font);
+        painter.setPen(QColor(255, 255, 255));
+        painter.drawText(label.rect(), Qt::AlignCenter,
+                         QStringLiteral("Test Pattern %1x%2  #%3")
                              .arg(w)
                              .arg(h)
-                             .arg(qulonglong(nFrame), 6, 10, QLatin1Char('0'));
-    const QRect box(0, h - font.pixelSize() * 2, w, font.pixelSize() * 2);
-    painter.fillRect(box, QColor(0, 0, 0));
-    painter.setPen(QColor(255, 255, 255));
-    painter.drawText(box, Qt::AlignCenter, text);
+                             .arg(qulonglong(nFrame), 6, 10, QLatin1Char('0')));
+    }
+    for (int y = 0; y < nBox; ++y)
+    {
+        const auto* src = reinterpret_cast<const QRgb*>(label.constScanLine(y));
+        std::uint8_t* dst = frame.Row(h - nBox + y);
+        for (int x = 0; x < w; ++x, dst += 3)
+        {
+            dst[0] = std::uint8_t(qBlue(src[x]));
+            dst[1] = std::uint8_t(qGreen(src[x]));
+            dst[2] = std::uint8_t(qRed(src[x]));
+        }
+    }
 }
 
 std::vector<CCaptureControl> CTestPatternDriver::Controls()

@@ -35,9 +35,14 @@ public:
     std::uint64_t FramesGrabbed() const { return m_nFrame; }
 
 private:
+    // The pattern without the moving parts, kept while the size and pattern stay the same.
+    void RenderBackground(int w, int h) const;
+
     bool m_bOpen = false;
     int m_nWidth = 640;
     int m_nHeight = 480;
     Pattern m_pattern = ColourBars;
     std::uint64_t m_nFrame = 0;
+    mutable CFrameBuffer m_background;
+    mutable Pattern m_backgroundPattern = ColourBars;
 };

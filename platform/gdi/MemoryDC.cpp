@@ -120,7 +120,7 @@ bool CMemoryDC::Blit(const CDibSource& src, int xDest, int yDest, int nDestWidth
     // Byte offset of the source pixel for every visible destination column; -1 when the
     // column maps outside the picture.
     std::vector<std::int64_t> xmap(std::size_t(i1 - i0));
-    bool bIdentityRun = !pKey && nDestWidth == nSrcWidth;
+    bool bIdentityRun = nDestWidth == nSrcWidth;
     for (std::int64_t i = i0; i < i1; ++i)
     {
         const std::int64_t sx = xSrc + i * nSrcWidth / nDestWidth;
@@ -146,9 +146,23 @@ bool CMemoryDC::Blit(const CDibSource& src, int xDest, int yDest, int nDestWidth
             nCachedRow = sy;
         }
         BYTE* pDst = m_pSection->RowFromTop(int(yDest + j)) + (xDest + i0) * 3;
-        if (bIdentityRun)
+        if (bIdentityRun && !pKey)
         {
             std::memcpy(pDst, pSrcRow + xmap[0], std::size_t(i1 - i0) * 3);
+            continue;
+        }
+        if (bIdentityRun)
+        {
+            // Unscaled with a key: walk both rows in step.
+            const BYTE* p = pSrcRow + xmap[0];
+            for (std::int64_t n = i1 - i0; n > 0; --n, p += 3, pDst += 3)
+            {
+                if (p[0] == kb && p[1] == kg && p[2] == kr)
+                    continue;
+                pDst[0] = p[0];
+                pDst[1] = p[1];
+                pDst[2] = p[2];
+            }
             continue;
         }
         for (std::size_t k = 0; k < xmap.size(); ++k, pDst += 3)

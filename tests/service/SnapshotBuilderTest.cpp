@@ -63,10 +63,17 @@ protected:
         m_settings.ImageType = 1; // BMP, so pixels can be compared exactly
         m_capture.frameFile = MakeBmp(CTestPicture::Pattern(320, 240));
     }
+    std::unique_ptr<CDibSection> m_cache;
+    bool m_bUseCache = false;
+
     CResponse Build(bool bStatusLine = true)
     {
-        const CSnapshotBuilder::CInputs in{m_settings, &m_capture, m_pOverlay.get(), m_writer,
-                                           m_dir.Path().string()};
+        const CSnapshotBuilder::CInputs in{m_settings,
+                                           &m_capture,
+                                           m_pOverlay.get(),
+                                           m_writer,
+                                           m_dir.Path().string(),
+                                           m_bUseCache ? &m_cache : nullptr};
         std::unique_ptr<std::uint8_t[]> block;
         CResponse r;
         r.result = CSnapshotBuilder::Build(in, block, bStatusLine);
@@ -330,4 +337,29 @@ TEST_F(SnapshotBuilder, ALostCameraIsReportedWhileTheSavedFrameIsServed)
     EXPECT_FALSE(r.result.bFailed);
     EXPECT_NE(r.result.strProblem.find("the camera went away"), std::string::npos);
     EXPECT_EQ(BmpSize(r.bytes), std::make_pair(320, 240));
+}
+
+TEST_F(SnapshotBuilder, AReusedBitmapStartsBlankEveryTime)
+{
+    m_bUseCache = true;
+    m_settings.HttpHeaders = 0;
+    m_settings.UseCustomSize = 1;
+    m_settings.ImageWidth = 40;
+    m_settings.ImageHeight = 30;
+    m_capture.frameFile = {'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p'}; // draws nothing
+    CCaption& c = m_settings.captions[0];
+    c.Enabled = 1;
+    c.Text = "X";
+    c.BackColor = RGB(9, 9, 9);
+    const auto first = Build().bytes;
+    EXPECT_EQ(BmpPixel(first, 0, 0), RGB(9, 9, 9));
+    ASSERT_TRUE(m_cache);
+    const CDibSection* pKept = m_cache.get();
+    c.Enabled = 0;
+    const auto second = Build().bytes;
+    EXPECT_EQ(m_cache.get(), pKept) << "the same size reuses the bitmap";
+    EXPECT_EQ(BmpPixel(second, 0, 0), RGB(0, 0, 0));
+    m_settings.ImageWidth = 41;
+    Build();
+    EXPECT_EQ(m_cache->Width(), 41);
 }

@@ -135,14 +135,17 @@ TEST(MemoryDC, TransparentStretchKeepsTheSurfaceUnderKeyPixels)
         }
     EXPECT_GT(nKept, 0);
 
-    // A key colour one step away from a pixel's colour covers it.
-    auto s2 = Filled(5, 3, RGB(7, 8, 9));
-    dc.SelectBitmap(s2.get());
-    dc.TransparentDIBits({0, 0, 5, 3}, {0, 0, 5, 3}, dib.bits.data(), dib.bits.size(),
-                         dib.info.data(), dib.info.size(), key ^ 1);
-    for (int y = 0; y < 3; ++y)
-        for (int x = 0; x < 5; ++x)
-            EXPECT_EQ(PixelAt(*s2, x, y), pic.At(x, y));
+    // Unscaled: the key keeps the surface, a colour one step away from it covers it.
+    for (const COLORREF k : {key, key ^ 1})
+    {
+        auto s2 = Filled(5, 3, RGB(7, 8, 9));
+        dc.SelectBitmap(s2.get());
+        dc.TransparentDIBits({0, 0, 5, 3}, {0, 0, 5, 3}, dib.bits.data(), dib.bits.size(),
+                             dib.info.data(), dib.info.size(), k);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x)
+                EXPECT_EQ(PixelAt(*s2, x, y), pic.At(x, y) == k ? RGB(7, 8, 9) : pic.At(x, y));
+    }
 }
 
 TEST(MemoryDC, EveryDrawIsClippedToTheSection)
