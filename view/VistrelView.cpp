@@ -1,9 +1,11 @@
 #include "view/VistrelView.h"
 
+#include "app/dialogs/ServerSettingsDlg.h"
 #include "platform/ui/MessageBox.h"
 #include "res/StandbyPicture.h"
 #include "service/SnapshotBuilder.h"
 
+#include <QCheckBox>
 #include <QGuiApplication>
 #include <QImage>
 
@@ -11,20 +13,41 @@
 
 namespace
 {
-// Where the form's placeholder puts the capture window's corner: 7 x 21 dialog units of the
-// 8-point dialog font.
-constexpr int kCaptureLeft = 11;
-constexpr int kCaptureTop = 34;
-
 bool Headless()
 {
     return QGuiApplication::platformName() == QLatin1String("offscreen");
 }
 } // namespace
 
-CVistrelView::CVistrelView(const CDriverList& drivers, QWidget* pParent)
-    : QWidget(pParent), m_drivers(drivers)
+const CDlgTemplate& CVistrelView::FormTemplate()
 {
+    static const CDlgTemplate t{
+        IDD,
+        nullptr,
+        0,
+        0,
+        {
+            {IDC_PREVIEW, CtrlKind::CheckBox, "View Preview", 7, 7, 59, 10, WS_TABSTOP},
+            {IDC_ENABLE_SERVER, CtrlKind::CheckBox, "Enable Web Server", 78, 7, 78, 10, WS_TABSTOP},
+            {IDC_PLACEHOLDER, CtrlKind::BlackFrame, nullptr, 7, 21, 20, 20, 0},
+        }};
+    return t;
+}
+
+CVistrelView::CVistrelView(const CDriverList& drivers, QWidget* pParent)
+    : CFormView(FormTemplate(), pParent), m_drivers(drivers)
+{
+    OnCommand(ID_VIDEO_SOURCE, [this] { OnVideoSource(); });
+    OnCommand(ID_VIDEO_FORMAT, [this] { OnVideoFormat(); });
+    OnCommand(ID_VIDEO_DISPLAY, [this] { OnVideoDisplay(); });
+    for (int nId : {ID_VIDEO_SOURCE, ID_VIDEO_FORMAT, ID_VIDEO_DISPLAY})
+        OnUpdateCommandUI(nId, [this](CCmdUI* p) { OnUpdateVideoDialog(p); });
+    OnCommand(ID_OPTIONS_SERVER, [this] { OnServerSettings(); });
+    OnCommand(ID_FILE_SAVE, [this] { OnSaveSettings(); });
+    if (auto* p = Item<QCheckBox>(IDC_PREVIEW))
+        connect(p, &QCheckBox::clicked, this, [this] { OnPreview(); });
+    if (auto* p = Item<QCheckBox>(IDC_ENABLE_SERVER))
+        connect(p, &QCheckBox::clicked, this, [this] { OnEnableServer(); });
 }
 
 CVistrelView::~CVistrelView()
@@ -35,6 +58,12 @@ CVistrelView::~CVistrelView()
     m_pOverlay.reset();
     if (m_settings.CaptureDevice != -1 && m_hCapWnd)
         m_hCapWnd->DriverDisconnect();
+}
+
+void CVistrelView::DoDataExchange(CDataExchange* pDX)
+{
+    DDX_Check(pDX, IDC_ENABLE_SERVER, m_settings.ServerEnabled);
+    DDX_Check(pDX, IDC_PREVIEW, m_settings.PreviewEnabled);
 }
 
 std::string CVistrelView::WorkingFile(const char* pszName) const
@@ -63,15 +92,27 @@ void CVistrelView::SetStatusText(const std::string& strText)
 
 void CVistrelView::OnInitialUpdate()
 {
-    m_hCapWnd = new CCaptureWindow(m_drivers, this, kCaptureLeft, kCaptureTop);
+    // 1-2. The capture window takes the placeholder's corner; the placeholder goes.
+    QPoint corner(11, 34);
+    if (QWidget* pPlaceholder = GetDlgItem(IDC_PLACEHOLDER))
+    {
+        corner = pPlaceholder->geometry().topLeft();
+        m_controls.erase(std::find(m_controls.begin(), m_controls.end(), pPlaceholder));
+        delete pPlaceholder;
+    }
+    m_hCapWnd = new CCaptureWindow(m_drivers, this, corner.x(), corner.y());
     QImage standby;
     standby.loadFromData(StandbyPictureBmp(), "BMP");
     m_hCapWnd->SetStandbyPicture(standby);
+    // 3-6.
     m_hCapWnd->SetPreviewRate(kPreviewRateMs);
     SetTitle("No Driver Selected");
     m_settings.Load();
     if (m_settings.UseOverlay != 0)
         LoadOverlay();
+    // 7. The check boxes show the loaded settings.
+    CFormView::OnInitialUpdate();
+    // 8-10.
     if (m_settings.CaptureDevice != -1)
     {
         const int nIndex = m_settings.CaptureDevice;
@@ -79,6 +120,7 @@ void CVistrelView::OnInitialUpdate()
         SelectDriver(nIndex);
     }
     StartServer();
+    UpdateScrollExtent();
 }
 
 void CVistrelView::LoadOverlay()
@@ -93,6 +135,13 @@ void CVistrelView::LoadOverlay()
             "The overlay bitmap cannot be opened:\n" + result.Error().GetErrorMessage();
         AfxMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
     }
+}
+
+void CVistrelView::ResizeCaptureWindowToFrame()
+{
+    CAPSTATUS status;
+    if (m_hCapWnd && m_hCapWnd->GetStatus(&status))
+        m_hCapWnd->resize(int(status.uiImageWidth), int(status.uiImageHeight));
 }
 
 void CVistrelView::SelectDriver(int nIndex)
@@ -116,13 +165,135 @@ void CVistrelView::SelectDriver(int nIndex)
         std::string name;
         m_drivers.GetDriverDescription(nIndex, name);
         SetTitle(name);
-        CAPSTATUS status;
-        m_hCapWnd->GetStatus(&status);
-        m_hCapWnd->resize(int(status.uiImageWidth), int(status.uiImageHeight));
+        ResizeCaptureWindowToFrame();
         m_hCapWnd->SetPreview(m_settings.PreviewEnabled != 0);
+        UpdateScrollExtent();
     }
     if (m_settings.CaptureDevice == -1)
         SetTitle("No driver selected");
+}
+
+void CVistrelView::OnUpdateDriverMenu(int nIndex, CCmdUI* pCmdUI)
+{
+    pCmdUI->Enable(true);
+    pCmdUI->SetCheck(nIndex == m_settings.CaptureDevice ? 1 : 0);
+}
+
+bool CVistrelView::OnCmdMsg(int nID, int nCode, CCmdUI* pCmdUI)
+{
+    if (nID >= ID_DRIVER_FIRST && nID < ID_DRIVER_FIRST + kMaxDriverItems)
+    {
+        if (nCode == CN_COMMAND)
+            SelectDriver(nID - ID_DRIVER_FIRST);
+        else if (nCode == CN_UPDATE_COMMAND_UI && pCmdUI != nullptr)
+            OnUpdateDriverMenu(nID - ID_DRIVER_FIRST, pCmdUI);
+        return true;
+    }
+    return CCmdTarget::OnCmdMsg(nID, nCode, pCmdUI);
+}
+
+bool CVistrelView::HasCommandHandler(int nID) const
+{
+    return (nID >= ID_DRIVER_FIRST && nID < ID_DRIVER_FIRST + kMaxDriverItems) ||
+           CCmdTarget::HasCommandHandler(nID);
+}
+
+void CVistrelView::OnUpdateVideoDialog(CCmdUI* pCmdUI)
+{
+    CAPDRIVERCAPS caps;
+    if (m_settings.CaptureDevice == -1 || !m_hCapWnd || !m_hCapWnd->DriverGetCaps(&caps))
+    {
+        pCmdUI->Enable(false);
+        return;
+    }
+    switch (pCmdUI->m_nID)
+    {
+    case ID_VIDEO_SOURCE:
+        pCmdUI->Enable(caps.fHasDlgVideoSource);
+        break;
+    case ID_VIDEO_FORMAT:
+        pCmdUI->Enable(caps.fHasDlgVideoFormat);
+        break;
+    default:
+        pCmdUI->Enable(caps.fHasDlgVideoDisplay);
+        break;
+    }
+}
+
+void CVistrelView::OnVideoSource()
+{
+    if (m_hCapWnd)
+        m_hCapWnd->DlgVideoSource();
+}
+
+void CVistrelView::OnVideoDisplay()
+{
+    if (m_hCapWnd)
+        m_hCapWnd->DlgVideoDisplay();
+}
+
+void CVistrelView::OnVideoFormat()
+{
+    if (!m_hCapWnd)
+        return;
+    m_hCapWnd->DlgVideoFormat();
+    ResizeCaptureWindowToFrame();
+    UpdateScrollExtent();
+}
+
+void CVistrelView::OnPreview()
+{
+    UpdateData(true);
+    if (m_hCapWnd)
+        m_hCapWnd->SetPreview(m_settings.PreviewEnabled != 0);
+}
+
+void CVistrelView::OnEnableServer()
+{
+    UpdateData(true);
+    StartServer();
+}
+
+void CVistrelView::OnServerSettings()
+{
+    CServerSettingsDlg dlg;
+    dlg.m_nServerPort = unsigned(m_settings.ServerPort);
+    dlg.m_bHttpHeaders = m_settings.HttpHeaders;
+    dlg.m_bServerEnabled = m_settings.ServerEnabled;
+    dlg.m_nImageType = m_settings.ImageType;
+    if (dlg.DoModal() != CDialog::IDOK)
+        return;
+    const bool bRestart = std::int32_t(dlg.m_nServerPort) != m_settings.ServerPort ||
+                          dlg.m_bServerEnabled != m_settings.ServerEnabled;
+    m_settings.ServerPort = std::int32_t(dlg.m_nServerPort);
+    m_settings.HttpHeaders = dlg.m_bHttpHeaders;
+    m_settings.ServerEnabled = dlg.m_bServerEnabled;
+    m_settings.ImageType = dlg.m_nImageType;
+    if (bRestart)
+    {
+        UpdateData(false);
+        StartServer();
+    }
+}
+
+void CVistrelView::OnSaveSettings()
+{
+    m_settings.Save();
+}
+
+void CVistrelView::UpdateScrollExtent()
+{
+    if (!m_hCapWnd)
+        return;
+    const QRect r = m_hCapWnd->geometry();
+    const int l = r.left();
+    // The left offset is the margin on the right and at the bottom too; the form's own
+    // controls always stay inside.
+    QSize extent(r.right() + 1 + l, r.bottom() + 1 + l);
+    extent = extent.expandedTo(FormExtent());
+    m_extent = extent;
+    setFixedSize(extent);
+    emit ResizeParentToFit(extent);
 }
 
 void CVistrelView::StartServer()

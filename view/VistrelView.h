@@ -1,37 +1,70 @@
 #pragma once
 // The program's one view and the hub of everything that serves images: it owns the settings
 // record, the capture window, the JPEG writer, the listening socket and the overlay bitmap.
+// It is a form (template 101) with "View Preview", "Enable Web Server" and the capture window.
 
 #include "imaging/Dib.h"
 #include "imaging/JpegWriter.h"
 #include "platform/capture/CaptureWindow.h"
 #include "platform/capture/DriverList.h"
+#include "platform/ui/CmdTarget.h"
+#include "platform/ui/FormView.h"
 #include "service/ImageSocket.h"
 #include "service/SnapshotSource.h"
 #include "settings/Settings.h"
 
 #include <QPointer>
-#include <QWidget>
 
 #include <memory>
 #include <string>
 
-class CVistrelView : public QWidget, public CSnapshotSource
+class CVistrelView : public CFormView, public CCmdTarget, public CSnapshotSource
 {
     Q_OBJECT
 public:
     static constexpr int kPreviewRateMs = 66;
+    static constexpr int IDD = 101;
+    static constexpr int IDC_PREVIEW = 1001;
+    static constexpr int IDC_ENABLE_SERVER = 1005;
+    static constexpr int IDC_PLACEHOLDER = 1011;
+    static constexpr int ID_VIDEO_SOURCE = 32772;
+    static constexpr int ID_VIDEO_FORMAT = 32773;
+    static constexpr int ID_VIDEO_DISPLAY = 32774;
+    static constexpr int ID_OPTIONS_SERVER = 32775;
+    static constexpr int ID_OPTIONS_IMAGE = 32776;
+    static constexpr int ID_FILE_SAVE = 57603;
+    static constexpr int ID_DRIVER_FIRST = 35000;
+    static constexpr int kMaxDriverItems = 100;
+
+    static const CDlgTemplate& FormTemplate();
 
     CVistrelView(const CDriverList& drivers, QWidget* pParent = nullptr);
     ~CVistrelView() override;
 
-    // Start-up: capture window, settings, overlay, the saved driver, the server.
-    void OnInitialUpdate();
+    // Start-up: capture window, settings, overlay, the saved driver, the server, the extent.
+    void OnInitialUpdate() override;
     // Connects the driver with this index, or disconnects it when it is the connected one.
     void SelectDriver(int nIndex);
+    void OnUpdateDriverMenu(int nIndex, CCmdUI* pCmdUI);
     // (Re)creates the listening socket from the settings.
     void StartServer();
     int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool bIncludeStatusLine) override;
+    // Driver items 35000 + index (up to 100) are routed here besides the command table.
+    bool OnCmdMsg(int nID, int nCode, CCmdUI* pCmdUI) override;
+    bool HasCommandHandler(int nID) const override;
+
+    void OnPreview();
+    void OnEnableServer();
+    void OnVideoSource();
+    void OnVideoFormat();
+    void OnVideoDisplay();
+    void OnUpdateVideoDialog(CCmdUI* pCmdUI);
+    void OnServerSettings();
+    void OnSaveSettings();
+    // Scroll sizes from the capture window (never smaller than the form's own controls), and
+    // the frame resized to fit.
+    void UpdateScrollExtent();
+    QSize ScrollExtent() const { return m_extent; }
 
     const std::string& DocumentTitle() const { return m_strTitle; }
     // The last problem the image service met, shown in the status bar (and, without a
@@ -51,12 +84,16 @@ public:
 signals:
     void TitleChanged(const QString& title);
     void StatusTextChanged(const QString& text);
+    // The scroll extent changed: the frame resizes itself around the view.
+    void ResizeParentToFit(const QSize& extent);
 
 protected:
+    void DoDataExchange(CDataExchange* pDX) override;
     void SetTitle(const std::string& strTitle);
     void SetStatusText(const std::string& strText);
     // Loads "overlay.bmp" into a new overlay bitmap; a file that cannot be opened is reported.
     void LoadOverlay();
+    void ResizeCaptureWindowToFrame();
     std::string WorkingFile(const char* pszName) const;
 
     const CDriverList& m_drivers;
@@ -64,4 +101,5 @@ protected:
     std::string m_strStatus;
     std::string m_strDirectory;
     std::unique_ptr<CDibSection> m_pOutputCache;
+    QSize m_extent;
 };

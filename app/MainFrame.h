@@ -1,0 +1,76 @@
+#pragma once
+// The main window: menu 128 with the capture drivers appended to the Video menu, the view, a
+// one-pane status bar, and hiding into the notification area instead of minimising.
+
+#include "app/VistrelDoc.h"
+#include "platform/capture/DriverList.h"
+#include "platform/ui/CmdTarget.h"
+
+#include <QMainWindow>
+#include <QSystemTrayIcon>
+
+#include <vector>
+
+class CVistrelView;
+class QMenu;
+class QScrollArea;
+
+class CMainFrame : public QMainWindow, public CCmdTarget
+{
+    Q_OBJECT
+public:
+    static constexpr int ID_APP_EXIT = 57665;
+    static constexpr int ID_APP_ABOUT = 57664;
+    static constexpr int ID_FILE_SAVE = 57603;
+
+    struct CMenuItem
+    {
+        const char* pszText; // null for a separator
+        int nId;
+        const char* pszPrompt; // the string-table prompt, or null
+    };
+    struct CPopup
+    {
+        const char* pszText;
+        std::vector<CMenuItem> items;
+    };
+    static const std::vector<CPopup>& MenuTemplate();
+
+    CMainFrame(CCmdTarget* pApp, CVistrelDoc* pDoc);
+    ~CMainFrame() override;
+
+    // Menu, driver items, view and status bar; -1 when there is no capture driver.
+    int OnCreate(const CDriverList& drivers);
+    CVistrelView* GetActiveView() const { return m_pView; }
+    QMenu* VideoMenu() const { return m_pVideoMenu; }
+    QAction* FindAction(int nId) const;
+
+    // Routes a command to the view, the frame, then the application.
+    void RouteCommand(int nId);
+    // Runs the update handlers of a menu's items, as when the menu is about to show.
+    void UpdateMenu(QMenu* pMenu);
+
+    // The notification area; the tests pretend to have one or not.
+    void SetTrayAvailable(bool bAvailable) { m_bTrayAvailable = bAvailable; }
+    QSystemTrayIcon* TrayIcon() const { return m_pTray; }
+    void OnSysCommandMinimize();
+    void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    static QIcon ServerIcon(bool bEnabled);
+
+protected:
+    void changeEvent(QEvent* pEvent) override;
+
+private:
+    void ResizeToFit(const QSize& extent);
+    void UpdateCaption(const QString& title);
+
+    CCmdTarget* m_pApp;
+    CVistrelDoc* m_pDoc;
+    CVistrelView* m_pView = nullptr;
+    QScrollArea* m_pScroll = nullptr;
+    QMenu* m_pVideoMenu = nullptr;
+    QSystemTrayIcon* m_pTray = nullptr;
+    bool m_bTrayAvailable = false;
+    bool m_bHiding = false;
+    QRect m_normalGeometry;
+};

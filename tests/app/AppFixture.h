@@ -1,0 +1,165 @@
+#pragma once
+// A Vistrel application started in-process with its own store and a driver list of the
+// test's choosing; message boxes are collected instead of shown.
+
+#include "app/VistrelApp.h"
+#include "platform/capture/TestPatternDriver.h"
+#include "platform/ui/MessageBox.h"
+#include "settings/RegistryKey.h"
+#include "tests/support/NetClient.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+#include "view/VistrelView.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QTimer>
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
+
+class CRefusingDriver final : public CCaptureDriver
+{
+public:
+    std::string Description() const override { return "Broken Cam"; }
+    bool Open(std::string& e) override
+    {
+        e = "refused";
+        return false;
+    }
+    void Close() override {}
+    bool IsOpen() const override { return false; }
+    int Width() const override { return 0; }
+    int Height() const override { return 0; }
+    bool Grab(CFrameBuffer&, std::string&, int) override { return false; }
+    CAPDRIVERCAPS Capabilities() const override { return {}; }
+};
+
+inline CDriverList MakeDrivers(int nPatterns, bool bWithBroken = false)
+{
+    std::vector<std::unique_ptr<CCaptureDriver>> d;
+    if (bWithBroken)
+        d.push_back(std::make_unique<CRefusingDriver>());
+    for (int i = 0; i < nPatterns; ++i)
+        d.push_back(std::make_unique<CTestPatternDriver>());
+    return CDriverList(std::move(d));
+}
+
+class AppFixture : public ::testing::Test
+{
+protected:
+    CTempDir m_dir;
+    CScopedEnv m_xdg{"XDG_CONFIG_HOME", m_dir.Path().string()};
+    std::vector<std::string> m_boxes;
+    CDriverList m_drivers = MakeDrivers(2, true);
+    std::unique_ptr<CVistrelApp> m_app;
+
+    void SetUp() override
+    {
+        SetMessageBoxPresenter(
+            [this](const std::string& text, const std::string&, unsigned)
+            {
+                m_boxes.push_back(text);
+                return IDOK;
+            });
+    }
+    void TearDown() override
+    {
+        m_app.reset();
+        CImageSocket::CloseAllConnections();
+        SetMessageBoxPresenter({});
+    }
+    static void Store(const char* pszName, DWORD n)
+    {
+        CRegistryKey key;
+        key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey);
+        key.SetDword(n, pszName);
+    }
+    static bool Stored(const char* pszName, DWORD* pValue)
+    {
+        CRegistryKey key;
+        key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey);
+        return key.QueryDword(pValue, pszName) == ERROR_SUCCESS;
+    }
+    bool Start()
+    {
+        m_app = std::make_unique<CVistrelApp>(m_drivers);
+        return m_app->InitInstance();
+    }
+    CMainFrame* Frame() const { return m_app->MainFrame(); }
+    CVistrelView* View() const { return Frame()->GetActiveView(); }
+    QAction* Action(int nId) const
+    {
+        QAction* p = Frame()->FindAction(nId);
+        EXPECT_NE(p, nullptr) << nId;
+        return p;
+    }
+    // Updates the item's menu as when it is about to show, then reports the item's state.
+    bool Enabled(int nId)
+    {
+        QAction* p = Action(nId);
+        Frame()->UpdateMenu(qobject_cast<QMenu*>(p->parent()));
+        return p->isEnabled();
+    }
+    bool Checked(int nId)
+    {
+        QAction* p = Action(nId);
+        Frame()->UpdateMenu(qobject_cast<QMenu*>(p->parent()));
+        return p->isChecked();
+    }
+    void Trigger(int nId)
+    {
+        QAction* p = Action(nId);
+        Frame()->UpdateMenu(qobject_cast<QMenu*>(p->parent()));
+        ASSERT_TRUE(p->isEnabled()) << nId;
+        p->trigger();
+    }
+    static unsigned FreePort()
+    {
+        CAsyncSocket probe;
+        probe.Create(0);
+        const unsigned n = probe.GetLocalPort();
+        probe.Close();
+        return n;
+    }
+    // Fetches one response while this thread keeps serving.
+    static std::vector<std::uint8_t> Fetch(unsigned nPort, bool* pConnected = nullptr)
+    {
+        std::vector<std::uint8_t> bytes;
+        std::atomic<bool> bDone{false};
+        bool bConnected = false;
+        std::thread t(
+            [&]
+            {
+                const int fd = ConnectTo("127.0.0.1", nPort);
+                bConnected = fd >= 0;
+                if (fd >= 0)
+                {
+                    bytes = ReadAll(fd, 8000).bytes;
+                    ::close(fd);
+                }
+                bDone = true;
+            });
+        PumpUntil([&] { return bDone.load(); }, 10000);
+        t.join();
+        if (pConnected)
+            *pConnected = bConnected;
+        return bytes;
+    }
+    // Runs fn on the modal dialog that the next event-loop turn shows.
+    static void WhenModal(std::function<void(QWidget*)> fn)
+    {
+        QTimer::singleShot(
+            0,
+            [fn]
+            {
+                QWidget* p = nullptr;
+                for (int i = 0; i < 200 && (p = QApplication::activeModalWidget()) == nullptr; ++i)
+                    QApplication::processEvents(QEventLoop::AllEvents, 10);
+                ASSERT_NE(p, nullptr);
+                fn(p);
+            });
+    }
+};

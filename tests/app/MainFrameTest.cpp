@@ -1,0 +1,176 @@
+#include "AppFixture.h"
+
+#include <QCheckBox>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTest>
+
+using MainFrame = AppFixture;
+
+TEST_F(MainFrame, TheVideoMenuListsTheDriversAfterItsSeparator)
+{
+    m_drivers = MakeDrivers(2);
+    ASSERT_TRUE(Start());
+    QMenu* pVideo = Frame()->VideoMenu();
+    ASSERT_NE(pVideo, nullptr);
+    const auto actions = pVideo->actions();
+    ASSERT_EQ(actions.size(), 6);
+    EXPECT_EQ(actions[0]->text(), "Source");
+    EXPECT_EQ(actions[1]->text(), "Format");
+    EXPECT_EQ(actions[2]->text(), "Display");
+    EXPECT_TRUE(actions[3]->isSeparator());
+    EXPECT_EQ(actions[4]->text(), "Test Pattern");
+    EXPECT_EQ(actions[4]->property("commandId").toInt(), 35000);
+    EXPECT_EQ(actions[5]->property("commandId").toInt(), 35001);
+
+    QStringList tops;
+    for (QAction* p : Frame()->menuBar()->actions())
+        tops << p->text();
+    EXPECT_EQ(tops, (QStringList{"&File", "Video", "Options", "&Help"}));
+    EXPECT_EQ(Action(57603)->text(), "&Save Settings");
+    EXPECT_EQ(Action(57603)->statusTip(), "Save Vistrel properties");
+    EXPECT_EQ(Action(32775)->statusTip(), "Set web server properties");
+    EXPECT_EQ(Frame()->statusBar()->currentMessage(), "Ready");
+    EXPECT_EQ(Frame()->windowTitle(), "No Driver Selected - Vistrel");
+    EXPECT_TRUE(m_boxes.empty());
+}
+
+TEST_F(MainFrame, WithoutAnyDriverStartUpFailsWithTheOneMessage)
+{
+    m_drivers = CDriverList();
+    EXPECT_FALSE(Start());
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"Sorry, can't find any capture devices"});
+    EXPECT_EQ(m_app->MainFrame(), nullptr);
+}
+
+TEST_F(MainFrame, DriverItemsConnectSwitchDisconnectAndFail)
+{
+    ASSERT_TRUE(Start()); // drivers: 0 refuses, 1 and 2 are test patterns
+    EXPECT_FALSE(Enabled(32772));
+    EXPECT_FALSE(Enabled(32773));
+    EXPECT_FALSE(Enabled(32774));
+    for (int nId : {35000, 35001, 35002})
+    {
+        EXPECT_TRUE(Enabled(nId));
+        EXPECT_FALSE(Checked(nId));
+    }
+
+    Trigger(35001);
+    EXPECT_EQ(View()->m_settings.CaptureDevice, 1);
+    EXPECT_EQ(Frame()->windowTitle(), "Test Pattern - Vistrel");
+    EXPECT_TRUE(Checked(35001));
+    EXPECT_FALSE(Checked(35002));
+    EXPECT_TRUE(Enabled(32772));
+    EXPECT_TRUE(Enabled(32773));
+    EXPECT_FALSE(Enabled(32774)) << "the pattern has no display dialog";
+    EXPECT_EQ(View()->m_hCapWnd->size(), QSize(640, 480));
+
+    Trigger(35002); // switch
+    EXPECT_EQ(View()->m_settings.CaptureDevice, 2);
+    EXPECT_FALSE(Checked(35001));
+    EXPECT_TRUE(Checked(35002));
+    EXPECT_EQ(m_drivers.Driver(1)->IsOpen(), false);
+
+    Trigger(35002); // the checked one again: disconnect
+    EXPECT_EQ(View()->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(Frame()->windowTitle(), "No driver selected - Vistrel");
+    EXPECT_FALSE(Checked(35002));
+    EXPECT_FALSE(Enabled(32772));
+
+    Trigger(35000); // refuses
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"DOH! Can't open this driver"});
+    EXPECT_EQ(View()->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(Frame()->windowTitle(), "No driver selected - Vistrel");
+}
+
+TEST_F(MainFrame, EveryAppendedDriverItemIsRouted)
+{
+    m_drivers = MakeDrivers(12);
+    ASSERT_TRUE(Start());
+    ASSERT_EQ(Frame()->VideoMenu()->actions().size(), 4 + 12);
+    EXPECT_TRUE(Enabled(35011));
+    Trigger(35011);
+    EXPECT_EQ(View()->m_settings.CaptureDevice, 11);
+    EXPECT_TRUE(View()->OnCmdMsg(35099, CN_UPDATE_COMMAND_UI, nullptr));
+    EXPECT_FALSE(View()->OnCmdMsg(35100, CN_COMMAND, nullptr));
+}
+
+TEST_F(MainFrame, TheCheckBoxesDrivePreviewAndServer)
+{
+    const unsigned nPort = FreePort();
+    Store("ServerPort", nPort);
+    Store("CaptureDevice", 1);
+    ASSERT_TRUE(Start());
+    auto* pPreview = View()->Item<QCheckBox>(CVistrelView::IDC_PREVIEW);
+    auto* pServer = View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER);
+    ASSERT_TRUE(pPreview && pServer);
+    EXPECT_TRUE(pPreview->isChecked());
+    EXPECT_FALSE(pServer->isChecked());
+    EXPECT_TRUE(View()->m_hCapWnd->IsPreviewing());
+
+    QTest::mouseClick(pPreview, Qt::LeftButton);
+    EXPECT_EQ(View()->m_settings.PreviewEnabled, 0);
+    EXPECT_FALSE(View()->m_hCapWnd->IsPreviewing());
+
+    bool bConnected = true;
+    Fetch(nPort, &bConnected);
+    EXPECT_FALSE(bConnected);
+    QTest::mouseClick(pServer, Qt::LeftButton);
+    EXPECT_EQ(View()->m_settings.ServerEnabled, 1);
+    const auto bytes = Fetch(nPort, &bConnected);
+    EXPECT_TRUE(bConnected);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
+    QTest::mouseClick(pServer, Qt::LeftButton);
+    Fetch(nPort, &bConnected);
+    EXPECT_FALSE(bConnected);
+}
+
+TEST_F(MainFrame, TheFrameFitsTheViewAndNeverHidesItsControls)
+{
+    ASSERT_TRUE(Start());
+    // No driver: the 160x120 capture window is narrower than the form's two check boxes.
+    const QRect cap = View()->m_hCapWnd->geometry();
+    const QSize form = View()->FormExtent();
+    EXPECT_GE(View()->ScrollExtent().width(), form.width());
+    EXPECT_EQ(View()->ScrollExtent().height(),
+              std::max(cap.bottom() + 1 + cap.left(), form.height()));
+    Trigger(35001);
+    const QRect big = View()->m_hCapWnd->geometry();
+    EXPECT_EQ(big.size(), QSize(640, 480));
+    EXPECT_EQ(View()->ScrollExtent(), QSize(2 * big.left() + 640, big.left() + big.top() + 480));
+    EXPECT_GE(Frame()->width(), Frame()->menuBar()->sizeHint().width());
+}
+
+TEST_F(MainFrame, MinimisingHidesIntoTheNotificationArea)
+{
+    ASSERT_TRUE(Start());
+    Frame()->SetTrayAvailable(true);
+    Frame()->setGeometry(100, 100, 500, 400);
+    const QRect before = Frame()->geometry();
+    for (int bEnabled : {0, 1})
+    {
+        View()->m_settings.ServerEnabled = bEnabled;
+        Frame()->showMinimized();
+        QApplication::processEvents();
+        EXPECT_FALSE(Frame()->isVisible());
+        EXPECT_FALSE(Frame()->isMinimized());
+        ASSERT_TRUE(Frame()->TrayIcon()->isVisible());
+        EXPECT_EQ(Frame()->TrayIcon()->toolTip(), bEnabled ? "Vistrel On" : "Vistrel Off");
+        EXPECT_EQ(Frame()->TrayIcon()->icon().pixmap(16, 16).toImage(),
+                  CMainFrame::ServerIcon(bEnabled).pixmap(16, 16).toImage());
+        Frame()->OnTrayNotify(QSystemTrayIcon::Trigger);
+        Frame()->OnTrayNotify(QSystemTrayIcon::Context);
+        EXPECT_FALSE(Frame()->isVisible()) << "a single click does nothing";
+        Frame()->OnTrayNotify(QSystemTrayIcon::DoubleClick);
+        EXPECT_TRUE(Frame()->isVisible());
+        EXPECT_FALSE(Frame()->TrayIcon()->isVisible());
+        EXPECT_EQ(Frame()->geometry(), before);
+    }
+
+    // Without a notification area the window minimises as usual.
+    Frame()->SetTrayAvailable(false);
+    Frame()->showMinimized();
+    QApplication::processEvents();
+    EXPECT_FALSE(Frame()->TrayIcon()->isVisible());
+    EXPECT_TRUE(Frame()->isVisible());
+}

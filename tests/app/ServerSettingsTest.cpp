@@ -1,0 +1,180 @@
+#include "AppFixture.h"
+
+#include "app/dialogs/ServerSettingsDlg.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+using ServerSettings = AppFixture;
+
+namespace
+{
+QLineEdit* Port(QWidget* p)
+{
+    return p->findChild<QLineEdit*>("ctrl1007");
+}
+QAbstractButton* Button(QWidget* p, int nId)
+{
+    return p->findChild<QAbstractButton*>(QStringLiteral("ctrl%1").arg(nId));
+}
+} // namespace
+
+TEST_F(ServerSettings, TheDialogKeepsItsDesign)
+{
+    CServerSettingsDlg dlg;
+    EXPECT_EQ(dlg.windowTitle(), "Server Settings");
+    const auto& c = dlg.Controls();
+    ASSERT_EQ(c.size(), 9u);
+    EXPECT_EQ(qobject_cast<QAbstractButton*>(c[0])->text(), "Enable Web Server");
+    EXPECT_EQ(qobject_cast<QAbstractButton*>(c[2])->text(), "Include HTTP headers");
+    EXPECT_EQ(qobject_cast<QAbstractButton*>(c[4])->text(), "JPEG");
+    EXPECT_EQ(qobject_cast<QAbstractButton*>(c[5])->text(), "BMP");
+    EXPECT_TRUE(qobject_cast<QPushButton*>(c[6])->isDefault());
+    // No text shows cut, and the label does not run into the port edit.
+    for (QWidget* w : c)
+        if (auto* b = qobject_cast<QAbstractButton*>(w))
+        {
+            EXPECT_GE(w->width(), w->sizeHint().width()) << b->text().toStdString();
+        }
+    EXPECT_LE(c[8]->geometry().right(), c[1]->geometry().left());
+    // Tab order is the template's order.
+    EXPECT_EQ(c[0]->nextInFocusChain(), c[1]);
+}
+
+TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
+{
+    const unsigned nPort = FreePort();
+    Store("ServerPort", nPort);
+    Store("ServerEnabled", 1);
+    Store("CaptureDevice", 1);
+    ASSERT_TRUE(Start());
+    const CImageSocket* pBefore = View()->m_pListenSocket.get();
+    ASSERT_NE(pBefore, nullptr);
+
+    // Header and format only: no restart, and the next image uses them.
+    WhenModal(
+        [](QWidget* d)
+        {
+            EXPECT_EQ(Port(d)->text().toUInt(), 0u + Port(d)->text().toUInt());
+            Button(d, 1008)->click();
+            Button(d, 1010)->click();
+            Button(d, 1)->click();
+        });
+    Trigger(32775);
+    EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
+    EXPECT_EQ(View()->m_settings.HttpHeaders, 0);
+    EXPECT_EQ(View()->m_settings.ImageType, 1);
+    const auto bmp = Fetch(nPort);
+    ASSERT_GE(bmp.size(), 2u);
+    EXPECT_EQ(bmp[0], 'B');
+    EXPECT_EQ(bmp[1], 'M');
+
+    // OK without changes restarts nothing either; Cancel after edits changes nothing.
+    WhenModal([](QWidget* d) { Button(d, 1)->click(); });
+    Trigger(32775);
+    EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
+    WhenModal(
+        [](QWidget* d)
+        {
+            Port(d)->setText("1234");
+            Button(d, 1005)->click();
+            Button(d, 2)->click();
+        });
+    Trigger(32775);
+    EXPECT_EQ(View()->m_settings.ServerPort, int(nPort));
+    EXPECT_EQ(View()->m_settings.ServerEnabled, 1);
+    EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
+
+    // Disabling closes the socket and clears the form's check box.
+    WhenModal(
+        [](QWidget* d)
+        {
+            Button(d, 1005)->click();
+            Button(d, 1)->click();
+        });
+    Trigger(32775);
+    EXPECT_FALSE(View()->m_pListenSocket);
+    EXPECT_FALSE(View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER)->isChecked());
+
+    // A port change while disabled still restarts: the form is refreshed from the settings.
+    View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER)->setChecked(true);
+    const unsigned nOther = FreePort();
+    WhenModal(
+        [nOther](QWidget* d)
+        {
+            Port(d)->setText(QString::number(nOther));
+            Button(d, 1)->click();
+        });
+    Trigger(32775);
+    EXPECT_EQ(View()->m_settings.ServerPort, int(nOther));
+    EXPECT_FALSE(View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER)->isChecked());
+    EXPECT_FALSE(View()->m_pListenSocket);
+}
+
+TEST_F(ServerSettings, ANonNumericPortKeepsTheDialogOpen)
+{
+    ASSERT_TRUE(Start());
+    bool bStillOpen = false;
+    WhenModal(
+        [&](QWidget* d)
+        {
+            Port(d)->setText("80a");
+            Button(d, 1)->click();
+            bStillOpen = d->isVisible();
+            Port(d)->setText(" 8090 ");
+            Button(d, 1)->click();
+        });
+    Trigger(32775);
+    EXPECT_TRUE(bStillOpen);
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"Please enter a positive integer."});
+    EXPECT_EQ(View()->m_settings.ServerPort, 8090);
+}
+
+TEST_F(ServerSettings, AnUnknownImageTypeShowsNoButtonAndStoresMinusOne)
+{
+    Store("ImageType", 7);
+    ASSERT_TRUE(Start());
+    bool bJpeg = true;
+    bool bBmp = true;
+    WhenModal(
+        [&](QWidget* d)
+        {
+            bJpeg = Button(d, 1009)->isChecked();
+            bBmp = Button(d, 1010)->isChecked();
+            Button(d, 1)->click();
+        });
+    Trigger(32775);
+    EXPECT_FALSE(bJpeg);
+    EXPECT_FALSE(bBmp);
+    EXPECT_EQ(View()->m_settings.ImageType, -1);
+}
+
+TEST_F(ServerSettings, OnlySaveSettingsWritesTheStoreAndARestartReadsItBack)
+{
+    ASSERT_TRUE(Start());
+    WhenModal(
+        [](QWidget* d)
+        {
+            Port(d)->setText("9191");
+            Button(d, 1010)->click();
+            Button(d, 1)->click();
+        });
+    Trigger(32775);
+    QTest::mouseClick(View()->Item<QCheckBox>(CVistrelView::IDC_PREVIEW), Qt::LeftButton);
+    DWORD v = 0;
+    EXPECT_FALSE(Stored("ServerPort", &v)) << "nothing is written before Save Settings";
+    Trigger(57603);
+    ASSERT_TRUE(Stored("ServerPort", &v));
+    EXPECT_EQ(v, 9191u);
+    ASSERT_TRUE(Stored("PreviewEnabled", &v));
+    EXPECT_EQ(v, 0u);
+    m_app.reset();
+    CImageSocket::CloseAllConnections();
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(View()->m_settings.ServerPort, 9191);
+    EXPECT_EQ(View()->m_settings.ImageType, 1);
+    EXPECT_EQ(View()->m_settings.PreviewEnabled, 0);
+}

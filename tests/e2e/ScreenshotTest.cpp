@@ -1,0 +1,98 @@
+// The real window under Xvfb: the form and a live preview of the test pattern on screen.
+
+#include "platform/capture/DriverList.h"
+#include "settings/RegistryKey.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QThread>
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace
+{
+int FreeDisplay()
+{
+    for (int n = 90; n < 140; ++n)
+        if (!std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") &&
+            !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)))
+            return n;
+    return -1;
+}
+} // namespace
+
+TEST(Screenshot, TheWindowShowsTheFormAndAPreviewOfTheTestPattern)
+{
+    if (QProcess::execute(
+            QStringLiteral("sh"),
+            {QStringLiteral("-c"), QStringLiteral("command -v Xvfb && command -v import")}) != 0)
+        GTEST_SKIP() << "Xvfb or ImageMagick's import is not installed";
+    CTempDir dir;
+    CScopedEnv xdg("XDG_CONFIG_HOME", dir.File("config"));
+    {
+        CRegistryKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel"), ERROR_SUCCESS);
+        key.SetDword(DWORD(CDriverList::Discover(CV4l2Api::System()).Count() - 1), "CaptureDevice");
+        key.SetDword(1, "PreviewEnabled");
+    }
+    const int nDisplay = FreeDisplay();
+    ASSERT_GE(nDisplay, 0);
+    const QString display = QStringLiteral(":%1").arg(nDisplay);
+    QProcess xvfb;
+    xvfb.start(QStringLiteral("Xvfb"),
+               {display, QStringLiteral("-screen"), QStringLiteral("0"),
+                QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    ASSERT_TRUE(xvfb.waitForStarted(5000));
+    for (int i = 0;
+         i < 100 && !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(nDisplay)); ++i)
+        QThread::msleep(50);
+
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    program.setProcessEnvironment(env);
+    program.setWorkingDirectory(QString::fromStdString(dir.Path().string()));
+    program.start(QStringLiteral(VISTREL_BINARY), {});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    QThread::msleep(2500);
+
+    const QString shot = QString::fromStdString(dir.File("shot.png"));
+    QProcess import;
+    import.setProcessEnvironment(env);
+    import.start(QStringLiteral("import"),
+                 {QStringLiteral("-window"), QStringLiteral("root"), shot});
+    import.waitForFinished(10000);
+    program.terminate();
+    program.waitForFinished(5000);
+    xvfb.terminate();
+    xvfb.waitForFinished(5000);
+
+    QImage image(shot);
+    ASSERT_FALSE(image.isNull());
+    // The colour bars of the preview: yellow, cyan and magenta, each in a large block.
+    int nYellow = 0;
+    int nCyan = 0;
+    int nMagenta = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+        {
+            const QRgb c = image.pixel(x, y);
+            const bool r = qRed(c) > 200;
+            const bool g = qGreen(c) > 200;
+            const bool b = qBlue(c) > 200;
+            const bool r0 = qRed(c) < 40;
+            const bool g0 = qGreen(c) < 40;
+            const bool b0 = qBlue(c) < 40;
+            nYellow += r && g && b0;
+            nCyan += r0 && g && b;
+            nMagenta += r && g0 && b;
+        }
+    EXPECT_GT(nYellow, 10000);
+    EXPECT_GT(nCyan, 10000);
+    EXPECT_GT(nMagenta, 10000);
+}
