@@ -6,6 +6,8 @@
 #include <QImage>
 #include <QPainter>
 #include <QString>
+#include <QTextLayout>
+#include <QtMath>
 
 #include <algorithm>
 #include <cstring>
@@ -211,22 +213,54 @@ const QFont& CMemoryDC::CurrentFont() const
     return m_state.pFont != nullptr ? m_state.pFont->QtFont() : m_defaultFont.QtFont();
 }
 
+struct CMemoryDC::Shaped
+{
+    std::string strText;
+    QFont font;
+    std::unique_ptr<QTextLayout> pLayout;
+    qreal nAscent = 0;
+    SIZE size;
+};
+
+const CMemoryDC::Shaped& CMemoryDC::Shape(const std::string& strText) const
+{
+    const QFont& font = CurrentFont();
+    if (m_pLastShaped && m_pLastShaped->strText == strText && m_pLastShaped->font == font)
+        return *m_pLastShaped;
+    auto p = std::make_shared<Shaped>();
+    p->strText = strText;
+    p->font = font;
+    p->pLayout = std::make_unique<QTextLayout>(
+        QString::fromUtf8(strText.data(), qsizetype(strText.size())), font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    p->pLayout->setTextOption(option);
+    p->pLayout->setCacheEnabled(true);
+    p->pLayout->beginLayout();
+    QTextLine line = p->pLayout->createLine();
+    if (line.isValid())
+        line.setLineWidth(1e9);
+    p->pLayout->endLayout();
+    const QFontMetrics metrics(font);
+    p->nAscent = metrics.ascent();
+    p->size = SIZE{LONG(line.isValid() ? qCeil(line.naturalTextWidth()) : 0),
+                   LONG(metrics.ascent() + metrics.descent())};
+    m_pLastShaped = std::move(p);
+    return *m_pLastShaped;
+}
+
 SIZE CMemoryDC::GetTextExtent(const std::string& strText) const
 {
-    const QFontMetrics metrics(CurrentFont());
-    const QString text = QString::fromUtf8(strText.data(), qsizetype(strText.size()));
-    return SIZE{LONG(metrics.horizontalAdvance(text)), LONG(metrics.ascent() + metrics.descent())};
+    return Shape(strText).size;
 }
 
 void CMemoryDC::TextOut(int x, int y, const std::string& strText)
 {
     if (m_pSection == nullptr || strText.empty())
         return;
-    const QFont& font = CurrentFont();
-    const QFontMetrics metrics(font);
-    const QString text = QString::fromUtf8(strText.data(), qsizetype(strText.size()));
-    const std::int64_t cx = metrics.horizontalAdvance(text);
-    const std::int64_t cy = metrics.ascent() + metrics.descent();
+    const Shaped& shaped = Shape(strText);
+    const std::int64_t cx = shaped.size.cx;
+    const std::int64_t cy = shaped.size.cy;
 
     // Only the part of the cell that lies on the section is rasterised, a strip at a time,
     // so neither a long text nor a large font allocates more than the section shows.
@@ -247,15 +281,14 @@ void CMemoryDC::TextOut(int x, int y, const std::string& strText)
     {
         const int w = int(std::min(kStrip, x1 - sx));
         const int h = int(y1 - y0);
-        QImage mask(w, h, QImage::Format_Alpha8);
-        if (mask.isNull())
-            return;
-        mask.fill(0);
+        const std::size_t nStride = (std::size_t(w) + 3) & ~std::size_t(3);
+        m_mask.assign(nStride * std::size_t(h), 0);
+        QImage mask(m_mask.data(), w, h, qsizetype(nStride), QImage::Format_Alpha8);
         {
             QPainter painter(&mask);
-            painter.setFont(font);
             painter.setPen(Qt::black);
-            painter.drawText(QPointF(double(x - sx), double(y - y0 + metrics.ascent())), text);
+            // The layout's line starts at the top of the cell.
+            shaped.pLayout->draw(&painter, QPointF(double(x - sx), double(y - y0)));
         }
         for (int r = 0; r < h; ++r)
         {

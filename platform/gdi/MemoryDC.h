@@ -10,6 +10,7 @@
 #include "platform/gdi/Palette.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,4 +88,9 @@ private:
     State m_state;
     std::vector<State> m_saved;
     CFont m_defaultFont;
+    std::vector<uchar> m_mask; // glyph coverage, reused by every text drawn on this surface
+    // The text last measured or drawn: measuring and then drawing it shapes it once.
+    struct Shaped;
+    const Shaped& Shape(const std::string& strText) const;
+    mutable std::shared_ptr<Shaped> m_pLastShaped;
 };
