@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds Vistrel and runs every check: formatting, static analysis and all tests.
+# Builds Vistrel and runs every check: formatting, static analysis, all tests, then all
+# tests again built with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,11 @@ scripts/analyze.sh "$build"
 
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j2
+
+if [ "${VISTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
+    sanitized=${build}-sanitize
+    cmake -S . -B "$sanitized" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVISTREL_SANITIZE=ON -DVISTREL_BENCH=OFF
+    cmake --build "$sanitized"
+    ASAN_OPTIONS=abort_on_error=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir "$sanitized" --output-on-failure -j2
+fi
