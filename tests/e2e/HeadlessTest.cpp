@@ -1,0 +1,124 @@
+// Headless use as the README describes it: configured with vistrel-reg, run with
+// "-platform offscreen", fetched from, ended with SIGTERM — and the store left as it was.
+
+#include "JpegDecode.h"
+#include "platform/capture/DriverList.h"
+#include "platform/net/AsyncSocket.h"
+#include "tests/support/BmpBuilder.h"
+#include "tests/support/NetClient.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+#include <QProcess>
+#include <QThread>
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace
+{
+class Headless : public ::testing::Test
+{
+protected:
+    CTempDir m_dir;
+    CScopedEnv m_xdg{"XDG_CONFIG_HOME", m_dir.File("config")};
+
+    int Reg(const QStringList& args)
+    {
+        QProcess p;
+        p.start(QStringLiteral(VISTREL_REG_BINARY), args);
+        p.waitForFinished(10000);
+        return p.exitCode();
+    }
+    std::string ExportStore()
+    {
+        const QString file = QString::fromStdString(m_dir.File("export.reg"));
+        EXPECT_EQ(Reg({QStringLiteral("export"), QStringLiteral("HKLM\\Software"), file}), 0);
+        const auto b = ReadBytes(file.toStdString());
+        return std::string(b.begin(), b.end());
+    }
+    std::vector<std::uint8_t> RunAndFetch(unsigned nPort)
+    {
+        QProcess program;
+        program.setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QStringLiteral(VISTREL_BINARY),
+                      {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        EXPECT_TRUE(program.waitForStarted(5000));
+        std::vector<std::uint8_t> bytes;
+        for (int i = 0; i < 100 && bytes.empty(); ++i)
+        {
+            const int fd = ConnectTo("127.0.0.1", nPort);
+            if (fd >= 0)
+            {
+                bytes = ReadAll(fd, 8000).bytes;
+                ::close(fd);
+            }
+            else
+                QThread::msleep(50);
+        }
+        ::kill(pid_t(program.processId()), SIGTERM);
+        EXPECT_TRUE(program.waitForFinished(2000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0);
+        return bytes;
+    }
+};
+} // namespace
+
+TEST_F(Headless, ConfiguredByVistrelRegServesAndLeavesTheStoreUntouched)
+{
+    CAsyncSocket probe;
+    ASSERT_TRUE(probe.Create(0));
+    const unsigned nPort = probe.GetLocalPort();
+    probe.Close();
+    const int nPattern = CDriverList::Discover(CV4l2Api::System()).Count() - 1;
+    char port[16];
+    char device[16];
+    std::snprintf(port, sizeof port, "%08x", nPort);
+    std::snprintf(device, sizeof device, "%08x", unsigned(nPattern));
+    std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n"
+                      "[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel]\r\n"
+                      "\"ServerEnabled\"=dword:00000001\r\n"
+                      "\"ServerPort\"=dword:" +
+                      std::string(port) +
+                      "\r\n"
+                      "\"CaptureDevice\"=dword:" +
+                      std::string(device) + "\r\n";
+    for (int i = 0; i < 6; ++i)
+        reg += "\r\n[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel\\caption" + std::to_string(i) +
+               "]\r\n";
+    reg += "\"Enabled\"=dword:00000001\r\n\"Text\"=\"%Y-%m-%d %H:%M:%S\"\r\n";
+    WriteBytes(m_dir.File("setup.reg"), std::vector<BYTE>(reg.begin(), reg.end()));
+    ASSERT_EQ(Reg({QStringLiteral("import"), QString::fromStdString(m_dir.File("setup.reg"))}), 0);
+
+    const std::string before = ExportStore();
+    const auto store = m_dir.File("config/vistrel/registry.db");
+    const auto stamp = std::filesystem::last_write_time(store);
+    const auto bytesBefore = ReadBytes(store);
+
+    const auto jpeg = RunAndFetch(nPort);
+    const std::string s(jpeg.begin(), jpeg.end());
+    const auto n = s.find("\r\n\r\n");
+    ASSERT_NE(n, std::string::npos);
+    EXPECT_NE(s.find("Content-type: image/jpeg"), std::string::npos);
+    const auto decoded =
+        DecodeJpegBytes(std::vector<std::uint8_t>(jpeg.begin() + long(n) + 4, jpeg.end()));
+    EXPECT_TRUE(decoded.bOk);
+    EXPECT_EQ(decoded.nWidth, 640);
+
+    EXPECT_EQ(ExportStore(), before);
+    EXPECT_EQ(ReadBytes(store), bytesBefore) << "nothing is saved at exit";
+    EXPECT_EQ(std::filesystem::last_write_time(store), stamp);
+
+    ASSERT_EQ(Reg({QStringLiteral("set"), QStringLiteral("HKLM\\Software\\Quenlor\\Vistrel"),
+                   QStringLiteral("ImageType"), QStringLiteral("REG_DWORD"), QStringLiteral("1")}),
+              0);
+    const auto bmp = RunAndFetch(nPort);
+    const std::string b(bmp.begin(), bmp.end());
+    const auto m = b.find("\r\n\r\nBM");
+    ASSERT_NE(m, std::string::npos);
+    EXPECT_EQ(bmp.size() - (m + 4), 54u + 640u * 3u * 480u);
+}

@@ -1,0 +1,241 @@
+#include "tools/reg/RegTool.h"
+
+#include "platform/registry/Registry.h"
+#include "tests/support/BmpBuilder.h"
+#include "tests/support/ScopedEnv.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace
+{
+class RegTool : public ::testing::Test
+{
+protected:
+    CTempDir m_dir;
+    CScopedEnv m_xdg{"XDG_CONFIG_HOME", m_dir.Path().string()};
+    std::string m_out;
+    std::string m_err;
+
+    int Run(std::vector<std::string> args)
+    {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int n = RunRegTool(args, out, err);
+        m_out = out.str();
+        m_err = err.str();
+        return n;
+    }
+    std::string Export(const char* pszKey = "HKLM\\Software")
+    {
+        const std::string file = m_dir.File("export.reg");
+        EXPECT_EQ(Run({"export", pszKey, file}), 0) << m_err;
+        const auto bytes = ReadBytes(file);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    std::string Import(const std::string& text)
+    {
+        WriteBytes(m_dir.File("in.reg"), std::vector<BYTE>(text.begin(), text.end()));
+        return m_dir.File("in.reg");
+    }
+    std::vector<BYTE> Value(const char* pszKey, const char* pszName, DWORD* pType = nullptr)
+    {
+        HKEY h = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_READ, &h) != ERROR_SUCCESS)
+            return {};
+        std::vector<BYTE> buf(4096);
+        DWORD cb = DWORD(buf.size());
+        const LONG n = RegQueryValueExA(h, pszName, nullptr, pType, buf.data(), &cb);
+        RegCloseKey(h);
+        buf.resize(n == ERROR_SUCCESS ? cb : 0);
+        return buf;
+    }
+};
+
+const char* const kProduct = "HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel";
+} // namespace
+
+TEST_F(RegTool, SetQueryAndDeleteValuesOfEveryType)
+{
+    EXPECT_EQ(Run({"set", kProduct, "ServerPort", "REG_DWORD", "8081"}), 0) << m_err;
+    EXPECT_EQ(Run({"set", "hklm\\software\\QUENLOR\\vistrel", "CaptureDevice", "REG_DWORD", "-1"}),
+              0);
+    EXPECT_EQ(Run({"set", kProduct, "OverlayTransColor", "REG_DWORD", "0xff00ff"}), 0);
+    std::string font;
+    for (int i = 0; i < 60; ++i)
+        font += (i % 2 ? "a" : "0") + std::string(1, "0123456789abcdef"[i % 16]);
+    EXPECT_EQ(Run({"set", std::string(kProduct) + "\\caption0", "FontInfo", "REG_BINARY", font}), 0)
+        << m_err;
+    EXPECT_EQ(Run({"set", std::string(kProduct) + "\\caption0", "Text", "REG_SZ",
+                   "Gate \"2\" C:\\x %H \xC3\xA9"}),
+              0);
+
+    DWORD type = 0;
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel", "CaptureDevice", &type),
+              (std::vector<BYTE>{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel", "OverlayTransColor"),
+              (std::vector<BYTE>{0xFF, 0x00, 0xFF, 0x00}));
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel\\caption0", "FontInfo", &type).size(), 60u);
+    EXPECT_EQ(type, REG_BINARY);
+    const std::string text = "Gate \"2\" C:\\x %H \xC3\xA9";
+    std::vector<BYTE> withZero(text.begin(), text.end());
+    withZero.push_back(0);
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel\\caption0", "Text", &type), withZero);
+    EXPECT_EQ(type, REG_SZ);
+
+    ASSERT_EQ(Run({"query", kProduct}), 0);
+    EXPECT_NE(m_out.find("CaptureDevice    REG_DWORD    0xffffffff (-1)"), std::string::npos)
+        << m_out;
+    EXPECT_NE(m_out.find("ServerPort    REG_DWORD    0x1f91 (8081)"), std::string::npos);
+    EXPECT_NE(m_out.find("\\caption0"), std::string::npos);
+    ASSERT_EQ(Run({"query", kProduct, "serverport"}), 0);
+    EXPECT_EQ(m_out.find("CaptureDevice"), std::string::npos);
+
+    EXPECT_EQ(Run({"delete", kProduct, "ServerPort"}), 0);
+    EXPECT_TRUE(Value("Software\\Quenlor\\Vistrel", "ServerPort").empty());
+    EXPECT_NE(Run({"delete", kProduct, "ServerPort"}), 0);
+    EXPECT_EQ(Run({"delete", std::string(kProduct) + "\\caption0"}), 0);
+    EXPECT_NE(Run({"query", std::string(kProduct) + "\\caption0"}), 0);
+    EXPECT_NE(m_err.find("cannot find"), std::string::npos) << m_err;
+}
+
+TEST_F(RegTool, BadInputGetsOneLineAndANonZeroStatus)
+{
+    struct Case
+    {
+        std::vector<std::string> args;
+        const char* pszSays;
+    };
+    const std::vector<Case> cases = {
+        {{"set", kProduct, "A", "REG_QWORD", "1"}, "unknown type"},
+        {{"set", kProduct, "A", "REG_DWORD", "4294967296"}, "out of range"},
+        {{"set", kProduct, "A", "REG_DWORD", "-2147483649"}, "out of range"},
+        {{"set", kProduct, "A", "REG_DWORD", "12abc"}, "not a number"},
+        {{"set", kProduct, "A", "REG_BINARY", "0g"}, "hexadecimal"},
+        {{"set", "HKEY_CURRENT_USER\\Software", "A", "REG_SZ", "x"},
+         "not under HKEY_LOCAL_MACHINE"},
+        {{"query", "HKLM\\No\\Such"}, "cannot find"},
+        {{"delete", "HKLM"}, "cannot be deleted"},
+        {{"import", "/nonexistent/file.reg"}, "cannot be read"},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(Run(c.args), 1) << c.pszSays;
+        EXPECT_NE(m_err.find(c.pszSays), std::string::npos) << m_err;
+        EXPECT_EQ(std::count(m_err.begin(), m_err.end(), '\n'), 1) << m_err;
+    }
+    EXPECT_EQ(Run({"frobnicate"}), 2);
+    EXPECT_EQ(Run({"set", kProduct}), 2);
+    EXPECT_NE(m_err.find("usage"), std::string::npos);
+}
+
+TEST_F(RegTool, ExportDeleteImportGivesTheIdenticalStore)
+{
+    Run({"set", kProduct, "ServerPort", "REG_DWORD", "8081"});
+    Run({"set", kProduct, "JpegQuality", "REG_DWORD", "-5"});
+    Run({"set", std::string(kProduct) + "\\caption3", "Text", "REG_SZ",
+         "a \\ b \" c \xE2\x82\xAC"});
+    Run({"set", std::string(kProduct) + "\\caption3", "Empty", "REG_SZ", ""});
+    Run({"set", std::string(kProduct) + "\\caption3", "Blob", "REG_BINARY", ""});
+    Run({"set", std::string(kProduct) + "\\caption3", "@", "REG_SZ", "default"});
+    Run({"set", std::string(kProduct) + "\\Deep\\Er", "Short", "REG_BINARY", "0102"});
+    const std::string before = Export();
+    EXPECT_NE(before.find("@=\"default\""), std::string::npos) << before;
+
+    ASSERT_EQ(Run({"delete", "HKLM\\Software"}), 0);
+    EXPECT_NE(Run({"query", kProduct}), 0);
+    ASSERT_EQ(Run({"import", m_dir.File("export.reg")}), 0) << m_err;
+    EXPECT_EQ(Export(), before);
+}
+
+TEST_F(RegTool, ImportsWhatTheWindowsRegistryEditorWrites)
+{
+    // UTF-16LE with a byte-order mark and CRLF line ends, continuation lines, comments,
+    // the default value, a deletion of a key and of a value.
+    Run({"set", "HKLM\\Software\\Old", "x", "REG_DWORD", "1"});
+    Run({"set", kProduct, "Gone", "REG_DWORD", "1"});
+    const std::u16string text =
+        u"Windows Registry Editor Version 5.00\r\n"
+        u"\r\n"
+        u"; written on Windows\r\n"
+        u"[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel]\r\n"
+        u"\"ServerPort\"=dword:00001f90\r\n"
+        u"\"CaptureDevice\"=dword:ffffffff\r\n"
+        u"\"Gone\"=-\r\n"
+        u"@=\"Caf\u00e9 \\\"cam\\\"\"\r\n"
+        u"\r\n"
+        u"[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel\\caption0]\r\n"
+        u"\"FontInfo\"=hex:f3,ff,ff,ff,00,00,00,00,00,00,00,00,00,00,00,00,90,01,00,00,00,\\\r\n"
+        u"  00,00,00,00,00,00,00,41,72,69,61,6c,00,00,00,00,00,00,00,00,00,00,00,00,00,\\\r\n"
+        u"  00,00,00,00,00,00,00,00,00,00,00,00,00,00\r\n"
+        u"\"Other\"=hex(7):61,00,00,00\r\n"
+        u"\r\n"
+        u"[-HKEY_LOCAL_MACHINE\\Software\\Old]\r\n";
+    std::vector<BYTE> bytes = {0xFF, 0xFE};
+    for (char16_t c : text)
+    {
+        bytes.push_back(BYTE(c & 0xFF));
+        bytes.push_back(BYTE(c >> 8));
+    }
+    WriteBytes(m_dir.File("win.reg"), bytes);
+    ASSERT_EQ(Run({"import", m_dir.File("win.reg")}), 0) << m_err;
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel", "ServerPort"),
+              (std::vector<BYTE>{0x90, 0x1F, 0, 0}));
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel", "CaptureDevice"),
+              (std::vector<BYTE>{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_TRUE(Value("Software\\Quenlor\\Vistrel", "Gone").empty());
+    const std::string def = "Caf\xC3\xA9 \"cam\"";
+    std::vector<BYTE> defZ(def.begin(), def.end());
+    defZ.push_back(0);
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel", ""), defZ);
+    const auto fontInfo = Value("Software\\Quenlor\\Vistrel\\caption0", "FontInfo");
+    ASSERT_EQ(fontInfo.size(), 60u);
+    EXPECT_EQ(fontInfo[0], 0xF3);
+    EXPECT_EQ(fontInfo[28], 'A');
+    DWORD type = 0;
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel\\caption0", "Other", &type).size(), 4u);
+    EXPECT_EQ(type, 7u);
+    EXPECT_NE(Run({"query", "HKLM\\Software\\Old"}), 0);
+
+    // The older header, in UTF-8.
+    ASSERT_EQ(
+        Run({"import",
+             Import("REGEDIT4\n\n[HKLM\\Software\\Quenlor\\Vistrel]\n\"ImageType\"=dword:1\n")}),
+        0)
+        << m_err;
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel", "ImageType"), (std::vector<BYTE>{1, 0, 0, 0}));
+}
+
+TEST_F(RegTool, ABadFileChangesNothingAndNamesTheLine)
+{
+    Run({"set", kProduct, "ServerPort", "REG_DWORD", "8081"});
+    const std::string before = Export();
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"Windows Registry Editor Version "
+         "5.00\n\n[HKLM\\Software\\Quenlor\\Vistrel]\n\"ServerPort\"=dword:00000050\n"
+         "\"Broken\"=dword:zz\n",
+         "line 5"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x\"=\"unterminated\n",
+         "line 3"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x\"=qword:1\n",
+         "unknown value type"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x\"=dword:123456789\n",
+         "line 3"},
+        {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software]\n",
+         "not under HKEY_LOCAL_MACHINE"},
+        {"Windows Registry Editor Version 5.00\n\"x\"=dword:1\n", "before any [KEY]"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A\n", "line 2"},
+        {"[HKLM\\Software\\A]\n", "not a registry file"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x\"=hex:01,\\\n",
+         "continued"},
+        {"Windows Registry Editor Version 5.00\n[-HKLM]\n", "cannot be deleted"},
+    };
+    for (const auto& [text, says] : bad)
+    {
+        EXPECT_EQ(Run({"import", Import(text)}), 1) << text;
+        EXPECT_NE(m_err.find(says), std::string::npos) << m_err;
+        EXPECT_EQ(Export(), before) << "nothing may change: " << text;
+    }
+}

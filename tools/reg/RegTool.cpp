@@ -1,0 +1,421 @@
+#include "tools/reg/RegTool.h"
+
+#include "platform/registry/RegistryHive.h"
+#include "tools/reg/RegFile.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace
+{
+const char* const kUsage =
+    "usage: vistrel-reg query  KEY [VALUE]\n"
+    "       vistrel-reg set    KEY VALUE TYPE DATA   (TYPE: REG_DWORD, REG_BINARY, REG_SZ)\n"
+    "       vistrel-reg delete KEY [VALUE]\n"
+    "       vistrel-reg export KEY FILE\n"
+    "       vistrel-reg import FILE\n"
+    "KEY is HKEY_LOCAL_MACHINE\\... (or HKLM\\...); VALUE @ is the key's default value.\n";
+
+std::string TypeName(DWORD nType)
+{
+    switch (nType)
+    {
+    case REG_SZ:
+        return "REG_SZ";
+    case REG_BINARY:
+        return "REG_BINARY";
+    case REG_DWORD:
+        return "REG_DWORD";
+    case REG_NONE:
+        return "REG_NONE";
+    default:
+        return "REG_TYPE_" + std::to_string(nType);
+    }
+}
+
+std::string ValueName(const std::string& s)
+{
+    return s == "@" ? std::string() : s;
+}
+
+class CTool
+{
+public:
+    CTool(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
+
+    int Run(const std::vector<std::string>& a)
+    {
+        if (a.empty())
+            return Usage();
+        const std::string& cmd = a[0];
+        if (cmd == "query" && (a.size() == 2 || a.size() == 3))
+            return Query(a[1], a.size() == 3 ? &a[2] : nullptr);
+        if (cmd == "set" && a.size() == 5)
+            return Set(a[1], ValueName(a[2]), a[3], a[4]);
+        if (cmd == "delete" && (a.size() == 2 || a.size() == 3))
+            return Delete(a[1], a.size() == 3 ? &a[2] : nullptr);
+        if (cmd == "export" && a.size() == 3)
+            return Export(a[1], a[2]);
+        if (cmd == "import" && a.size() == 2)
+            return Import(a[1]);
+        return Usage();
+    }
+
+private:
+    int Usage()
+    {
+        m_err << kUsage;
+        return 2;
+    }
+    int Fail(const std::string& strMessage)
+    {
+        m_err << "vistrel-reg: " << strMessage << "\n";
+        return 1;
+    }
+    int Fail(const std::string& strWhat, LONG nStatus)
+    {
+        return Fail(strWhat + ": " + RegistryErrorText(nStatus));
+    }
+    bool OpenHive()
+    {
+        if (m_pHive)
+            return true;
+        const LONG n = CRegistryHive::Open(CRegistryHive::DefaultPath(), m_pHive);
+        if (n != ERROR_SUCCESS)
+        {
+            Fail("the store " + CRegistryHive::DefaultPath() + " cannot be opened", n);
+            return false;
+        }
+        return true;
+    }
+    // Finds (or, with bCreate, makes) the key; prints the failure itself.
+    bool Key(const std::string& strKey, bool bCreate, std::int64_t& nKey)
+    {
+        std::string sub;
+        if (!SplitMachineKey(strKey, sub))
+        {
+            Fail("the key is not under HKEY_LOCAL_MACHINE: " + strKey);
+            return false;
+        }
+        if (!OpenHive())
+            return false;
+        const LONG n = m_pHive->FindKey(CRegistryHive::kRootKey, sub.c_str(), bCreate, &nKey);
+        if (n != ERROR_SUCCESS)
+        {
+            Fail(strKey, n);
+            return false;
+        }
+        return true;
+    }
+
+    void PrintValue(const CRegistryHive::Value& v)
+    {
+        m_out << "    " << (v.strName.empty() ? "(Default)" : v.strName) << "    "
+              << TypeName(v.nType) << "    ";
+        if (v.nType == REG_DWORD && v.data.size() == 4)
+        {
+            const std::uint32_t n =
+                v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (std::uint32_t(v.data[3]) << 24);
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "0x%x (%d)", n, std::int32_t(n));
+            m_out << buf;
+        }
+        else if (v.nType == REG_SZ)
+        {
+            std::string s(v.data.begin(), v.data.end());
+            if (!s.empty() && s.back() == '\0')
+                s.pop_back();
+            m_out << s;
+        }
+        else
+        {
+            for (std::uint8_t b : v.data)
+            {
+                char buf[4];
+                std::snprintf(buf, sizeof buf, "%02X", b);
+                m_out << buf;
+            }
+        }
+        m_out << "\n";
+    }
+
+    int Query(const std::string& strKey, const std::string* pValue)
+    {
+        std::int64_t nKey;
+        if (!Key(strKey, false, nKey))
+            return 1;
+        std::vector<CRegistryHive::Value> values;
+        if (const LONG n = m_pHive->Values(nKey, values); n != ERROR_SUCCESS)
+            return Fail(strKey, n);
+        m_out << strKey << "\n";
+        bool bFound = pValue == nullptr;
+        for (const auto& v : values)
+            if (pValue == nullptr || CaseEqual(v.strName, ValueName(*pValue)))
+            {
+                PrintValue(v);
+                bFound = true;
+            }
+        if (!bFound)
+            return Fail("no value " + *pValue + " under " + strKey);
+        if (pValue == nullptr)
+        {
+            std::vector<std::string> subKeys;
+            m_pHive->SubKeyNames(nKey, subKeys);
+            for (const auto& s : subKeys)
+                m_out << "\n" << strKey << "\\" << s << "\n";
+        }
+        return 0;
+    }
+
+    static bool CaseEqual(const std::string& a, const std::string& b)
+    {
+        if (a.size() != b.size())
+            return false;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            if (std::tolower(static_cast<unsigned char>(a[i])) !=
+                std::tolower(static_cast<unsigned char>(b[i])))
+                return false;
+        return true;
+    }
+
+    bool ParseData(const std::string& strType, const std::string& strData, DWORD& nType,
+                   std::vector<std::uint8_t>& data)
+    {
+        if (strType == "REG_SZ")
+        {
+            nType = REG_SZ;
+            data.assign(strData.begin(), strData.end());
+            data.push_back(0);
+            return true;
+        }
+        if (strType == "REG_DWORD")
+        {
+            nType = REG_DWORD;
+            long long v = 0;
+            std::size_t nUsed = 0;
+            try
+            {
+                const bool bHex = strData.size() > 2 && strData[0] == '0' &&
+                                  (strData[1] == 'x' || strData[1] == 'X');
+                v = std::stoll(bHex ? strData.substr(2) : strData, &nUsed, bHex ? 16 : 10);
+                if (bHex)
+                    nUsed += 2;
+            }
+            catch (const std::exception&)
+            {
+                nUsed = 0;
+            }
+            if (nUsed == 0 || nUsed != strData.size())
+            {
+                Fail("not a number: " + strData);
+                return false;
+            }
+            if (v < -2147483648LL || v > 4294967295LL)
+            {
+                Fail("out of range for REG_DWORD: " + strData);
+                return false;
+            }
+            const auto n = std::uint32_t(v);
+            data = {std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16),
+                    std::uint8_t(n >> 24)};
+            return true;
+        }
+        if (strType == "REG_BINARY")
+        {
+            nType = REG_BINARY;
+            std::string digits;
+            for (char c : strData)
+                if (c != ' ' && c != ',' && c != ':')
+                    digits.push_back(c);
+            if (digits.size() % 2 != 0 ||
+                !std::all_of(digits.begin(), digits.end(),
+                             [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+            {
+                Fail("REG_BINARY takes pairs of hexadecimal digits: " + strData);
+                return false;
+            }
+            data.clear();
+            for (std::size_t i = 0; i < digits.size(); i += 2)
+                data.push_back(std::uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+            return true;
+        }
+        Fail("unknown type " + strType + " (REG_DWORD, REG_BINARY or REG_SZ)");
+        return false;
+    }
+
+    int Set(const std::string& strKey, const std::string& strName, const std::string& strType,
+            const std::string& strData)
+    {
+        DWORD nType;
+        std::vector<std::uint8_t> data;
+        if (!ParseData(strType, strData, nType, data))
+            return 1;
+        std::int64_t nKey;
+        if (!Key(strKey, true, nKey))
+            return 1;
+        if (const LONG n =
+                m_pHive->SetValue(nKey, strName.c_str(), nType, data.data(), DWORD(data.size()));
+            n != 0)
+            return Fail(strKey + "\\" + strName, n);
+        return 0;
+    }
+
+    int Delete(const std::string& strKey, const std::string* pValue)
+    {
+        std::int64_t nKey;
+        if (!Key(strKey, false, nKey))
+            return 1;
+        if (pValue != nullptr)
+        {
+            if (const LONG n = m_pHive->DeleteValue(nKey, ValueName(*pValue).c_str()); n != 0)
+                return Fail(strKey + " " + *pValue, n);
+            return 0;
+        }
+        if (nKey == CRegistryHive::kRootKey)
+            return Fail("HKEY_LOCAL_MACHINE itself cannot be deleted");
+        if (const LONG n = m_pHive->DeleteKey(nKey); n != 0)
+            return Fail(strKey, n);
+        return 0;
+    }
+
+    void Collect(std::int64_t nKey, const std::string& strPath,
+                 std::vector<CRegFile::Section>& sections)
+    {
+        CRegFile::Section s;
+        s.strKey = strPath;
+        std::vector<CRegistryHive::Value> values;
+        m_pHive->Values(nKey, values);
+        for (auto& v : values)
+        {
+            CRegFile::Value fv;
+            fv.strName = v.strName;
+            fv.nType = v.nType;
+            fv.data = std::move(v.data);
+            s.values.push_back(std::move(fv));
+        }
+        sections.push_back(std::move(s));
+        std::vector<std::string> subKeys;
+        m_pHive->SubKeyNames(nKey, subKeys);
+        for (const auto& name : subKeys)
+        {
+            std::int64_t nSub;
+            if (m_pHive->FindKey(nKey, name.c_str(), false, &nSub) == ERROR_SUCCESS)
+                Collect(nSub, strPath + "\\" + name, sections);
+        }
+    }
+
+    int Export(const std::string& strKey, const std::string& strFile)
+    {
+        std::int64_t nKey;
+        if (!Key(strKey, false, nKey))
+            return 1;
+        std::string sub;
+        SplitMachineKey(strKey, sub);
+        std::vector<CRegFile::Section> sections;
+        Collect(nKey, sub.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + sub, sections);
+        const std::string text = CRegFile::Write(sections);
+        // Written beside the target and renamed over it, so a failed export leaves no half file.
+        const std::string tmp = strFile + ".part";
+        {
+            std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+            f.write(text.data(), std::streamsize(text.size()));
+            f.close();
+            if (!f)
+            {
+                std::remove(tmp.c_str());
+                return Fail(strFile + ": cannot be written");
+            }
+        }
+        if (std::rename(tmp.c_str(), strFile.c_str()) != 0)
+        {
+            std::remove(tmp.c_str());
+            return Fail(strFile + ": cannot be written");
+        }
+        return 0;
+    }
+
+    int Import(const std::string& strFile)
+    {
+        std::ifstream f(strFile, std::ios::binary);
+        if (!f)
+            return Fail(strFile + ": cannot be read");
+        const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)),
+                                              std::istreambuf_iterator<char>());
+        CRegFile file;
+        std::string error;
+        if (!file.Parse(bytes, error))
+            return Fail(strFile + ": " + error);
+        if (!OpenHive())
+            return 1;
+        std::string failure;
+        const LONG n = m_pHive->Atomically(
+            [&]() -> LONG
+            {
+                for (const auto& s : file.m_sections)
+                {
+                    std::string sub;
+                    SplitMachineKey(s.strKey, sub);
+                    std::int64_t nKey = 0;
+                    if (s.bDelete)
+                    {
+                        if (sub.empty())
+                        {
+                            failure = "line " + std::to_string(s.nLine) +
+                                      ": HKEY_LOCAL_MACHINE itself cannot be deleted";
+                            return ERROR_ACCESS_DENIED;
+                        }
+                        if (m_pHive->FindKey(CRegistryHive::kRootKey, sub.c_str(), false, &nKey) ==
+                            ERROR_SUCCESS)
+                            if (const LONG e = m_pHive->DeleteKey(nKey); e != ERROR_SUCCESS)
+                            {
+                                failure = "line " + std::to_string(s.nLine) + ": " + s.strKey +
+                                          ": " + RegistryErrorText(e);
+                                return e;
+                            }
+                        continue;
+                    }
+                    if (const LONG e =
+                            m_pHive->FindKey(CRegistryHive::kRootKey, sub.c_str(), true, &nKey);
+                        e != 0)
+                    {
+                        failure = "line " + std::to_string(s.nLine) + ": " + s.strKey + ": " +
+                                  RegistryErrorText(e);
+                        return e;
+                    }
+                    for (const auto& v : s.values)
+                    {
+                        const LONG e = v.bDelete
+                                           ? m_pHive->DeleteValue(nKey, v.strName.c_str())
+                                           : m_pHive->SetValue(nKey, v.strName.c_str(), v.nType,
+                                                               v.data.data(), DWORD(v.data.size()));
+                        if (e != ERROR_SUCCESS && !(v.bDelete && e == ERROR_FILE_NOT_FOUND))
+                        {
+                            failure =
+                                "line " + std::to_string(v.nLine) + ": " + RegistryErrorText(e);
+                            return e;
+                        }
+                    }
+                }
+                return ERROR_SUCCESS;
+            });
+        if (n != ERROR_SUCCESS)
+            return Fail(strFile + ": nothing was changed: " +
+                        (failure.empty() ? RegistryErrorText(n) : failure));
+        return 0;
+    }
+
+    std::ostream& m_out;
+    std::ostream& m_err;
+    std::shared_ptr<CRegistryHive> m_pHive;
+};
+} // namespace
+
+int RunRegTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    return CTool(out, err).Run(args);
+}

@@ -1,0 +1,10 @@
+// vistrel-reg: reads and writes Vistrel's settings store from the command line.
+
+#include "tools/reg/RegTool.h"
+
+#include <iostream>
+
+int main(int argc, char** argv)
+{
+    return RunRegTool(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+}
