@@ -18,7 +18,7 @@ protected:
     std::string m_out;
     std::string m_err;
 
-    int Run(std::vector<std::string> args)
+    int Run(const std::vector<std::string>& args)
     {
         std::ostringstream out;
         std::ostringstream err;
