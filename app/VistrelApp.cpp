@@ -1,5 +1,6 @@
 #include "app/VistrelApp.h"
 
+#include "app/dialogs/AboutDlg.h"
 #include "platform/ui/MessageBox.h"
 #include "view/VistrelView.h"
 
@@ -45,4 +46,8 @@ bool CVistrelApp::InitInstance()
     return true;
 }
 
-void CVistrelApp::OnAbout() {}
+void CVistrelApp::OnAbout()
+{
+    CAboutDlg dlg;
+    dlg.DoModal();
+}

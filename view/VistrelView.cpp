@@ -1,5 +1,6 @@
 #include "view/VistrelView.h"
 
+#include "app/dialogs/ImageSettingsDlg.h"
 #include "app/dialogs/ServerSettingsDlg.h"
 #include "platform/ui/MessageBox.h"
 #include "res/StandbyPicture.h"
@@ -43,6 +44,7 @@ CVistrelView::CVistrelView(const CDriverList& drivers, QWidget* pParent)
     for (int nId : {ID_VIDEO_SOURCE, ID_VIDEO_FORMAT, ID_VIDEO_DISPLAY})
         OnUpdateCommandUI(nId, [this](CCmdUI* p) { OnUpdateVideoDialog(p); });
     OnCommand(ID_OPTIONS_SERVER, [this] { OnServerSettings(); });
+    OnCommand(ID_OPTIONS_IMAGE, [this] { OnImageSettings(); });
     OnCommand(ID_FILE_SAVE, [this] { OnSaveSettings(); });
     if (auto* p = Item<QCheckBox>(IDC_PREVIEW))
         connect(p, &QCheckBox::clicked, this, [this] { OnPreview(); });
@@ -274,6 +276,32 @@ void CVistrelView::OnServerSettings()
         UpdateData(false);
         StartServer();
     }
+}
+
+void CVistrelView::OnImageSettings()
+{
+    CImageSettingsDlg dlg;
+    dlg.m_nWidth = unsigned(m_settings.ImageWidth);
+    dlg.m_nHeight = unsigned(m_settings.ImageHeight);
+    dlg.m_nSizeChoice = m_settings.UseCustomSize;
+    dlg.m_nQuality = m_settings.JpegQuality;
+    dlg.m_bUseOverlay = m_settings.UseOverlay;
+    dlg.m_overlayColor = m_settings.OverlayTransColor;
+    dlg.m_captions = m_settings.captions;
+    if (dlg.DoModal() != CDialog::IDOK)
+        return;
+    m_settings.ImageWidth = std::int32_t(dlg.m_nWidth);
+    m_settings.ImageHeight = std::int32_t(dlg.m_nHeight);
+    m_settings.UseCustomSize = dlg.m_nSizeChoice;
+    m_settings.JpegQuality = dlg.m_nQuality;
+    m_settings.UseOverlay = dlg.m_bUseOverlay;
+    m_settings.OverlayTransColor = dlg.m_overlayColor;
+    m_settings.captions = dlg.m_captions;
+    // The overlay bitmap follows the setting; an overlay already held is not read again.
+    if (m_settings.UseOverlay != 0 && !m_pOverlay)
+        LoadOverlay();
+    else if (m_settings.UseOverlay == 0)
+        m_pOverlay.reset();
 }
 
 void CVistrelView::OnSaveSettings()

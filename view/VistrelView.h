@@ -60,6 +60,7 @@ public:
     void OnVideoDisplay();
     void OnUpdateVideoDialog(CCmdUI* pCmdUI);
     void OnServerSettings();
+    void OnImageSettings();
     void OnSaveSettings();
     // Scroll sizes from the capture window (never smaller than the form's own controls), and
     // the frame resized to fit.

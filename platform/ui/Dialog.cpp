@@ -54,6 +54,25 @@ QWidget* CDialog::GetDlgItem(int nId) const
     return FindDlgItem(m_controls, nId);
 }
 
+void CDialog::ReplaceControl(int nId, QWidget* pNew)
+{
+    for (QWidget*& w : m_controls)
+        if (w->property("ctrlId").toInt() == nId)
+        {
+            pNew->setParent(this);
+            pNew->setGeometry(w->geometry());
+            pNew->setObjectName(w->objectName());
+            pNew->setProperty("ctrlId", nId);
+            if (pNew->focusPolicy() == Qt::NoFocus || w->focusPolicy() != Qt::NoFocus)
+                pNew->setFocusPolicy(w->focusPolicy());
+            pNew->setVisible(!w->isHidden());
+            delete w;
+            w = pNew;
+            CTemplateBuilder::ChainTabOrder(m_controls);
+            return;
+        }
+}
+
 bool CDialog::UpdateData(bool bSaveAndValidate)
 {
     CDataExchange dx(this, bSaveAndValidate);
@@ -219,8 +238,21 @@ void DDX_Text(CDataExchange* pDX, int nId, int& nValue)
 
 void DDX_Text(CDataExchange* pDX, int nId, std::string& strValue)
 {
+    if (pDX->Failed())
+        return;
+    if (auto* pButton = pDX->m_pDlgWnd->Item<QAbstractButton>(nId))
+    {
+        // A button's window text; '&' would otherwise mark a mnemonic.
+        if (pDX->m_bSaveAndValidate)
+            strValue =
+                pButton->text().replace(QStringLiteral("&&"), QStringLiteral("&")).toStdString();
+        else
+            pButton->setText(QString::fromStdString(strValue).replace(QStringLiteral("&"),
+                                                                      QStringLiteral("&&")));
+        return;
+    }
     auto* pEdit = pDX->m_pDlgWnd->Item<QLineEdit>(nId);
-    if (pEdit == nullptr || pDX->Failed())
+    if (pEdit == nullptr)
         return;
     if (pDX->m_bSaveAndValidate)
         strValue = pEdit->text().toStdString();

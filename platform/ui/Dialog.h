@@ -55,6 +55,14 @@ public:
     QWidget* GetDlgItem(int nId) const override;
     // Controls in template (creation) order.
     const std::vector<QWidget*>& Controls() const { return m_controls; }
+    // Puts a control of the program's own class in the place of the template's one (same id,
+    // geometry and tab position), as subclassing does; returns it.
+    template <class T> T* Subclass(int nId, T* pNew)
+    {
+        ReplaceControl(nId, pNew);
+        return pNew;
+    }
+    void ReplaceControl(int nId, QWidget* pNew);
 
     virtual void OnOK();
     virtual void OnCancel();

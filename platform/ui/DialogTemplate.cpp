@@ -1,5 +1,6 @@
 #include "platform/ui/DialogTemplate.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QFontMetrics>
@@ -99,9 +100,22 @@ std::vector<QWidget*> CTemplateBuilder::Build(const CDlgTemplate& t, QWidget* pP
             break;
         }
         case CtrlKind::Trackbar:
-            w = new QSlider(Qt::Horizontal, pParent);
+        {
+            auto* t = new QSlider(Qt::Horizontal, pParent);
+            t->setRange(0, 100); // the control's default range
+            w = t;
             break;
         }
+        case CtrlKind::Icon:
+        {
+            auto* l = new QLabel(pParent);
+            l->setPixmap(QApplication::windowIcon().pixmap(units.X(item.cx), units.Y(item.cy)));
+            w = l;
+            break;
+        }
+        }
+        if (auto* pLabel = qobject_cast<QLabel*>(w); pLabel && (item.nStyle & SS_CENTERIMAGE))
+            pLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         if (item.kind != CtrlKind::RadioButton && (item.nStyle & WS_GROUP))
             pGroup = nullptr;
         w->setObjectName(QStringLiteral("ctrl%1").arg(item.nId));
@@ -161,4 +175,17 @@ std::vector<QWidget*> CTemplateBuilder::Build(const CDlgTemplate& t, QWidget* pP
     }
     pParent->resize(nRight, nBottom);
     return widgets;
+}
+
+void CTemplateBuilder::ChainTabOrder(const std::vector<QWidget*>& controls)
+{
+    QWidget* pPrevious = nullptr;
+    for (QWidget* w : controls)
+    {
+        if (w->focusPolicy() == Qt::NoFocus)
+            continue;
+        if (pPrevious != nullptr)
+            QWidget::setTabOrder(pPrevious, w);
+        pPrevious = w;
+    }
 }

@@ -22,12 +22,14 @@ enum class CtrlKind
     BlackFrame,
     OwnerDrawButton,
     Trackbar,
+    Icon,
 };
 
 constexpr unsigned WS_GROUP = 0x1;
 constexpr unsigned WS_TABSTOP = 0x2;
 constexpr unsigned WS_INVISIBLE = 0x4;
 constexpr unsigned ES_AUTOHSCROLL = 0x8;
+constexpr unsigned SS_CENTERIMAGE = 0x10;
 
 constexpr int IDOK_BUTTON = 1;
 constexpr int IDCANCEL_BUTTON = 2;
@@ -73,4 +75,6 @@ public:
     // the tab order), and returns them by position in the template. Radio buttons form one
     // exclusive group from each WS_GROUP item to the next. The parent is sized to hold them.
     static std::vector<QWidget*> Build(const CDlgTemplate& t, QWidget* pParent);
+    // Sets the tab order to the controls' order, skipping those that take no focus.
+    static void ChainTabOrder(const std::vector<QWidget*>& controls);
 };
