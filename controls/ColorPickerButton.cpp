@@ -176,9 +176,9 @@ void CColorGridPopup::OnOther()
 }
 
 CColorPickerButton::CColorPickerButton(QWidget* pParent)
-    : QPushButton(pParent), m_pPopup(std::make_unique<CColorGridPopup>(this))
+    : QPushButton(pParent), m_pPopup(std::make_unique<CColorGridPopup>(this)),
+      m_buttonFace(palette().color(QPalette::Button))
 {
-    m_buttonFace = palette().color(QPalette::Button);
     connect(this, &QPushButton::clicked, this, [this] { OnClicked(); });
 }
 
