@@ -1,6 +1,7 @@
 #include "controls/ColorPickerButton.h"
 
 #include <QColorDialog>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -157,22 +158,36 @@ void CColorGridPopup::OnOther()
         show();
         return;
     }
-    const COLORREF c = RGB(BYTE(chosen.red()), BYTE(chosen.green()), BYTE(chosen.blue()));
+    m_nChosen = AdoptColor(RGB(BYTE(chosen.red()), BYTE(chosen.green()), BYTE(chosen.blue())));
+    done(QDialog::Accepted);
+}
+
+int CColorGridPopup::AdoptColor(COLORREF c)
+{
     auto& palette = Palette();
     int k = -1;
     for (int i = 0; i < kCells && k < 0; ++i)
         if (palette[std::size_t(i)] == c)
             k = i;
-    if (k < 0)
-    {
-        for (int i = 0; i < kCells && k < 0; ++i)
-            if (Ages()[std::size_t(i)] == 20)
-                k = i;
-        palette[std::size_t(k)] = c;
-    }
-    m_nChosen = k;
+    for (int i = 0; i < kCells && k < 0; ++i)
+        if (Ages()[std::size_t(i)] == kCells)
+        {
+            k = i;
+            palette[std::size_t(k)] = c;
+        }
     Touch(k);
-    done(QDialog::Accepted);
+    return k;
+}
+
+void CColorGridPopup::keyPressEvent(QKeyEvent* pEvent)
+{
+    // Enter ends the popup with OK, as the dialog's default command does.
+    if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter)
+    {
+        done(QDialog::Accepted);
+        return;
+    }
+    CDialog::keyPressEvent(pEvent);
 }
 
 CColorPickerButton::CColorPickerButton(QWidget* pParent)

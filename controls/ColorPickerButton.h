@@ -30,6 +30,9 @@ public:
     static void ResetPalette();
     // The recency update for a chosen cell.
     static void Touch(int k);
+    // A colour from the colour dialog: its cell if the palette has it, else it replaces the
+    // cell chosen longest ago; either way the cell becomes the most recent. Returns the cell.
+    static int AdoptColor(COLORREF c);
     // Where the popup goes: under the button's bottom-left corner, moved above the button
     // when it would leave the screen at the bottom, and left to the screen's right edge.
     static QPoint Placement(const QRect& button, const QSize& popup, const QSize& screen);
@@ -40,6 +43,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:

@@ -1,0 +1,175 @@
+#include "AppFixture.h"
+
+#include "app/dialogs/ImageSettingsDlg.h"
+#include "captions/CaptionDlg.h"
+#include "tests/support/BmpBuilder.h"
+#include "tests/support/Modal.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+
+using ImageSettings = AppFixture;
+
+namespace
+{
+QWidget* Ctl(QWidget* d, int nId)
+{
+    return d->findChild<QWidget*>(QStringLiteral("ctrl%1").arg(nId));
+}
+void Click(QWidget* d, int nId)
+{
+    qobject_cast<QAbstractButton*>(Ctl(d, nId))->click();
+}
+QSlider* Quality(QWidget* d)
+{
+    return qobject_cast<QSlider*>(Ctl(d, 1025));
+}
+} // namespace
+
+TEST_F(ImageSettings, CaptionEditsLiveInTheDialogUntilItsOk)
+{
+    ASSERT_TRUE(Start());
+    View()->m_settings.JpegQuality = 40;
+    int nEditorRuns = 0;
+    bool bQualityPutBack = false;
+    QString shown;
+    WhenModal(
+        [&](QWidget* d)
+        {
+            Quality(d)->setValue(90); // not confirmed
+            WhenModal(
+                [&](QWidget* editor)
+                {
+                    ++nEditorRuns;
+                    qobject_cast<QLineEdit*>(Ctl(editor, 1019))->setText("Gate & yard %H:%M");
+                    Click(editor, 1);
+                });
+            Click(d, 1030); // check caption 0: the editor opens
+            bQualityPutBack = Quality(d)->value() == 40;
+            shown = qobject_cast<QCheckBox*>(Ctl(d, 1030))->text();
+            Click(d, 2); // Cancel the whole dialog
+        });
+    Trigger(32776);
+    EXPECT_EQ(nEditorRuns, 1);
+    EXPECT_TRUE(bQualityPutBack) << "the refresh puts back the unconfirmed quality";
+    EXPECT_EQ(shown, "Gate && yard %H:%M");
+    EXPECT_EQ(View()->m_settings.captions[0].Enabled, 0)
+        << "Cancel discards confirmed caption edits";
+    EXPECT_EQ(View()->m_settings.captions[0].Text, "Click To Edit Caption");
+
+    // Confirmed in both: enabled with its text; unchecking later never opens the editor.
+    WhenModal(
+        [&](QWidget* d)
+        {
+            WhenModal(
+                [&](QWidget* editor)
+                {
+                    ++nEditorRuns;
+                    Click(editor, 1);
+                });
+            Click(d, 1031);
+            Click(d, 1);
+        });
+    Trigger(32776);
+    EXPECT_EQ(View()->m_settings.captions[1].Enabled, 1);
+    WhenModal(
+        [&](QWidget* d)
+        {
+            Click(d, 1031);
+            Click(d, 1);
+        });
+    Trigger(32776);
+    EXPECT_EQ(nEditorRuns, 2);
+    EXPECT_EQ(View()->m_settings.captions[1].Enabled, 0);
+
+    // A cancelled editor leaves the caption enabled.
+    WhenModal(
+        [&](QWidget* d)
+        {
+            WhenModal([](QWidget* editor) { Click(editor, 2); });
+            Click(d, 1032);
+            Click(d, 1);
+        });
+    Trigger(32776);
+    EXPECT_EQ(View()->m_settings.captions[2].Enabled, 1);
+}
+
+TEST_F(ImageSettings, TheTrackbarEndsAndTheSizeReachTheNextImage)
+{
+    const unsigned nPort = FreePort();
+    Store("ServerPort", nPort);
+    Store("ServerEnabled", 1);
+    Store("CaptureDevice", 1);
+    Store("ImageType", 1);
+    Store("HttpHeaders", 0);
+    ASSERT_TRUE(Start());
+    WhenModal(
+        [](QWidget* d)
+        {
+            Quality(d)->setValue(Quality(d)->minimum());
+            Click(d, 1022);
+            qobject_cast<QLineEdit*>(Ctl(d, 1023))->setText("1");
+            qobject_cast<QLineEdit*>(Ctl(d, 1024))->setText("77");
+            Click(d, 1);
+        });
+    Trigger(32776);
+    EXPECT_EQ(View()->m_settings.JpegQuality, 0);
+    EXPECT_EQ(View()->m_settings.UseCustomSize, 1);
+    const auto bmp = Fetch(nPort);
+    ASSERT_GT(bmp.size(), 54u);
+    EXPECT_EQ(ReadLE32(&bmp[18]), 320u); // code 1: half the 640-pixel frame
+    EXPECT_EQ(ReadLE32(&bmp[22]), 77u);
+
+    WhenModal(
+        [](QWidget* d)
+        {
+            Quality(d)->setValue(Quality(d)->maximum());
+            Click(d, 1);
+        });
+    Trigger(32776);
+    EXPECT_EQ(View()->m_settings.JpegQuality, 100);
+}
+
+TEST_F(ImageSettings, TheOverlayIsReadWhenSwitchedOnAndOnlyThen)
+{
+    ASSERT_TRUE(Start());
+    View()->SetWorkingDirectory(m_dir.Path().string());
+    WhenModal(
+        [](QWidget* d)
+        {
+            Click(d, 1027);
+            Click(d, 1);
+        });
+    Trigger(32776);
+    // Not there: reported with the file's name and why; the settings still apply.
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_NE(m_boxes[0].find("overlay.bmp"), std::string::npos);
+    EXPECT_EQ(View()->m_settings.UseOverlay, 1);
+    ASSERT_TRUE(View()->m_pOverlay);
+
+    // Off, then on with a file: read once; a second OK reads nothing.
+    WhenModal(
+        [](QWidget* d)
+        {
+            Click(d, 1027);
+            Click(d, 1);
+        });
+    Trigger(32776);
+    EXPECT_FALSE(View()->m_pOverlay);
+    WriteBytes(m_dir.File("overlay.bmp"), MakeBmp(CTestPicture::Pattern(4, 4)));
+    WhenModal(
+        [](QWidget* d)
+        {
+            Click(d, 1027);
+            Click(d, 1);
+        });
+    Trigger(32776);
+    ASSERT_TRUE(View()->m_pOverlay);
+    EXPECT_EQ(View()->m_pOverlay->Width(), 4u);
+    WriteBytes(m_dir.File("overlay.bmp"), MakeBmp(CTestPicture::Pattern(9, 9)));
+    WhenModal([](QWidget* d) { Click(d, 1); });
+    Trigger(32776);
+    EXPECT_EQ(View()->m_pOverlay->Width(), 4u);
+}
