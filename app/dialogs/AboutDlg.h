@@ -12,7 +12,7 @@ public:
     static constexpr int IDC_JPEG_GROUP = 1018;
     static constexpr int IDC_AUTHOR = 1019;
     static constexpr int IDC_HOME_PAGE = 1020;
-    static constexpr const char* kAuthor = "Quenlor";
+    static constexpr const char* kAuthor = "Vistrel 0.1 by Quenlor";
     static constexpr const char* kAuthorAddress = "mailto:vistrel@quenlor.example.com";
     static constexpr const char* kHomePage = "https://quenlor.example.com/vistrel/";
     static constexpr const char* kJpegGroupPage = "https://www.ijg.org/";

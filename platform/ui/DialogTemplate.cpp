@@ -162,8 +162,11 @@ std::vector<QWidget*> CTemplateBuilder::Build(const CDlgTemplate& t, QWidget* pP
             const int nGrowth = placed[i].right() - designed[i].right();
             const bool bSameLine = designed[i].top() <= designed[j].bottom() &&
                                    designed[j].top() <= designed[i].bottom();
-            if (i != j && nGrowth > 0 && bSameLine && designed[j].left() > designed[i].right())
-                nShift = std::max(nShift, nGrowth);
+            // Only a control that the growth would now run into moves, just clear of it.
+            const int nOverlap = placed[i].right() + 4 - designed[j].left();
+            if (i != j && nGrowth > 0 && bSameLine && designed[j].left() > designed[i].right() &&
+                nOverlap > 0)
+                nShift = std::max(nShift, nOverlap);
         }
         if (nShift > 0)
             widgets[j]->move(widgets[j]->x() + nShift, widgets[j]->y());
