@@ -3,6 +3,8 @@
 
 #include "imaging/Dib.h"
 
+#include "fuzz/harness/Harnesses.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -18,7 +20,7 @@ int InputFd()
 }
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize)
+int FuzzDib(const std::uint8_t* pData, std::size_t nSize)
 {
     const int fd = InputFd();
     if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, pData, nSize, 0) != ssize_t(nSize))

@@ -1,0 +1,6 @@
+#include "fuzz/harness/Harnesses.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize)
+{
+    return FuzzRegFile(pData, nSize);
+}
