@@ -3,6 +3,7 @@
 #include <cerrno>
 
 std::set<CImageSocket*> CImageSocket::s_connections;
+int CImageSocket::s_nSending = 0;
 int CImageSocket::s_nSendTimeoutMs = CImageSocket::kSendTimeoutMs;
 int CImageSocket::s_nLingerMs = CImageSocket::kLingerMs;
 
@@ -17,6 +18,8 @@ CImageSocket::CImageSocket() = default;
 CImageSocket::~CImageSocket()
 {
     s_connections.erase(this);
+    if (m_bCountedSending)
+        --s_nSending;
     if (m_pTimer != nullptr)
     {
         m_pTimer->stop();
@@ -39,7 +42,7 @@ void CImageSocket::OnAccept(int)
 {
     if (m_pView == nullptr)
         return;
-    if (LiveConnections() >= kMaxConnections)
+    if (s_nSending >= kMaxConnections || LiveConnections() >= kMaxOpen)
     {
         PauseAccepting();
         return;
@@ -76,6 +79,8 @@ void CImageSocket::PauseAccepting()
 void CImageSocket::Started()
 {
     s_connections.insert(this);
+    ++s_nSending;
+    m_bCountedSending = true;
     m_sinceAccept.start();
     m_pTimer = new QTimer;
     m_pTimer->setInterval(kCheckIntervalMs);
@@ -113,6 +118,11 @@ void CImageSocket::ResponseComplete()
 {
     m_pResponse.reset();
     m_nRemaining = -1;
+    if (m_bCountedSending)
+    {
+        --s_nSending;
+        m_bCountedSending = false;
+    }
     if (m_bPeerClosed)
     {
         Destroy();

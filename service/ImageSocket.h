@@ -4,7 +4,8 @@
 // sending side and reads and discards what the client sends until the client closes or a
 // short linger passes — so a late or long request never resets the image away. A connection
 // that stalls is aborted after the send timeout; every connection frees itself and its block.
-// At most kMaxConnections are open at once; past that, new ones wait in the backlog.
+// At most kMaxConnections are sending at once, and kMaxOpen are open in all (those past their
+// last byte only wait for the client to close); beyond either, new ones wait in the backlog.
 
 #include "platform/net/AsyncSocket.h"
 #include "service/SnapshotSource.h"
@@ -20,6 +21,12 @@ class CImageSocket : public CAsyncSocket
 {
 public:
     static constexpr int kMaxConnections = 64;
+    static constexpr int kMaxOpen = 512;
+    // Connections the system completes and holds for us while we are busy. With a backlog of a
+    // few, a burst of clients waits out the kernel's SYN retries, and a client that got a SYN
+    // cookie but found the queue full (and sends nothing) waits for ever; so as many as the
+    // system allows (it caps this at net.core.somaxconn).
+    static constexpr int kListenBacklog = 4096;
     static constexpr int kSendTimeoutMs = 30000; // from acceptance to the last byte delivered
     static constexpr int kLingerMs = 2000;       // after the last byte, for the client to close
     static constexpr int kCheckIntervalMs = 100;
@@ -31,6 +38,7 @@ public:
     void SetView(CSnapshotSource* pView) { m_pView = pView; }
     // Connections open right now, and closing them all (when the program ends).
     static int LiveConnections() { return int(s_connections.size()); }
+    static int SendingConnections() { return s_nSending; }
     static void CloseAllConnections();
     // Shorter bounds for tests that cannot wait half a minute.
     static void SetTimeouts(int nSendTimeoutMs, int nLingerMs);
@@ -61,6 +69,8 @@ private:
     QTimer* m_pTimer = nullptr; // connections: the periodic check; listener: the accept retry
 
     static std::set<CImageSocket*> s_connections;
+    static int s_nSending;
+    bool m_bCountedSending = false;
     static int s_nSendTimeoutMs;
     static int s_nLingerMs;
 };

@@ -335,7 +335,8 @@ void CVistrelView::StartServer()
     pSocket->SetView(this);
     // A port outside 1..65535 is refused rather than truncated to some other port.
     const bool bPortValid = m_settings.ServerPort >= 1 && m_settings.ServerPort <= 65535;
-    if (!bPortValid || !pSocket->Create(unsigned(m_settings.ServerPort)) || !pSocket->Listen(5))
+    if (!bPortValid || !pSocket->Create(unsigned(m_settings.ServerPort)) ||
+        !pSocket->Listen(CImageSocket::kListenBacklog))
     {
         AfxMessageBox("Aieeee! Can't open server on configured port\n", MB_OK);
         return;

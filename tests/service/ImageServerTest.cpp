@@ -54,7 +54,7 @@ protected:
         CImageSocket::SetTimeouts(2000, 300);
         m_listener.SetView(&m_view);
         ASSERT_TRUE(m_listener.Create(0));
-        ASSERT_TRUE(m_listener.Listen(5));
+        ASSERT_TRUE(m_listener.Listen(CImageSocket::kListenBacklog));
         m_nPort = m_listener.GetLocalPort();
         ASSERT_NE(m_nPort, 0u);
     }
