@@ -1,5 +1,7 @@
 #include "AppFixture.h"
 
+#include "JpegDecode.h"
+
 #include "app/dialogs/ImageSettingsDlg.h"
 #include "captions/CaptionDlg.h"
 #include "tests/support/BmpBuilder.h"
