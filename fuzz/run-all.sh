@@ -9,6 +9,7 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVISTREL_FUZZ=ON -DVISTR
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz --target fuzz_dib fuzz_regfile fuzz_store_values
 mkdir -p fuzz/work
+export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp"
 run() {
     local target=$1 corpus=$2
     mkdir -p "fuzz/work/$corpus"

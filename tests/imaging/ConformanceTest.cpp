@@ -52,7 +52,7 @@ std::vector<BYTE> WithMasks(std::uint32_t r, std::uint32_t g, std::uint32_t b, W
 std::vector<CCase> Cases()
 {
     std::vector<CCase> c;
-    auto add = [&](const char* n, std::vector<BYTE> header, std::vector<BYTE> pixels)
+    auto add = [&](const char* n, const std::vector<BYTE>& header, const std::vector<BYTE>& pixels)
     {
         c.push_back({n, AssembleBmp(header, pixels)});
     };
