@@ -169,7 +169,11 @@ void CImageSocket::Check()
 {
     if (m_sinceAccept.elapsed() > s_nSendTimeoutMs)
     {
-        Destroy(); // a client that does not take its image in time
+        // A client that does not take its image in time: reset, so that what the system still
+        // holds for it is dropped too rather than trickled out after we are gone.
+        if (PendingOutput() != 0)
+            Abort();
+        Destroy();
         return;
     }
     if (!m_bDraining)

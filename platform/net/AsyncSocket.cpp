@@ -184,6 +184,16 @@ void CAsyncSocket::Close()
     m_bListening = false;
 }
 
+void CAsyncSocket::Abort()
+{
+    if (m_fd >= 0)
+    {
+        const linger l{1, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    Close();
+}
+
 void CAsyncSocket::EnableReadNotifications(bool bEnable)
 {
     if (m_pRead)

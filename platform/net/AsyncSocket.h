@@ -51,6 +51,8 @@ public:
     bool ShutDown(ShutdownHow how = sends);
     // Idempotent: the socket is closed and no notification arrives any more.
     void Close();
+    // Closes with a reset, dropping whatever the system still holds to send.
+    void Abort();
 
     // Stops (or resumes) read and accept notifications, e.g. while a peer has ended its stream.
     void EnableReadNotifications(bool bEnable);

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QThread>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -324,4 +325,141 @@ TEST_F(Stress, OutOfDescriptorsTheServerWaitsQuietlyAndResumes)
     EXPECT_EQ(got, m_reference);
     EXPECT_LT(Clock::now() - t1, std::chrono::milliseconds(1500)) << "serving resumes soon after";
     EXPECT_TRUE(Alive());
+}
+
+TEST_F(Stress, ASlowReaderIsAbortedAndHealthyClientsStayFast)
+{
+    Launch();
+    auto median = [&]
+    {
+        std::vector<double> ms;
+        for (int i = 0; i < 21; ++i)
+        {
+            const auto t = Clock::now();
+            EXPECT_EQ(Fetch(), m_reference);
+            ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+        }
+        std::sort(ms.begin(), ms.end());
+        return ms[ms.size() / 2];
+    };
+    const double baseline = median();
+    std::atomic<bool> bSlowDone{false};
+    CReadResult slow;
+    std::chrono::steady_clock::duration slowLasted{};
+    std::thread reader(
+        [&]
+        {
+            const int fd = ConnectTo("127.0.0.1", m_nPort, 1024);
+            const auto t0 = Clock::now();
+            char buffer[100];
+            for (int i = 0; i < 50; ++i) // 100 bytes a second, at most 50 s
+            {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                {
+                    slow.bReset = n < 0;
+                    slow.bEof = n == 0;
+                    break;
+                }
+                slow.bytes.insert(slow.bytes.end(), buffer, buffer + n);
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            }
+            slowLasted = Clock::now() - t0;
+            ::close(fd);
+            bSlowDone = true;
+        });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double during = median();
+    // Twice the baseline, with a few milliseconds of grace for a loaded test machine.
+    EXPECT_LT(during, std::max(2 * baseline, baseline + 5)) << baseline << " ms before";
+    reader.join();
+    EXPECT_TRUE(slow.bReset || slow.bEof);
+    EXPECT_LT(slow.bytes.size(), m_reference.size());
+    // Reset after the 30 s send timeout; what its small buffer held drains at 100 bytes a second.
+    EXPECT_LT(slowLasted, std::chrono::seconds(42)) << "aborted after the send timeout";
+    EXPECT_TRUE(Alive());
+}
+
+TEST_F(Stress, ClientsThatNeverReadNorCloseAreReleasedAndOthersStillServed)
+{
+    Launch();
+    const int nBaseline = OpenDescriptors();
+    std::vector<int> idle;
+    for (int i = 0; i < 200; ++i)
+    {
+        const int fd = ConnectTo("127.0.0.1", m_nPort, 2048);
+        if (fd >= 0)
+            idle.push_back(fd);
+    }
+    EXPECT_EQ(idle.size(), 200u);
+    // A probe gets its image quickly throughout.
+    const auto t0 = Clock::now();
+    while (Clock::now() - t0 < std::chrono::seconds(4))
+    {
+        const auto t = Clock::now();
+        EXPECT_EQ(Fetch(3000), m_reference);
+        EXPECT_LT(Clock::now() - t, std::chrono::seconds(3));
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    // All of them closed by the server within the send timeout and the linger.
+    EXPECT_TRUE(WaitForDescriptors(nBaseline, 33000)) << OpenDescriptors() << " vs " << nBaseline;
+    for (int fd : idle)
+        ::close(fd);
+    EXPECT_TRUE(Alive());
+}
+
+TEST_F(Stress, ChaosRoundsOfRandomRequestsDelaysAndResets)
+{
+    Launch();
+    const int nBaseline = OpenDescriptors();
+    const long nRssBefore = [&]
+    {
+        std::ifstream f("/proc/" + std::to_string(Pid()) + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return 0L;
+    }();
+    std::atomic<int> nBad{0};
+    std::atomic<int> nAborted{0};
+    for (int round = 0; round < 3; ++round)
+    {
+        Clients(300, 48,
+                [&](int i)
+                {
+                    std::mt19937 rng(unsigned(round * 1000 + i));
+                    const int fd = ConnectTo("127.0.0.1", m_nPort);
+                    if (fd < 0)
+                        return;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 100));
+                    std::vector<char> request(rng() % 4097, 'q');
+                    SendAll(fd, request.data(), request.size());
+                    if (rng() % 5 == 0)
+                    {
+                        char buffer[512];
+                        ::recv(fd, buffer, sizeof buffer, 0);
+                        const linger l{1, 0};
+                        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+                        ::close(fd);
+                        ++nAborted;
+                        return;
+                    }
+                    const auto r = ReadAll(fd, 15000);
+                    ::close(fd);
+                    if (!(r.bytes == m_reference || (r.bytes.empty() && r.bEof)))
+                        ++nBad;
+                });
+    }
+    EXPECT_EQ(nBad, 0);
+    EXPECT_GT(nAborted, 0);
+    EXPECT_TRUE(Alive());
+    std::ifstream f("/proc/" + std::to_string(Pid()) + "/status");
+    std::string line;
+    long nRssAfter = 0;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            nRssAfter = std::stol(line.substr(6));
+    EXPECT_LT(nRssAfter, nRssBefore + 64 * 1024);
+    EXPECT_TRUE(WaitForDescriptors(nBaseline, 35000)) << OpenDescriptors() << " vs " << nBaseline;
 }
