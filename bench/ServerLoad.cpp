@@ -13,6 +13,7 @@
 #include "settings/Settings.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/NetClient.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"
 
 #include <QGuiApplication>
@@ -31,16 +32,6 @@
 namespace
 {
 using Clock = std::chrono::steady_clock;
-
-long RssKiB(qint64 pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
 
 void Configure(CSettings& s, unsigned nPort, int nPattern)
 {
@@ -197,9 +188,9 @@ int main(int argc, char** argv)
     if (nSoak > 0)
     {
         Run(nPort, 4, 500);
-        const long before = RssKiB(server.processId());
+        const long before = ResidentKiB(pid_t(server.processId()));
         const Level l = Run(nPort, 4, nSoak);
-        const long after = RssKiB(server.processId());
+        const long after = ResidentKiB(pid_t(server.processId()));
         std::printf("\n%d requests at 4 clients: %.1f req/s, %d errors; server RSS %ld KiB before, "
                     "%ld KiB after\n",
                     nSoak, l.rps, l.nErrors, before, after);

@@ -8,6 +8,7 @@
 #include "platform/net/AsyncSocket.h"
 #include "settings/RegistryKey.h"
 #include "tests/support/NetClient.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"
 
 #include <QCoreApplication>
@@ -28,25 +29,6 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 
-long RssKiB(qint64 pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
-int Descriptors(qint64 pid)
-{
-    int n = 0;
-    std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); ++it)
-        ++n;
-    return n;
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -154,10 +136,10 @@ int main(int argc, char** argv)
         std::sort(latencies.begin(), latencies.end());
         const double p99 =
             latencies.empty() ? 0 : latencies[std::size_t(0.99 * double(latencies.size() - 1))];
-        rss.push_back(RssKiB(server.processId()));
+        rss.push_back(ResidentKiB(pid_t(server.processId())));
         p99s.push_back(p99);
         std::printf("%6d %10ld %6d %10.2f %8d %8d\n", minute, rss.back(),
-                    Descriptors(server.processId()), p99, nGood, nBad);
+                    OpenDescriptorCount(pid_t(server.processId())), p99, nGood, nBad);
         std::fflush(stdout);
     }
     // Least-squares slope of resident memory, in KiB per ten minutes.

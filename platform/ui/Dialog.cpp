@@ -198,7 +198,13 @@ bool ParseSigned(const std::string& strText, int& nValue)
     return true;
 }
 
-void DDX_Text(CDataExchange* pDX, int nId, unsigned& nValue)
+namespace
+{
+// The number exchange of an edit: shown in decimal; read back through the parser, or refused
+// with the framework's message.
+template <class T>
+void ExchangeNumber(CDataExchange* pDX, int nId, T& nValue, bool (*parse)(const std::string&, T&),
+                    const char* pszMessage)
 {
     auto* pEdit = pDX->m_pDlgWnd->Item<QLineEdit>(nId);
     if (pEdit == nullptr || pDX->Failed())
@@ -208,32 +214,24 @@ void DDX_Text(CDataExchange* pDX, int nId, unsigned& nValue)
         pEdit->setText(QString::number(nValue));
         return;
     }
-    unsigned v;
-    if (!ParseUnsigned(pEdit->text().toStdString(), v))
+    T v;
+    if (!parse(pEdit->text().toStdString(), v))
     {
-        pDX->Fail(pEdit, kMsgParseUnsigned);
+        pDX->Fail(pEdit, pszMessage);
         return;
     }
     nValue = v;
 }
+} // namespace
+
+void DDX_Text(CDataExchange* pDX, int nId, unsigned& nValue)
+{
+    ExchangeNumber(pDX, nId, nValue, &ParseUnsigned, kMsgParseUnsigned);
+}
 
 void DDX_Text(CDataExchange* pDX, int nId, int& nValue)
 {
-    auto* pEdit = pDX->m_pDlgWnd->Item<QLineEdit>(nId);
-    if (pEdit == nullptr || pDX->Failed())
-        return;
-    if (!pDX->m_bSaveAndValidate)
-    {
-        pEdit->setText(QString::number(nValue));
-        return;
-    }
-    int v;
-    if (!ParseSigned(pEdit->text().toStdString(), v))
-    {
-        pDX->Fail(pEdit, kMsgParseInt);
-        return;
-    }
-    nValue = v;
+    ExchangeNumber(pDX, nId, nValue, &ParseSigned, kMsgParseInt);
 }
 
 void DDX_Text(CDataExchange* pDX, int nId, std::string& strValue)

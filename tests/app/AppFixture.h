@@ -7,6 +7,7 @@
 #include "platform/ui/MessageBox.h"
 #include "settings/RegistryKey.h"
 #include "tests/support/NetClient.h"
+#include "tests/support/RefusingDriver.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 #include "view/VistrelView.h"
@@ -19,23 +20,6 @@
 #include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
-
-class CRefusingDriver final : public CCaptureDriver
-{
-public:
-    std::string Description() const override { return "Broken Cam"; }
-    bool Open(std::string& e) override
-    {
-        e = "refused";
-        return false;
-    }
-    void Close() override {}
-    bool IsOpen() const override { return false; }
-    int Width() const override { return 0; }
-    int Height() const override { return 0; }
-    bool Grab(CFrameBuffer&, std::string&, int) override { return false; }
-    CAPDRIVERCAPS Capabilities() const override { return {}; }
-};
 
 inline CDriverList MakeDrivers(int nPatterns, bool bWithBroken = false)
 {

@@ -4,11 +4,13 @@
 #include "service/SnapshotBuilder.h"
 
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace
 {
@@ -27,15 +29,6 @@ public:
     std::string LastError() const override { return "injected"; }
 };
 
-long RssKiB()
-{
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
 } // namespace
 
 TEST(BuildFailures, AThousandFailedBuildsAnswer503AndKeepNoMemory)
@@ -91,9 +84,9 @@ TEST(BuildFailures, AThousandFailedBuildsAnswer503AndKeepNoMemory)
     };
     for (int i = 0; i < 50; ++i) // settle allocator pools first
         build(i);
-    const long before = RssKiB();
+    const long before = ResidentKiB(getpid());
     for (int i = 0; i < 1000; ++i)
         build(i);
-    const long after = RssKiB();
+    const long after = ResidentKiB(getpid());
     EXPECT_LT(after - before, 1024) << before << " KiB before, " << after << " KiB after";
 }

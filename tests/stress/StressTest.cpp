@@ -4,6 +4,7 @@
 #include "settings/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/NetClient.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -106,16 +107,7 @@ protected:
         return r.bEof ? r.bytes : std::vector<std::uint8_t>();
     }
     pid_t Pid() const { return pid_t(m_server.processId()); }
-    int OpenDescriptors() const
-    {
-        int n = 0;
-        std::error_code ec;
-        for (auto it =
-                 std::filesystem::directory_iterator("/proc/" + std::to_string(Pid()) + "/fd", ec);
-             !ec && it != std::filesystem::directory_iterator(); ++it)
-            ++n;
-        return n;
-    }
+    int OpenDescriptors() const { return OpenDescriptorCount(Pid()); }
     // CPU seconds the server has used so far.
     double CpuSeconds() const
     {
@@ -420,15 +412,7 @@ TEST_F(Stress, ChaosRoundsOfRandomRequestsDelaysAndResets)
 {
     Launch();
     const int nBaseline = OpenDescriptors();
-    const long nRssBefore = [&]
-    {
-        std::ifstream f("/proc/" + std::to_string(Pid()) + "/status");
-        std::string line;
-        while (std::getline(f, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stol(line.substr(6));
-        return 0L;
-    }();
+    const long nRssBefore = ResidentKiB(Pid());
     std::atomic<int> nBad{0};
     std::atomic<int> nAborted{0};
     for (int round = 0; round < 3; ++round)
@@ -462,12 +446,7 @@ TEST_F(Stress, ChaosRoundsOfRandomRequestsDelaysAndResets)
     EXPECT_EQ(nBad, 0);
     EXPECT_GT(nAborted, 0);
     EXPECT_TRUE(Alive());
-    std::ifstream f("/proc/" + std::to_string(Pid()) + "/status");
-    std::string line;
-    long nRssAfter = 0;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            nRssAfter = std::stol(line.substr(6));
+    const long nRssAfter = ResidentKiB(Pid());
     EXPECT_LT(nRssAfter, nRssBefore + 64 * 1024);
     EXPECT_TRUE(WaitForDescriptors(nBaseline, 35000)) << OpenDescriptors() << " vs " << nBaseline;
 }

@@ -6,6 +6,7 @@
 #include "settings/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/NetClient.h"
+#include "tests/support/RefusingDriver.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -16,23 +17,6 @@
 
 namespace
 {
-// A driver that refuses to open.
-class CRefusingDriver final : public CCaptureDriver
-{
-public:
-    std::string Description() const override { return "Broken Cam"; }
-    bool Open(std::string& e) override
-    {
-        e = "/dev/video9: open: Device or resource busy";
-        return false;
-    }
-    void Close() override {}
-    bool IsOpen() const override { return false; }
-    int Width() const override { return 0; }
-    int Height() const override { return 0; }
-    bool Grab(CFrameBuffer&, std::string&, int) override { return false; }
-    CAPDRIVERCAPS Capabilities() const override { return {}; }
-};
 
 CDriverList Drivers()
 {

@@ -1,0 +1,27 @@
+#pragma once
+// What a running process uses, read from /proc: resident memory and open descriptors.
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/types.h>
+
+inline long ResidentKiB(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+inline int OpenDescriptorCount(pid_t pid)
+{
+    int n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); ++it)
+        ++n;
+    return n;
+}
