@@ -111,26 +111,7 @@ protected:
     // Fetches one response while this thread keeps serving.
     static std::vector<std::uint8_t> Fetch(unsigned nPort, bool* pConnected = nullptr)
     {
-        std::vector<std::uint8_t> bytes;
-        std::atomic<bool> bDone{false};
-        bool bConnected = false;
-        std::thread t(
-            [&]
-            {
-                const int fd = ConnectTo("127.0.0.1", nPort);
-                bConnected = fd >= 0;
-                if (fd >= 0)
-                {
-                    bytes = ReadAll(fd, 8000).bytes;
-                    ::close(fd);
-                }
-                bDone = true;
-            });
-        PumpUntil([&] { return bDone.load(); }, 10000);
-        t.join();
-        if (pConnected)
-            *pConnected = bConnected;
-        return bytes;
+        return FetchWhilePumping("127.0.0.1", nPort, pConnected);
     }
     // Runs fn on the modal dialog that the next event-loop turn shows.
     static void WhenModal(std::function<void(QWidget*)> fn)

@@ -4,6 +4,9 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <atomic>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -105,4 +108,28 @@ bool PumpUntil(const std::function<bool()>& done, int nTimeoutMs)
         QThread::msleep(1);
     }
     return true;
+}
+
+std::vector<std::uint8_t> FetchWhilePumping(const char* pszHost, unsigned nPort, bool* pConnected)
+{
+    std::vector<std::uint8_t> bytes;
+    std::atomic<bool> bDone{false};
+    bool bConnected = false;
+    std::thread t(
+        [&]
+        {
+            const int fd = ConnectTo(pszHost, nPort);
+            bConnected = fd >= 0;
+            if (fd >= 0)
+            {
+                bytes = ReadAll(fd, 8000).bytes;
+                ::close(fd);
+            }
+            bDone = true;
+        });
+    PumpUntil([&] { return bDone.load(); }, 10000);
+    t.join();
+    if (pConnected)
+        *pConnected = bConnected;
+    return bytes;
 }

@@ -20,3 +20,7 @@ struct CReadResult
 CReadResult ReadAll(int fd, int nTimeoutMs);
 // Processes Qt events until done() or the timeout; returns done().
 bool PumpUntil(const std::function<bool()>& done, int nTimeoutMs);
+// Fetches one response on another thread while this one keeps processing events (and so
+// keeps serving): the bytes up to the end of the stream; pConnected tells whether it got in.
+std::vector<std::uint8_t> FetchWhilePumping(const char* pszHost, unsigned nPort,
+                                            bool* pConnected = nullptr);

@@ -61,24 +61,9 @@ protected:
         view->OnInitialUpdate();
         return view;
     }
-    std::vector<std::uint8_t> Fetch(const char* pszHost, unsigned nPort)
+    static std::vector<std::uint8_t> Fetch(const char* pszHost, unsigned nPort)
     {
-        std::vector<std::uint8_t> bytes;
-        std::atomic<bool> bDone{false};
-        std::thread t(
-            [&]
-            {
-                const int fd = ConnectTo(pszHost, nPort);
-                if (fd >= 0)
-                {
-                    bytes = ReadAll(fd, 8000).bytes;
-                    ::close(fd);
-                }
-                bDone = true;
-            });
-        PumpUntil([&] { return bDone.load(); }, 10000);
-        t.join();
-        return bytes;
+        return FetchWhilePumping(pszHost, nPort);
     }
 };
 
