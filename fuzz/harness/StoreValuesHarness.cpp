@@ -3,6 +3,7 @@
 // draws the caption, as start-up and the first image would.
 
 #include "platform/registry/Registry.h"
+#include "platform/registry/RegistryHive.h"
 #include "settings/Settings.h"
 
 #include <QGuiApplication>
@@ -75,10 +76,17 @@ int FuzzStoreValues(const std::uint8_t* pData, std::size_t nSize)
         RegSetValueExA(h, pszName, 0, nType, reinterpret_cast<const BYTE*>(value.data()),
                        DWORD(value.size()));
     };
-    for (const char* name : kProductValues)
-        next(hProduct, name);
-    for (const char* name : kCaptionValues)
-        next(hCaption, name);
+    // The writes share one transaction: they are the set-up, not what is being fuzzed, and
+    // twenty-two commits would make the reads a small part of each run.
+    hProduct->Hive().Atomically(
+        [&]
+        {
+            for (const char* name : kProductValues)
+                next(hProduct, name);
+            for (const char* name : kCaptionValues)
+                next(hCaption, name);
+            return LONG(ERROR_SUCCESS);
+        });
     RegCloseKey(hCaption);
     RegCloseKey(hProduct);
 
