@@ -139,9 +139,11 @@ protected:
         return OpenDescriptors() <= nBaseline;
     }
 
-    // Runs n clients on a few threads; each gets the index of its client.
+    // Runs n clients (times the scale) on nThreads threads, so at most nThreads at once; each
+    // gets the index of its client.
     static void Clients(int n, int nThreads, const std::function<void(int)>& client)
     {
+        n = Scaled(n);
         std::atomic<int> next{0};
         std::vector<std::thread> threads;
         for (int t = 0; t < nThreads; ++t)
@@ -414,10 +416,11 @@ TEST_F(Stress, ChaosRoundsOfRandomRequestsDelaysAndResets)
     const int nBaseline = OpenDescriptors();
     const long nRssBefore = ResidentKiB(Pid());
     std::atomic<int> nBad{0};
+    std::atomic<int> nGood{0};
     std::atomic<int> nAborted{0};
     for (int round = 0; round < 3; ++round)
     {
-        Clients(300, 48,
+        Clients(500, 500, // every client of a round at once
                 [&](int i)
                 {
                     std::mt19937 rng(unsigned(round * 1000 + i));
@@ -439,11 +442,15 @@ TEST_F(Stress, ChaosRoundsOfRandomRequestsDelaysAndResets)
                     }
                     const auto r = ReadAll(fd, 15000);
                     ::close(fd);
-                    if (!(r.bytes == m_reference || (r.bytes.empty() && r.bEof)))
+                    if (r.bytes == m_reference)
+                        ++nGood;
+                    else if (!(r.bytes.empty() && r.bEof))
                         ++nBad;
                 });
     }
     EXPECT_EQ(nBad, 0);
+    // A clean close is allowed, but only as the exception.
+    EXPECT_GT(nGood, Scaled(500) * 3 / 2) << nAborted << " aborted";
     EXPECT_GT(nAborted, 0);
     EXPECT_TRUE(Alive());
     const long nRssAfter = ResidentKiB(Pid());
