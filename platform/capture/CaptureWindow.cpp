@@ -11,7 +11,10 @@
 namespace
 {
 constexpr int kGrabTimeoutMs = 2000;
-}
+// The picture is repainted at most this often: a server answering hundreds of requests a
+// second grabs far more frames than anyone can see, and each paint converts the whole frame.
+constexpr int kRepaintIntervalMs = 40;
+} // namespace
 
 CCaptureWindow::CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int x, int y)
     : QWidget(pParent), m_drivers(drivers)
@@ -21,6 +24,14 @@ CCaptureWindow::CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int
     setAttribute(Qt::WA_OpaquePaintEvent);
     m_previewTimer.setInterval(66);
     connect(&m_previewTimer, &QTimer::timeout, this, [this] { PreviewTick(); });
+    m_repaintTimer.setSingleShot(true);
+    m_repaintTimer.setInterval(kRepaintIntervalMs);
+    connect(&m_repaintTimer, &QTimer::timeout, this,
+            [this]
+            {
+                if (m_bRepaintPending)
+                    FrameChanged();
+            });
     show();
 }
 
@@ -100,7 +111,19 @@ void CCaptureWindow::PreviewTick()
         return;
     std::string error;
     if (m_pDriver->Grab(m_frame, error, 0))
-        update();
+        FrameChanged();
+}
+
+void CCaptureWindow::FrameChanged()
+{
+    if (m_repaintTimer.isActive())
+    {
+        m_bRepaintPending = true; // painted when the interval is over
+        return;
+    }
+    m_bRepaintPending = false;
+    update();
+    m_repaintTimer.start();
 }
 
 bool CCaptureWindow::GrabFrameNoStop()
@@ -117,7 +140,7 @@ bool CCaptureWindow::GrabFrameNoStop()
         return false;
     }
     m_strLastError.clear();
-    update();
+    FrameChanged();
     return true;
 }
 
@@ -135,7 +158,7 @@ void CCaptureWindow::ShowStandby()
     }
     for (int y = 0; y < m_standby.height(); ++y)
         std::memcpy(m_frame.Row(y), m_standby.constScanLine(y), std::size_t(m_standby.width()) * 3);
-    update();
+    FrameChanged();
 }
 
 bool CCaptureWindow::FileSaveDib(const char* pszFileName)

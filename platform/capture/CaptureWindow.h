@@ -48,12 +48,16 @@ protected:
 
 private:
     void PreviewTick();
+    // Repaints soon, but no more often than a viewer can tell.
+    void FrameChanged();
     void ShowStandby();
 
     const CDriverList& m_drivers;
     CCaptureDriver* m_pDriver = nullptr;
     CFrameBuffer m_frame;
     QTimer m_previewTimer;
+    QTimer m_repaintTimer;
+    bool m_bRepaintPending = false;
     bool m_bPreview = false;
     std::string m_strLastError;
     QImage m_standby;
