@@ -176,16 +176,45 @@ int CDib::DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLO
 {
     if (!m_info)
         return 0;
-    const COLORREF oldBk = dc.SetBkColor(0x00FFFFFF);
-    const COLORREF oldText = dc.SetTextColor(0);
-    dc.TransparentDIBits(dest, src, m_pixels.get(), m_nPixelsLen, m_info.get(), m_nInfoLen, key);
-    dc.SetBkColor(oldBk);
-    dc.SetTextColor(oldText);
+    auto drawKeyed = [&](CMemoryDC& target)
+    {
+        const COLORREF oldBk = target.SetBkColor(0x00FFFFFF);
+        const COLORREF oldText = target.SetTextColor(0);
+        target.TransparentDIBits(dest, src, m_pixels.get(), m_nPixelsLen, m_info.get(), m_nInfoLen,
+                                 key);
+        target.SetBkColor(oldBk);
+        target.SetTextColor(oldText);
+    };
+    CDibSection* pSection = dc.GetSelectedBitmap();
+    if (pSection == nullptr)
+    {
+        drawKeyed(dc);
+        return 1;
+    }
+    // The same placement twice in a row (an overlay on every served image) is recorded once
+    // and then copied; a drawing made only once is not worth recording.
+    const CKeyedImage::CPlacement placement{dest, src, key, pSection->Width(), pSection->Height()};
+    if (!m_keyed.Matches(placement) && m_bLastPlacementValid && placement == m_lastPlacement)
+        m_keyed.Record(placement,
+                       [&](CDibSection& surface)
+                       {
+                           CMemoryDC recorder;
+                           recorder.SelectBitmap(&surface);
+                           drawKeyed(recorder);
+                       });
+    m_lastPlacement = placement;
+    m_bLastPlacementValid = true;
+    if (m_keyed.Matches(placement))
+        m_keyed.Draw(*pSection);
+    else
+        drawKeyed(dc);
     return 1;
 }
 
 void CDib::Clear()
 {
+    m_keyed.Forget();
+    m_bLastPlacementValid = false;
     m_pixels.reset();
     m_info.reset();
     m_palette.reset();

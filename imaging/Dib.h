@@ -7,6 +7,7 @@
 
 #include "platform/file/File.h"
 #include "platform/gdi/GdiTypes.h"
+#include "platform/gdi/KeyedImage.h"
 #include "platform/gdi/MemoryDC.h"
 #include "platform/gdi/Palette.h"
 
@@ -77,4 +78,8 @@ private:
     std::unique_ptr<CPalette> m_palette;
     std::size_t m_nPixelsLen = 0;
     std::size_t m_nInfoLen = 0;
+    // Transparent drawing repeated at one placement, and the placement drawn last.
+    mutable CKeyedImage m_keyed;
+    mutable CKeyedImage::CPlacement m_lastPlacement;
+    mutable bool m_bLastPlacementValid = false;
 };

@@ -4,6 +4,7 @@
 #include "tests/support/TempDir.h"
 
 #include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace
@@ -279,6 +280,80 @@ TEST_F(DibFile, TransparentDrawWithAbsentAndAllKeyColours)
     EXPECT_EQ(empty.DrawTransparent(dc, {0, 0, 10, 6}, {0, 0, 5, 3}, 0), 0);
     EXPECT_EQ(empty.Draw(dc), 0);
     EXPECT_EQ(PixelAt(*s, 0, 0), RGB(1, 2, 3));
+}
+
+TEST_F(DibFile, RepeatedTransparentDrawsMatchTheDirectDrawing)
+{
+    // Black, white and key pixels side by side, drawn at several placements, each several
+    // times: the later draws come from the recording and must be the direct drawing exactly.
+    CTestPicture pic = CTestPicture::Pattern(13, 7);
+    for (int x = 0; x < 13; ++x)
+        pic.pixels[std::size_t(x)] = x % 3 == 0 ? RGB(0, 0, 0) : RGB(255, 0, 255);
+    pic.pixels[20] = RGB(255, 255, 255);
+    CDib dib;
+    ASSERT_GT(dib.Load(Write(MakeBmp(pic)).c_str()).Length(), 0u);
+    const COLORREF key = RGB(255, 0, 255);
+
+    auto ground = [](CDibSection& s)
+    {
+        for (int y = 0; y < s.Height(); ++y)
+            for (int x = 0; x < s.Width(); ++x)
+            {
+                BYTE* p = s.RowFromTop(y) + 3 * x;
+                p[0] = BYTE(x * 7 + y);
+                p[1] = BYTE(y * 11);
+                p[2] = BYTE(x ^ y);
+            }
+    };
+    struct Case
+    {
+        RECT dest;
+        RECT src;
+    };
+    const Case cases[] = {{{0, 0, 13, 7}, {0, 0, 13, 7}},    // unscaled
+                          {{-4, -2, 22, 12}, {0, 0, 13, 7}}, // enlarged, clipped
+                          {{5, 3, 12, 6}, {2, 1, 13, 7}},    // shrunk from a part
+                          {{10, 4, 30, 30}, {0, 0, 13, 7}}}; // mostly outside
+    for (const Case& c : cases)
+    {
+        auto expected = CDibSection::Create(17, 9);
+        ground(*expected);
+        CMemoryDC direct;
+        direct.SelectBitmap(expected.get());
+        direct.TransparentDIBits(c.dest, c.src, dib.Pixels(), dib.PixelsLength(), dib.Info(),
+                                 dib.InfoLength(), key);
+        for (int n = 0; n < 3; ++n)
+        {
+            auto s = CDibSection::Create(17, 9);
+            ground(*s);
+            CMemoryDC dc;
+            dc.SelectBitmap(s.get());
+            EXPECT_EQ(dib.DrawTransparent(dc, c.dest, c.src, key), 1);
+            ASSERT_EQ(std::memcmp(s->Bits(), expected->Bits(), std::size_t(s->ImageBytes())), 0)
+                << "placement " << (&c - cases) << ", draw " << n;
+        }
+    }
+
+    // Another key, another surface size and a reloaded picture are not served from the
+    // recording of the one before.
+    auto s = CDibSection::Create(17, 9);
+    CMemoryDC dc;
+    dc.SelectBitmap(s.get());
+    for (int n = 0; n < 2; ++n)
+    {
+        dc.FillSolidRect({0, 0, 17, 9}, RGB(1, 2, 3));
+        dib.DrawTransparent(dc, {0, 0, 13, 7}, {0, 0, 13, 7}, RGB(0, 0, 0));
+    }
+    EXPECT_EQ(PixelAt(*s, 0, 0), RGB(1, 2, 3));     // black is the key now
+    EXPECT_EQ(PixelAt(*s, 1, 0), RGB(255, 0, 255)); // and magenta is drawn
+    const CTestPicture other = CTestPicture::Pattern(13, 7, 2);
+    ASSERT_GT(dib.Load(Write(MakeBmp(other), "o.bmp").c_str()).Length(), 0u);
+    dc.FillSolidRect({0, 0, 17, 9}, RGB(1, 2, 3));
+    dib.DrawTransparent(dc, {0, 0, 13, 7}, {0, 0, 13, 7}, RGB(0, 0, 0));
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 13; ++x)
+            ASSERT_EQ(PixelAt(*s, x, y),
+                      other.At(x, y) == RGB(0, 0, 0) ? RGB(1, 2, 3) : other.At(x, y));
 }
 
 TEST_F(DibFile, WriteToReproducesTheFileItWasReadFrom)
