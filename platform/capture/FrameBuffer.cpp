@@ -1,9 +1,12 @@
 #include "platform/capture/FrameBuffer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace
@@ -65,8 +68,31 @@ bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) cons
         errno = ENODATA;
         return fail("no frame");
     }
-    DibFileBytes(m_fileBytes);
-    const auto& bytes = m_fileBytes;
+    // The rows go to the file straight from the frame, bottom row first, each followed by its
+    // padding: no copy of the whole picture is made on the way.
+    const std::size_t nRow = std::size_t(m_nWidth) * 3;
+    const std::size_t nStride = (nRow + 3) & ~std::size_t(3);
+    const std::size_t nTotal = 54 + nStride * std::size_t(m_nHeight);
+    std::uint8_t header[54] = {'B', 'M'};
+    Put32(&header[2], std::uint32_t(nTotal));
+    Put32(&header[10], 54);
+    Put32(&header[14], 40);
+    Put32(&header[18], std::uint32_t(m_nWidth));
+    Put32(&header[22], std::uint32_t(m_nHeight));
+    header[26] = 1;
+    header[28] = 24;
+    Put32(&header[34], std::uint32_t(nTotal - 54));
+    static const std::uint8_t kPadding[3] = {};
+    std::vector<iovec>& pieces = m_pieces;
+    pieces.clear();
+    pieces.push_back({header, sizeof header});
+    for (int y = m_nHeight - 1; y >= 0; --y)
+    {
+        pieces.push_back({const_cast<std::uint8_t*>(Row(y)), nRow});
+        if (nStride != nRow)
+            pieces.push_back({const_cast<std::uint8_t*>(kPadding), nStride - nRow});
+    }
+
     // The file is overwritten in place and cut to length afterwards: replacing a file by
     // truncating or renaming makes the file system flush it at once, which costs more than
     // the whole image takes to build. A save that fails removes the file, so no half-written
@@ -75,10 +101,12 @@ bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) cons
     if (fd < 0)
         return fail("create");
     std::size_t nDone = 0;
+    std::size_t nFirst = 0; // the first piece not wholly written
     bool bOk = true;
-    while (nDone < bytes.size())
+    while (nFirst < pieces.size())
     {
-        const ssize_t n = ::pwrite(fd, bytes.data() + nDone, bytes.size() - nDone, off_t(nDone));
+        const int nCount = int(std::min<std::size_t>(pieces.size() - nFirst, IOV_MAX));
+        const ssize_t n = ::pwritev(fd, &pieces[nFirst], nCount, off_t(nDone));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -89,10 +117,21 @@ bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) cons
             break;
         }
         nDone += std::size_t(n);
+        // Skip what was written; a piece written in part continues where it stopped.
+        for (std::size_t nLeft = std::size_t(n); nLeft > 0;)
+        {
+            iovec& piece = pieces[nFirst];
+            const std::size_t nTake = std::min(nLeft, piece.iov_len);
+            piece.iov_base = static_cast<std::uint8_t*>(piece.iov_base) + nTake;
+            piece.iov_len -= nTake;
+            nLeft -= nTake;
+            if (piece.iov_len == 0)
+                ++nFirst;
+        }
     }
     struct stat st;
-    if (bOk && ::fstat(fd, &st) == 0 && std::size_t(st.st_size) != bytes.size())
-        bOk = ::ftruncate(fd, off_t(bytes.size())) == 0;
+    if (bOk && ::fstat(fd, &st) == 0 && std::size_t(st.st_size) != nTotal)
+        bOk = ::ftruncate(fd, off_t(nTotal)) == 0;
     const int nError = errno;
     if (::close(fd) != 0 && bOk)
         bOk = false;

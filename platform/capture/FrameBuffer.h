@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/uio.h>
 #include <vector>
 
 class CFrameBuffer
@@ -35,5 +36,5 @@ private:
     int m_nWidth = 0;
     int m_nHeight = 0;
     std::vector<std::uint8_t> m_pixels;
-    mutable std::vector<std::uint8_t> m_fileBytes; // kept so that each save reuses its pages
+    mutable std::vector<iovec> m_pieces; // what a save writes, kept from save to save
 };

@@ -6,6 +6,7 @@
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/TempDir.h"
 
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -136,4 +137,33 @@ TEST(CaptureDialogs, SourceAppliesControlsAtOnceAndFormatOnOk)
     format.accept();
     EXPECT_EQ(cam->Width(), 320);
     EXPECT_TRUE(format.Error().empty());
+}
+
+TEST(FrameBuffer, SavedFilesHavePaddedBottomUpRowsAtAnySize)
+{
+    CTempDir dir;
+    const std::string path = dir.File("capframe.bmp");
+    // Rows that need padding, and more rows than one write takes at once.
+    for (const auto& [w, h] : {std::make_pair(5, 3), std::make_pair(7, 1500), std::make_pair(4, 2)})
+    {
+        CFrameBuffer frame;
+        ASSERT_TRUE(frame.Resize(w, h));
+        for (int y = 0; y < h; ++y)
+            for (int i = 0; i < w * 3; ++i)
+                frame.Row(y)[i] = std::uint8_t(y * 31 + i + 1);
+        ASSERT_TRUE(frame.SaveDib(path));
+        const auto bytes = ReadBytes(path);
+        const std::size_t nStride = (std::size_t(w) * 3 + 3) / 4 * 4;
+        ASSERT_EQ(bytes.size(), 54 + nStride * std::size_t(h)) << w << "x" << h;
+        EXPECT_EQ(ReadLE32(&bytes[2]), bytes.size());
+        EXPECT_EQ(ReadLE32(&bytes[34]), bytes.size() - 54);
+        for (int y = 0; y < h; ++y)
+        {
+            const std::uint8_t* pRow = &bytes[54 + nStride * std::size_t(h - 1 - y)];
+            ASSERT_EQ(std::memcmp(pRow, frame.Row(y), std::size_t(w) * 3), 0) << "row " << y;
+            for (std::size_t i = std::size_t(w) * 3; i < nStride; ++i)
+                ASSERT_EQ(pRow[i], 0) << "padding of row " << y;
+        }
+        EXPECT_EQ(bytes, frame.DibFileBytes());
+    }
 }
