@@ -3,6 +3,7 @@
 #include <cerrno>
 
 std::set<CImageSocket*> CImageSocket::s_connections;
+std::uint64_t CImageSocket::s_nLastSerial = 0;
 int CImageSocket::s_nSending = 0;
 int CImageSocket::s_nSendTimeoutMs = CImageSocket::kSendTimeoutMs;
 int CImageSocket::s_nLingerMs = CImageSocket::kLingerMs;
@@ -50,8 +51,6 @@ void CImageSocket::OnAccept(int)
     auto* pConnection = new CImageSocket;
     pConnection->SetView(m_pView);
     pConnection->m_nSent = 0;
-    // The response is built before the connection is accepted, as the client waits anyway.
-    pConnection->m_nRemaining = m_pView->BuildSnapshot(pConnection->m_pResponse, true);
     if (!Accept(*pConnection))
     {
         const int nError = GetLastError();
@@ -61,6 +60,28 @@ void CImageSocket::OnAccept(int)
         return;
     }
     pConnection->Started();
+    // The image is built for the connection now; it may arrive later, when the connection has
+    // already gone (then it is dropped), and the connection may be gone when this returns.
+    const std::uint64_t nSerial = pConnection->m_nSerial;
+    m_pView->BuildSnapshotLater(
+        true,
+        [pConnection, nSerial](int nLength, std::unique_ptr<std::uint8_t[]> pResponse)
+        {
+            if (s_connections.count(pConnection) != 0 && pConnection->m_nSerial == nSerial)
+                pConnection->Deliver(nLength, std::move(pResponse));
+        });
+}
+
+void CImageSocket::Deliver(int nLength, std::unique_ptr<std::uint8_t[]> pResponse)
+{
+    m_bWaitingForImage = false;
+    m_pResponse = std::move(pResponse);
+    m_nRemaining = nLength;
+    m_nSent = 0;
+    if (m_nRemaining <= 0)
+        ResponseComplete(); // nothing to send: close cleanly
+    else
+        OnSend(0);
 }
 
 void CImageSocket::PauseAccepting()
@@ -78,6 +99,8 @@ void CImageSocket::PauseAccepting()
 
 void CImageSocket::Started()
 {
+    m_nSerial = ++s_nLastSerial;
+    m_bWaitingForImage = true;
     s_connections.insert(this);
     ++s_nSending;
     m_bCountedSending = true;
@@ -86,19 +109,19 @@ void CImageSocket::Started()
     m_pTimer->setInterval(kCheckIntervalMs);
     QObject::connect(m_pTimer, &QTimer::timeout, m_pTimer, [this] { Check(); });
     m_pTimer->start();
-    if (m_nRemaining <= 0)
-        ResponseComplete(); // nothing to send: close cleanly
 }
 
 void CImageSocket::OnSend(int nErrorCode)
 {
-    if (m_nRemaining == -1 || m_bDraining)
+    if (m_bDraining || (!m_bWaitingForImage && m_nRemaining == -1))
         return;
     if (nErrorCode != 0)
     {
         Destroy();
         return;
     }
+    if (m_bWaitingForImage)
+        return; // sent when it arrives
     while (m_nRemaining > 0)
     {
         const int n = Send(m_pResponse.get() + m_nSent, m_nRemaining);

@@ -57,11 +57,15 @@ protected:
 
 private:
     void Started();
+    // The response has been built: send it.
+    void Deliver(int nLength, std::unique_ptr<std::uint8_t[]> pResponse);
     void ResponseComplete();
     void Check();
     void PauseAccepting();
     void Destroy();
 
+    bool m_bWaitingForImage = false;
+    std::uint64_t m_nSerial = 0; // tells a connection from a later one at the same address
     bool m_bPeerClosed = false;
     bool m_bDraining = false;
     QElapsedTimer m_sinceAccept;
@@ -69,6 +73,7 @@ private:
     QTimer* m_pTimer = nullptr; // connections: the periodic check; listener: the accept retry
 
     static std::set<CImageSocket*> s_connections;
+    static std::uint64_t s_nLastSerial;
     static int s_nSending;
     bool m_bCountedSending = false;
     static int s_nSendTimeoutMs;

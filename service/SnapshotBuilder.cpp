@@ -37,7 +37,7 @@ std::int64_t CSnapshotBuilder::OutputSize(std::int32_t nCode, std::int64_t nFram
     return nCode;
 }
 
-CSnapshotBuilder::CResult CSnapshotBuilder::Failure(const CSettings& settings,
+CSnapshotBuilder::CResult CSnapshotBuilder::Failure(bool bHeaders,
                                                     std::unique_ptr<std::uint8_t[]>& pBlock,
                                                     std::string strReason)
 {
@@ -45,7 +45,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Failure(const CSettings& settings,
     result.bFailed = true;
     result.strProblem = OneLine(std::move(strReason));
     pBlock.reset();
-    if (settings.HttpHeaders == 0)
+    if (!bHeaders)
         return result; // no header means no way to say it: the client sees a clean close
     const std::string text = std::string("HTTP/1.0 503 Service Unavailable\r\nServer: ") +
                              kProductId + "\r\nContent-type: text/plain\r\n\r\n" +
@@ -63,6 +63,23 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
                                                   std::unique_ptr<std::uint8_t[]>& pBlock,
                                                   bool bIncludeStatusLine)
 {
+    CComposed composed;
+    CResult result = Compose(in, composed, pBlock, bIncludeStatusLine);
+    if (!composed.bNeedsEncoding)
+        return result;
+    CResult encoded = Encode(composed, in.jpegWriter, pBlock);
+    if (encoded.strProblem.empty())
+        encoded.strProblem = result.strProblem;
+    if (in.pSectionCache != nullptr)
+        *in.pSectionCache = std::move(composed.pSection);
+    return encoded;
+}
+
+CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed& out,
+                                                    std::unique_ptr<std::uint8_t[]>& pBlock,
+                                                    bool bIncludeStatusLine)
+{
+    out = CComposed{};
     const CSettings& s = in.settings;
     auto working = [&](const char* pszName)
     {
@@ -89,14 +106,16 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
     {
         const std::string file = working("capframe.bmp");
         if (in.pCapture == nullptr)
-            return Failure(s, pBlock, "no capture window");
+            return Failure(s.HttpHeaders != 0, pBlock, "no capture window");
         if (!in.pCapture->GrabFrameNoStop())
             strProblem = "frame grab failed: " + in.pCapture->LastError();
         if (!in.pCapture->FileSaveDib(file.c_str()))
-            return Failure(s, pBlock, "no frame could be saved: " + in.pCapture->LastError());
+            return Failure(s.HttpHeaders != 0, pBlock,
+                           "no frame could be saved: " + in.pCapture->LastError());
         const auto loaded = frame.Load(file.c_str());
         if (!loaded.Opened())
-            return Failure(s, pBlock, "no frame: " + loaded.Error().GetErrorMessage());
+            return Failure(s.HttpHeaders != 0, pBlock,
+                           "no frame: " + loaded.Error().GetErrorMessage());
     }
 
     // 3-5. Sizes.
@@ -107,28 +126,30 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
     if (w <= 0 || h <= 0)
     {
         if (frame.IsEmpty() && !s.UseCustomSize)
-            return Failure(s, pBlock, "the frame file is not a readable bitmap");
-        return Failure(s, pBlock,
+            return Failure(s.HttpHeaders != 0, pBlock, "the frame file is not a readable bitmap");
+        return Failure(s.HttpHeaders != 0, pBlock,
                        "the output size " + std::to_string(w) + "x" + std::to_string(h) +
                            " is empty");
     }
-    std::unique_ptr<CDibSection> fresh;
-    CDibSection* section = nullptr;
+    // The composed picture is handed on with the result; a cached one of the right size is
+    // taken (and cleared) rather than a fresh one made.
+    std::unique_ptr<CDibSection>& owned = out.pSection;
     if (in.pSectionCache != nullptr && *in.pSectionCache && (*in.pSectionCache)->Width() == w &&
         (*in.pSectionCache)->Height() == h)
     {
-        section = in.pSectionCache->get();
-        std::memset(section->Bits(), 0, std::size_t(section->ImageBytes()));
+        owned = std::move(*in.pSectionCache);
+        std::memset(owned->Bits(), 0, std::size_t(owned->ImageBytes()));
     }
     else
     {
-        fresh = w <= INT_MAX && h <= INT_MAX ? CDibSection::Create(int(w), int(h)) : nullptr;
-        section = fresh.get();
-        if (in.pSectionCache != nullptr && fresh)
-            *in.pSectionCache = std::move(fresh);
+        if (in.pSectionCache != nullptr)
+            in.pSectionCache->reset(); // of another size: let it go before making the new one
+        if (w <= INT_MAX && h <= INT_MAX)
+            owned = CDibSection::Create(int(w), int(h));
     }
+    CDibSection* section = owned.get();
     if (section == nullptr)
-        return Failure(s, pBlock,
+        return Failure(s.HttpHeaders != 0, pBlock,
                        "no " + std::to_string(w) + "x" + std::to_string(h) + " bitmap can be made");
 
     // 6-9. Drawing.
@@ -162,10 +183,10 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
         const std::int64_t nImage = section->ImageBytes();
         const std::int64_t nTotal = nHeader + kBmpHeaders + nImage;
         if (nTotal > INT_MAX)
-            return Failure(s, pBlock, "the image is too large to send");
+            return Failure(s.HttpHeaders != 0, pBlock, "the image is too large to send");
         pBlock = Allocate(nTotal);
         if (!pBlock)
-            return Failure(s, pBlock, "out of memory");
+            return Failure(s.HttpHeaders != 0, pBlock, "out of memory");
         std::uint8_t* p = pBlock.get();
         std::memcpy(p, header.data(), header.size());
         p += nHeader;
@@ -176,31 +197,51 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
         std::memcpy(p + 14, &section->Info(), sizeof(BITMAPINFOHEADER));
         std::memcpy(p + kBmpHeaders, section->Bits(), std::size_t(nImage));
         result.nLength = int(nTotal);
+        if (in.pSectionCache != nullptr)
+            *in.pSectionCache = std::move(owned);
         return result;
     }
 
-    // 12. JPEG body: written to "frame.jpg" and read back whole.
-    const std::string jpeg = working("frame.jpg");
-    in.jpegWriter.SetQuality(s.JpegQuality);
-    if (in.jpegWriter.WriteFile(section->Bits(), int(w), int(h), jpeg.c_str()) != 0)
+    // 12. The JPEG body is left to Encode, which may run on another thread: everything it
+    // needs travels with the picture.
+    out.bNeedsEncoding = true;
+    out.strHeader = std::move(header);
+    out.strJpegPath = working("frame.jpg");
+    out.nQuality = s.JpegQuality;
+    out.bHeaders = s.HttpHeaders != 0;
+    return result;
+}
+
+CSnapshotBuilder::CResult CSnapshotBuilder::Encode(const CComposed& composed, CJpegWriter& writer,
+                                                   std::unique_ptr<std::uint8_t[]>& pBlock)
+{
+    // Written to "frame.jpg" and read back whole.
+    const CDibSection& section = *composed.pSection;
+    const std::string& header = composed.strHeader;
+    const std::int64_t nHeader = std::int64_t(header.size());
+    const char* pszJpeg = composed.strJpegPath.c_str();
+    writer.SetQuality(composed.nQuality);
+    if (writer.WriteFile(section.Bits(), section.Width(), section.Height(), pszJpeg) != 0)
     {
-        const std::string why = in.jpegWriter.LastMessage();
-        return Failure(s, pBlock,
+        const std::string why = writer.LastMessage();
+        return Failure(composed.bHeaders, pBlock,
                        "JPEG encoding failed" + (why.empty() ? std::string() : ": " + why));
     }
     CFile file;
     CFileException error;
-    if (!file.Open(jpeg.c_str(), CFile::modeRead, &error))
-        return Failure(s, pBlock, "the encoded frame cannot be read: " + error.GetErrorMessage());
+    if (!file.Open(pszJpeg, CFile::modeRead, &error))
+        return Failure(composed.bHeaders, pBlock,
+                       "the encoded frame cannot be read: " + error.GetErrorMessage());
     const std::int64_t nLength = file.GetLength();
     if (nLength <= 0 || nHeader + nLength > INT_MAX)
-        return Failure(s, pBlock, "the encoded frame has no usable length");
+        return Failure(composed.bHeaders, pBlock, "the encoded frame has no usable length");
     pBlock = Allocate(nHeader + nLength);
     if (!pBlock)
-        return Failure(s, pBlock, "out of memory");
+        return Failure(composed.bHeaders, pBlock, "out of memory");
     std::memcpy(pBlock.get(), header.data(), header.size());
     if (file.Read(pBlock.get() + nHeader, std::size_t(nLength)) != std::size_t(nLength))
-        return Failure(s, pBlock, "the encoded frame could not be read whole");
+        return Failure(composed.bHeaders, pBlock, "the encoded frame could not be read whole");
+    CResult result;
     result.nLength = int(nHeader + nLength);
     return result;
 }

@@ -44,11 +44,29 @@ public:
     static CResult Build(const CInputs& in, std::unique_ptr<std::uint8_t[]>& pBlock,
                          bool bIncludeStatusLine);
 
+    // Build in two stages, so that the encoding can run away from the thread that grabs and
+    // draws. Compose grabs, draws and, for a BMP or a failure, completes the block; for a JPEG
+    // it leaves bNeedsEncoding set and everything Encode needs in the picture it returns.
+    struct CComposed
+    {
+        bool bNeedsEncoding = false;
+        std::unique_ptr<CDibSection> pSection; // the drawn picture (JPEG only)
+        std::string strHeader;
+        std::string strJpegPath;
+        int nQuality = 75;
+        bool bHeaders = true;
+    };
+    static CResult Compose(const CInputs& in, CComposed& out,
+                           std::unique_ptr<std::uint8_t[]>& pBlock, bool bIncludeStatusLine);
+    // Touches only what it is given (and the file named in it): safe on another thread.
+    static CResult Encode(const CComposed& composed, CJpegWriter& writer,
+                          std::unique_ptr<std::uint8_t[]>& pBlock);
+
     // The served size on one axis from its size code: 1 halves the frame's size, codes below 5
     // multiply it (so 0 and negative codes give no image), 5 and above are pixels.
     static std::int64_t OutputSize(std::int32_t nCode, std::int64_t nFrame);
 
 private:
-    static CResult Failure(const CSettings& settings, std::unique_ptr<std::uint8_t[]>& pBlock,
+    static CResult Failure(bool bHeaders, std::unique_ptr<std::uint8_t[]>& pBlock,
                            std::string strReason);
 };

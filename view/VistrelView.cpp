@@ -54,6 +54,8 @@ CVistrelView::CVistrelView(const CDriverList& drivers, QWidget* pParent)
 
 CVistrelView::~CVistrelView()
 {
+    // First: the encoding thread hands its results to this object.
+    m_pEncoder.reset();
     if (m_pListenSocket)
         m_pListenSocket->Close();
     m_pListenSocket.reset();
@@ -351,9 +353,69 @@ unsigned CVistrelView::ListeningPort() const
 
 int CVistrelView::BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool bIncludeStatusLine)
 {
+    // The working files are shared with the encoder's thread: let it finish first.
+    if (m_pEncoder)
+        m_pEncoder->WaitUntilIdle();
     const CSnapshotBuilder::CInputs in{m_settings,   m_hCapWnd.data(), m_pOverlay.get(),
                                        m_jpegWriter, m_strDirectory,   &m_pOutputCache};
     const auto result = CSnapshotBuilder::Build(in, pResponse, bIncludeStatusLine);
     SetStatusText(result.strProblem);
     return result.nLength;
+}
+
+void CVistrelView::BuildSnapshotLater(bool bIncludeStatusLine, Delivery done)
+{
+    // Grabbing and drawing happen here, at once; a JPEG is encoded on the encoder's thread
+    // while this thread goes on with the next request, and delivered back here.
+    if (!m_pOutputCache && !m_sectionPool.empty())
+    {
+        m_pOutputCache = std::move(m_sectionPool.back());
+        m_sectionPool.pop_back();
+    }
+    const CSnapshotBuilder::CInputs in{m_settings,   m_hCapWnd.data(), m_pOverlay.get(),
+                                       m_jpegWriter, m_strDirectory,   &m_pOutputCache};
+    CSnapshotBuilder::CComposed composed;
+    std::unique_ptr<std::uint8_t[]> pResponse;
+    const auto result = CSnapshotBuilder::Compose(in, composed, pResponse, bIncludeStatusLine);
+    if (!composed.bNeedsEncoding)
+    {
+        SetStatusText(result.strProblem);
+        done(result.nLength, std::move(pResponse));
+        return;
+    }
+    if (!m_pEncoder)
+        m_pEncoder = std::make_unique<CSnapshotEncoder>();
+    struct CCompletion
+    {
+        Delivery done;
+        std::string strComposeProblem;
+        CSnapshotBuilder::CResult result;
+        std::unique_ptr<std::uint8_t[]> pResponse;
+        std::unique_ptr<CDibSection> pSection;
+    };
+    auto pCompletion = std::make_shared<CCompletion>();
+    pCompletion->done = std::move(done);
+    pCompletion->strComposeProblem = result.strProblem;
+    m_pEncoder->Submit(std::move(composed),
+                       [this, pCompletion](CSnapshotBuilder::CResult encoded,
+                                           std::unique_ptr<std::uint8_t[]> pBlock,
+                                           std::unique_ptr<CDibSection> pSection)
+                       {
+                           pCompletion->result = std::move(encoded);
+                           pCompletion->pResponse = std::move(pBlock);
+                           pCompletion->pSection = std::move(pSection);
+                           QMetaObject::invokeMethod(
+                               this,
+                               [this, pCompletion]
+                               {
+                                   if (m_sectionPool.size() <= CSnapshotEncoder::kMaxQueued)
+                                       m_sectionPool.push_back(std::move(pCompletion->pSection));
+                                   const std::string& strProblem = pCompletion->result.strProblem;
+                                   SetStatusText(strProblem.empty() ? pCompletion->strComposeProblem
+                                                                    : strProblem);
+                                   pCompletion->done(pCompletion->result.nLength,
+                                                     std::move(pCompletion->pResponse));
+                               },
+                               Qt::QueuedConnection);
+                       });
 }

@@ -10,6 +10,7 @@
 #include "platform/ui/CmdTarget.h"
 #include "platform/ui/FormView.h"
 #include "service/ImageSocket.h"
+#include "service/SnapshotEncoder.h"
 #include "service/SnapshotSource.h"
 #include "settings/Settings.h"
 
@@ -17,6 +18,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class CVistrelView : public CFormView, public CCmdTarget, public CSnapshotSource
 {
@@ -49,6 +51,7 @@ public:
     // (Re)creates the listening socket from the settings.
     void StartServer();
     int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool bIncludeStatusLine) override;
+    void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done) override;
     // Driver items 35000 + index (up to 100) are routed here besides the command table.
     bool OnCmdMsg(int nID, int nCode, CCmdUI* pCmdUI) override;
     bool HasCommandHandler(int nID) const override;
@@ -102,5 +105,8 @@ protected:
     std::string m_strStatus;
     std::string m_strDirectory;
     std::unique_ptr<CDibSection> m_pOutputCache;
+    // Pictures back from the encoder, for reuse.
+    std::vector<std::unique_ptr<CDibSection>> m_sectionPool;
+    std::unique_ptr<CSnapshotEncoder> m_pEncoder;
     QSize m_extent;
 };

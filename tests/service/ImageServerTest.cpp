@@ -2,6 +2,8 @@
 
 #include "tests/support/NetClient.h"
 
+#include <QTimer>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -30,6 +32,22 @@ public:
         std::memcpy(p.get(), &m_nBuilds, sizeof m_nBuilds);
         return int(m_response.size());
     }
+    // With delays set, build n (from 1) is delivered that many milliseconds after it is asked
+    // for (a negative delay: at once), as a view that encodes elsewhere does.
+    void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done) override
+    {
+        const std::size_t n = std::size_t(m_nBuilds);
+        const int nDelay = n < m_delays.size() ? m_delays[n] : -1;
+        if (nDelay < 0)
+        {
+            CSnapshotSource::BuildSnapshotLater(bIncludeStatusLine, std::move(done));
+            return;
+        }
+        auto pBlock = std::make_shared<std::unique_ptr<std::uint8_t[]>>();
+        const int nLength = BuildSnapshot(*pBlock, bIncludeStatusLine);
+        QTimer::singleShot(nDelay, [done, pBlock, nLength] { done(nLength, std::move(*pBlock)); });
+    }
+    std::vector<int> m_delays;
     std::vector<std::uint8_t> Expected(int nBuild) const
     {
         auto v = m_response;
@@ -226,4 +244,52 @@ TEST_F(ImageServer, ANonListeningOrBusyPortIsRefused)
     EXPECT_EQ(second.GetLastError(), EADDRINUSE);
     EXPECT_FALSE(second.IsOpen());
     EXPECT_FALSE(second.Create(70000));
+}
+
+TEST_F(ImageServer, ImagesBuiltLaterReachTheirClientsAndThoseForGoneClientsAreDropped)
+{
+    // Build 1 comes after 300 ms to a patient client; build 2 after 300 ms, when its client
+    // has reset; build 3 after the send timeout, when the server has given up on it.
+    m_view.m_delays = {300, 300, 2600};
+    CReadResult patient;
+    CReadResult abandoned;
+    Serve({[&]
+           {
+               const int fd = ConnectTo("127.0.0.1", m_nPort);
+               patient = ReadAll(fd, 8000);
+               ::close(fd);
+           },
+           [&]
+           {
+               std::this_thread::sleep_for(std::chrono::milliseconds(50));
+               const int fd = ConnectTo("127.0.0.1", m_nPort);
+               std::this_thread::sleep_for(std::chrono::milliseconds(100));
+               const linger l{1, 0};
+               ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+               ::close(fd);
+           },
+           [&]
+           {
+               std::this_thread::sleep_for(std::chrono::milliseconds(150));
+               const int fd = ConnectTo("127.0.0.1", m_nPort);
+               abandoned = ReadAll(fd, 5000);
+               ::close(fd);
+           }},
+          8000);
+    EXPECT_TRUE(patient.bEof);
+    EXPECT_EQ(patient.bytes, m_view.Expected(1));
+    EXPECT_FALSE(abandoned.bTimedOut);
+    EXPECT_TRUE(abandoned.bytes.empty());
+    // The late deliveries found nothing to send to; the server goes on serving.
+    PumpUntil([] { return false; }, 700);
+    EXPECT_EQ(CImageSocket::LiveConnections(), 0);
+    m_view.m_delays.clear();
+    CReadResult after;
+    Serve({[&]
+           {
+               const int fd = ConnectTo("127.0.0.1", m_nPort);
+               after = ReadAll(fd, 8000);
+               ::close(fd);
+           }});
+    EXPECT_EQ(after.bytes, m_view.Expected(4));
 }

@@ -11,6 +11,7 @@
 #include "tests/support/TempDir.h"
 
 #include <atomic>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
 #include <unistd.h>
@@ -174,4 +175,65 @@ TEST_F(VistrelView, AnOverlayThatCannotBeOpenedIsReportedAndStartUpGoesOn)
     auto loaded = Start();
     EXPECT_TRUE(m_boxes.empty());
     EXPECT_EQ(loaded->m_pOverlay->Width(), 4u);
+}
+
+TEST_F(VistrelView, ImagesEncodedElsewhereArriveInOrderOnThisThreadAndNeverOutliveTheView)
+{
+    Store("CaptureDevice", 1);
+    auto view = Start();
+    struct Delivered
+    {
+        int nLength;
+        std::vector<std::uint8_t> bytes;
+        bool bOnThisThread;
+    };
+    std::vector<Delivered> got;
+    const auto self = std::this_thread::get_id();
+    auto collect = [&](int nLength, std::unique_ptr<std::uint8_t[]> p)
+    {
+        got.push_back({nLength, std::vector<std::uint8_t>(p.get(), p.get() + nLength),
+                       std::this_thread::get_id() == self});
+    };
+    for (int i = 0; i < 4; ++i)
+        view->BuildSnapshotLater(true, collect);
+    EXPECT_TRUE(got.empty()) << "JPEG images are delivered from the event loop";
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 4; }, 5000));
+    std::vector<std::vector<std::uint8_t>> pictures;
+    for (const Delivered& d : got)
+    {
+        EXPECT_TRUE(d.bOnThisThread);
+        ASSERT_EQ(std::string(d.bytes.begin(), d.bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
+        const auto decoded = DecodeJpegBytes(Body(d.bytes));
+        ASSERT_TRUE(decoded.bOk);
+        EXPECT_EQ(decoded.nWidth, 640);
+        pictures.push_back(decoded.rgb);
+    }
+    for (std::size_t i = 1; i < pictures.size(); ++i)
+        EXPECT_NE(pictures[i], pictures[i - 1]) << "each its own frame";
+
+    // A BMP needs no encoding: it comes at once.
+    got.clear();
+    view->m_settings.ImageType = 1;
+    view->BuildSnapshotLater(true, collect);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].nLength, int(got[0].bytes.size()));
+
+    // An encoding that fails is answered with the 503 and its reason reaches the status text.
+    got.clear();
+    view->m_settings.ImageType = 0;
+    std::filesystem::remove(m_dir.File("frame.jpg"));
+    std::filesystem::create_directory(m_dir.File("frame.jpg"));
+    view->BuildSnapshotLater(true, collect);
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }, 5000));
+    EXPECT_EQ(std::string(got[0].bytes.begin(), got[0].bytes.begin() + 12), "HTTP/1.0 503");
+    EXPECT_NE(view->StatusText().find("JPEG encoding failed"), std::string::npos);
+    std::filesystem::remove(m_dir.File("frame.jpg"));
+
+    // Gone with images still being encoded: none is delivered to it afterwards.
+    got.clear();
+    for (int i = 0; i < 3; ++i)
+        view->BuildSnapshotLater(true, collect);
+    view.reset();
+    PumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(got.empty());
 }
