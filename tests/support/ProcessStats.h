@@ -10,8 +10,11 @@
 // memory bounds are checked in the plain build, leaks by the sanitizer itself.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kResidentMemoryIsMeaningful = false;
+// The sanitizers make the server several times slower: time bounds allow for it.
+constexpr int kSlowdown = 3;
 #else
 constexpr bool kResidentMemoryIsMeaningful = true;
+constexpr int kSlowdown = 1;
 #endif
 
 inline long ResidentKiB(pid_t pid)
