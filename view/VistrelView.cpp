@@ -408,7 +408,12 @@ void CVistrelView::BuildSnapshotLater(bool bIncludeStatusLine, Delivery done)
                                this,
                                [this, pCompletion]
                                {
-                                   if (m_sectionPool.size() <= CSnapshotEncoder::kMaxQueued)
+                                   // Kept for reuse while few and of a usual size: a huge custom
+                                   // size is not worth holding on to between requests.
+                                   constexpr std::int64_t kMaxPooledBytes = 32 << 20;
+                                   if (pCompletion->pSection &&
+                                       pCompletion->pSection->ImageBytes() <= kMaxPooledBytes &&
+                                       m_sectionPool.size() <= CSnapshotEncoder::kMaxQueued)
                                        m_sectionPool.push_back(std::move(pCompletion->pSection));
                                    const std::string& strProblem = pCompletion->result.strProblem;
                                    SetStatusText(strProblem.empty() ? pCompletion->strComposeProblem
