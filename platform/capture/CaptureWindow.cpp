@@ -7,6 +7,7 @@
 #include <QPainter>
 
 #include <cstring>
+#include <utility>
 
 namespace
 {
@@ -116,6 +117,10 @@ void CCaptureWindow::PreviewTick()
 
 void CCaptureWindow::FrameChanged()
 {
+    // Without a screen nobody sees the window: a picture taken of it (grab) still paints.
+    static const bool s_bOffscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
+    if (s_bOffscreen)
+        return;
     if (m_repaintTimer.isActive())
     {
         m_bRepaintPending = true; // painted when the interval is over
@@ -204,7 +209,7 @@ void CCaptureWindow::paintEvent(QPaintEvent*)
         painter.fillRect(rect(), QColor(0, 0, 0));
         return;
     }
-    const QImage image(m_frame.Data(), m_frame.Width(), m_frame.Height(),
+    const QImage image(std::as_const(m_frame).Data(), m_frame.Width(), m_frame.Height(),
                        qsizetype(m_frame.Width()) * 3, QImage::Format_BGR888);
     painter.drawImage(rect(), image);
 }

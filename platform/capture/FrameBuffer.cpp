@@ -18,10 +18,13 @@ void Put32(std::uint8_t* p, std::uint32_t v)
 }
 } // namespace
 
+std::atomic<std::uint64_t> CFrameBuffer::s_nGenerations{0};
+
 bool CFrameBuffer::Resize(int nWidth, int nHeight)
 {
     if (nWidth <= 0 || nHeight <= 0 || nWidth > 16384 || nHeight > 16384)
         return false;
+    Touch();
     m_nWidth = nWidth;
     m_nHeight = nHeight;
     m_pixels.assign(std::size_t(nWidth) * std::size_t(nHeight) * 3, 0);

@@ -98,7 +98,24 @@ void CTestPatternDriver::Render(CFrameBuffer& frame, std::uint64_t nFrame) const
     const int w = frame.Width();
     const int h = frame.Height();
     RenderBackground(w, h);
-    std::memcpy(frame.Data(), m_background.Data(), std::size_t(w) * std::size_t(h) * 3);
+    const int nText = std::max(8, h / 16);
+    const int nBox = std::min(h, nText * 2); // the label's rows at the bottom, drawn whole
+
+    // When nothing has written to this buffer since the last frame drawn into it, it differs
+    // from the background only under that frame's bar and label: putting back the bar's
+    // columns is enough (the label's rows are drawn over whole). Otherwise, all of it.
+    const bool bOnlyMovingParts = m_last.pFrame == &frame &&
+                                  m_last.nGeneration == frame.Generation() && m_last.w == w &&
+                                  m_last.h == h && m_last.pattern == m_pattern;
+    if (bOnlyMovingParts)
+    {
+        const std::size_t nFrom = 3 * std::size_t(m_last.x0);
+        const std::size_t nBytes = 3 * std::size_t(m_last.x1 - m_last.x0);
+        for (int y = 0; y < h - nBox; ++y)
+            std::memcpy(frame.Row(y) + nFrom, m_background.Row(y) + nFrom, nBytes);
+    }
+    else
+        std::memcpy(frame.Data(), m_background.Data(), std::size_t(w) * std::size_t(h) * 3);
 
     // A bar that sweeps across the picture, one step per frame.
     const int nBar = std::max(2, w / 40);
@@ -108,8 +125,6 @@ void CTestPatternDriver::Render(CFrameBuffer& frame, std::uint64_t nFrame) const
         std::memset(frame.Row(y) + 3 * std::size_t(x0), 255, 3 * std::size_t(x1 - x0));
 
     // The label is painted into a small image of the painter's fastest format, then copied in.
-    const int nText = std::max(8, h / 16);
-    const int nBox = std::min(h, nText * 2);
     QImage label(w, nBox, QImage::Format_RGB32);
     label.fill(QColor(0, 0, 0));
     {
@@ -135,6 +150,7 @@ void CTestPatternDriver::Render(CFrameBuffer& frame, std::uint64_t nFrame) const
             dst[2] = std::uint8_t(qRed(src[x]));
         }
     }
+    m_last = {&frame, frame.Generation(), w, h, m_pattern, x0, x1};
 }
 
 std::vector<CCaptureControl> CTestPatternDriver::Controls()

@@ -45,4 +45,16 @@ private:
     std::uint64_t m_nFrame = 0;
     mutable CFrameBuffer m_background;
     mutable Pattern m_backgroundPattern = ColourBars;
+    // The last frame drawn: into which buffer, what it left there, and where its bar was.
+    struct CLastRender
+    {
+        const CFrameBuffer* pFrame = nullptr;
+        std::uint64_t nGeneration = 0;
+        int w = 0;
+        int h = 0;
+        Pattern pattern = ColourBars;
+        int x0 = 0;
+        int x1 = 0;
+    };
+    mutable CLastRender m_last;
 };

@@ -167,3 +167,42 @@ TEST(FrameBuffer, SavedFilesHavePaddedBottomUpRowsAtAnySize)
         EXPECT_EQ(bytes, frame.DibFileBytes());
     }
 }
+
+TEST(CaptureWindow, TheTestPatternRedrawnInPlaceIsEveryFrameExactly)
+{
+    // Grabbing into the same buffer again and again only puts back what moved; every frame
+    // must still be exactly the one drawn from scratch, also after the buffer was written by
+    // someone else, after a pattern change and at another size.
+    CTestPatternDriver pattern;
+    CTestPatternDriver reference; // draws each frame from scratch into a new buffer
+    std::string error;
+    ASSERT_TRUE(pattern.Open(error));
+    CFrameBuffer live;
+    auto expectFresh = [&](const char* pszWhen)
+    {
+        CFrameBuffer fresh;
+        ASSERT_TRUE(fresh.Resize(live.Width(), live.Height()));
+        reference.Render(fresh, pattern.FramesGrabbed());
+        ASSERT_EQ(live.DibFileBytes(), fresh.DibFileBytes())
+            << pszWhen << ", frame " << pattern.FramesGrabbed();
+    };
+    for (int i = 0; i < 70; ++i) // the bar wraps around the picture
+    {
+        ASSERT_TRUE(pattern.Grab(live, error, 0));
+        expectFresh("in a row");
+    }
+    std::memset(live.Row(100), 7, 300); // as the stand-by picture does
+    ASSERT_TRUE(pattern.Grab(live, error, 0));
+    expectFresh("after another writer");
+    for (CTestPatternDriver* p : {&pattern, &reference})
+        ASSERT_TRUE(p->SetControl(CTestPatternDriver::kPatternControl, CTestPatternDriver::Gradient,
+                                  error));
+    ASSERT_TRUE(pattern.Grab(live, error, 0));
+    expectFresh("after a pattern change");
+    ASSERT_TRUE(pattern.SetFormat({320, 240, 0, {}}, error));
+    for (int i = 0; i < 3; ++i)
+    {
+        ASSERT_TRUE(pattern.Grab(live, error, 0));
+        expectFresh("at another size");
+    }
+}
