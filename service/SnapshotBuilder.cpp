@@ -134,11 +134,12 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     // The composed picture is handed on with the result; a cached one of the right size is
     // taken (and cleared) rather than a fresh one made.
     std::unique_ptr<CDibSection>& owned = out.pSection;
+    bool bReused = false;
     if (in.pSectionCache != nullptr && *in.pSectionCache && (*in.pSectionCache)->Width() == w &&
         (*in.pSectionCache)->Height() == h)
     {
         owned = std::move(*in.pSectionCache);
-        std::memset(owned->Bits(), 0, std::size_t(owned->ImageBytes()));
+        bReused = true;
     }
     else
     {
@@ -156,7 +157,11 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     CMemoryDC dc;
     dc.SelectBitmap(section);
     const RECT dest{0, 0, LONG(w), LONG(h)};
-    frame.Draw(dc, dest, RECT{0, 0, LONG(nFrameW), LONG(nFrameH)});
+    // Stretched over the whole picture, a frame sets every pixel of it (pixels a run-length
+    // frame skips are drawn in its first colour); only when it draws nothing does a reused
+    // bitmap need clearing.
+    if (frame.Draw(dc, dest, RECT{0, 0, LONG(nFrameW), LONG(nFrameH)}) == 0 && bReused)
+        std::memset(section->Bits(), 0, std::size_t(section->ImageBytes()));
     if (in.pOverlay != nullptr)
         in.pOverlay->DrawTransparent(
             dc, dest, RECT{0, 0, LONG(in.pOverlay->Width()), LONG(in.pOverlay->Height())},

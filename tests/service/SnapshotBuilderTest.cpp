@@ -363,3 +363,30 @@ TEST_F(SnapshotBuilder, AReusedBitmapStartsBlankEveryTime)
     Build();
     EXPECT_EQ(m_cache->Width(), 41);
 }
+
+TEST_F(SnapshotBuilder, PixelsARunLengthFrameSkipsAreBlackOnAReusedBitmap)
+{
+    // A 4x2 RLE8 stand-by picture whose top row is skipped by an end-of-line: those pixels
+    // take its first colour and never keep what the previous image left there.
+    m_bUseCache = true;
+    m_settings.HttpHeaders = 0;
+    m_settings.ImageType = 1;
+    m_settings.CaptureDevice = -1;
+    std::vector<BYTE> header = InfoHeader(4, 2, 8, BI_RLE8, 2);
+    const BYTE palette[8] = {0, 0, 0, 0, 0, 0, 255, 0}; // black, red
+    header.insert(header.end(), palette, palette + 8);
+    const std::vector<BYTE> rle = {4, 1, 0, 0, 0, 1}; // bottom row red, end of line, end
+    WriteBytes(m_dir.File("capoff.bmp"), AssembleBmp(header, rle));
+    CCaption& c = m_settings.captions[0];
+    c.Enabled = 1;
+    c.Text = "XXXX";
+    c.BackColor = RGB(9, 9, 9);
+    const auto first = Build().bytes;
+    ASSERT_EQ(BmpSize(first), std::make_pair(4, 2));
+    EXPECT_EQ(BmpPixel(first, 0, 0), RGB(9, 9, 9));
+    c.Enabled = 0;
+    const auto second = Build().bytes;
+    EXPECT_EQ(BmpPixel(second, 0, 0), RGB(0, 0, 0));
+    EXPECT_EQ(BmpPixel(second, 3, 0), RGB(0, 0, 0));
+    EXPECT_EQ(BmpPixel(second, 0, 1), RGB(255, 0, 0));
+}
