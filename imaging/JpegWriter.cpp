@@ -81,6 +81,9 @@ int CJpegWriter::WriteFile(const std::uint8_t* pBottomRow, int nWidth, int nHeig
         ::close(fd);
         return -1;
     }
+    // One buffer large enough for a usual picture: written in one call rather than in pieces
+    // of the library's 4 KiB.
+    std::setvbuf(m_pFile, m_outputBuffer.data(), _IOFBF, m_outputBuffer.size());
     bool bOk = CompressRows(&m_cinfo, &m_error.jump, m_pFile, pBottomRow, nWidth, nHeight);
     if (!bOk)
         jpeg_abort_compress(&m_cinfo); // back to idle; the next write starts afresh

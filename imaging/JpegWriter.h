@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include <jpeglib.h>
 
@@ -36,6 +37,7 @@ private:
     static void OnOutputMessage(j_common_ptr cinfo);
 
     std::FILE* m_pFile = nullptr;
+    std::vector<char> m_outputBuffer = std::vector<char>(std::size_t(1) << 17);
     ErrorManager m_error;
     jpeg_compress_struct m_cinfo;
     std::string m_strLastMessage;
