@@ -81,6 +81,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
 {
     out = CComposed{};
     const CSettings& s = in.settings;
+    const bool bHeaders = s.HttpHeaders != 0;
     auto working = [&](const char* pszName)
     {
         return in.strDirectory.empty() ? std::string(pszName) : in.strDirectory + "/" + pszName;
@@ -106,16 +107,15 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     {
         const std::string file = working("capframe.bmp");
         if (in.pCapture == nullptr)
-            return Failure(s.HttpHeaders != 0, pBlock, "no capture window");
+            return Failure(bHeaders, pBlock, "no capture window");
         if (!in.pCapture->GrabFrameNoStop())
             strProblem = "frame grab failed: " + in.pCapture->LastError();
         if (!in.pCapture->FileSaveDib(file.c_str()))
-            return Failure(s.HttpHeaders != 0, pBlock,
+            return Failure(bHeaders, pBlock,
                            "no frame could be saved: " + in.pCapture->LastError());
         const auto loaded = frame.Load(file.c_str());
         if (!loaded.Opened())
-            return Failure(s.HttpHeaders != 0, pBlock,
-                           "no frame: " + loaded.Error().GetErrorMessage());
+            return Failure(bHeaders, pBlock, "no frame: " + loaded.Error().GetErrorMessage());
     }
 
     // 3-5. Sizes.
@@ -126,13 +126,13 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     if (w <= 0 || h <= 0)
     {
         if (frame.IsEmpty() && !s.UseCustomSize)
-            return Failure(s.HttpHeaders != 0, pBlock, "the frame file is not a readable bitmap");
-        return Failure(s.HttpHeaders != 0, pBlock,
+            return Failure(bHeaders, pBlock, "the frame file is not a readable bitmap");
+        return Failure(bHeaders, pBlock,
                        "the output size " + std::to_string(w) + "x" + std::to_string(h) +
                            " is empty");
     }
     // The composed picture is handed on with the result; a cached one of the right size is
-    // taken (and cleared) rather than a fresh one made.
+    // taken rather than a fresh one made.
     std::unique_ptr<CDibSection>& owned = out.pSection;
     bool bReused = false;
     if (in.pSectionCache != nullptr && *in.pSectionCache && (*in.pSectionCache)->Width() == w &&
@@ -150,7 +150,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     }
     CDibSection* section = owned.get();
     if (section == nullptr)
-        return Failure(s.HttpHeaders != 0, pBlock,
+        return Failure(bHeaders, pBlock,
                        "no " + std::to_string(w) + "x" + std::to_string(h) + " bitmap can be made");
 
     // 6-9. Drawing.
@@ -171,7 +171,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
 
     // 10. Header text.
     std::string header;
-    if (s.HttpHeaders != 0)
+    if (bHeaders)
     {
         if (bIncludeStatusLine)
             header = std::string("HTTP/1.0 200 OK\r\nServer: ") + kProductId + "\r\nExpires: 0\r\n";
@@ -188,10 +188,10 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
         const std::int64_t nImage = section->ImageBytes();
         const std::int64_t nTotal = nHeader + kBmpHeaders + nImage;
         if (nTotal > INT_MAX)
-            return Failure(s.HttpHeaders != 0, pBlock, "the image is too large to send");
+            return Failure(bHeaders, pBlock, "the image is too large to send");
         pBlock = Allocate(nTotal);
         if (!pBlock)
-            return Failure(s.HttpHeaders != 0, pBlock, "out of memory");
+            return Failure(bHeaders, pBlock, "out of memory");
         std::uint8_t* p = pBlock.get();
         std::memcpy(p, header.data(), header.size());
         p += nHeader;
@@ -213,7 +213,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     out.strHeader = std::move(header);
     out.strJpegPath = working("frame.jpg");
     out.nQuality = s.JpegQuality;
-    out.bHeaders = s.HttpHeaders != 0;
+    out.bHeaders = bHeaders;
     return result;
 }
 
