@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev fonts-dejavu-core
     cppcheck clang-format clang libclang-rt-14-dev
     curl xvfb xauth imagemagick
+    libasan8 libubsan1 libtsan2 util-linux
 )
 
 missing=()
