@@ -139,6 +139,21 @@ protected:
         return OpenDescriptors() <= nBaseline;
     }
 
+    // A non-blocking connect to the server, not waited for; optionally with a small receive
+    // buffer.
+    int StartConnect(int nReceiveBuffer = 0) const
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (nReceiveBuffer > 0)
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(std::uint16_t(m_nPort));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        return fd;
+    }
+
     // Runs n clients (times the scale) on nThreads threads, so at most nThreads at once; each
     // gets the index of its client.
     static void Clients(int n, int nThreads, const std::function<void(int)>& client)
@@ -228,13 +243,7 @@ TEST_F(Stress, ABurstOfConnectsGetsImagesOrCleanClosesOnly)
     const auto t0 = Clock::now();
     for (int i = 0; i < 500 && Clock::now() - t0 < std::chrono::milliseconds(100); ++i)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(std::uint16_t(m_nPort));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        fds.push_back(fd);
+        fds.push_back(StartConnect());
     }
     std::atomic<int> nPartial{0};
     std::atomic<int> nFull{0};
@@ -301,15 +310,7 @@ TEST_F(Stress, OutOfDescriptorsTheServerWaitsQuietlyAndResumes)
     std::vector<int> idle;
     for (int i = 0; i < 200; ++i)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const int nBuffer = 2048;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof nBuffer);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(std::uint16_t(m_nPort));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        idle.push_back(fd);
+        idle.push_back(StartConnect(2048));
     }
     QThread::msleep(500);
     const double cpu0 = CpuSeconds();
