@@ -56,6 +56,7 @@ bool SplitPath(const char* pszPath, std::vector<std::string>& parts)
 
 CRegistryHive::~CRegistryHive()
 {
+    m_pStatements.reset(); // finalised before the connection closes
     if (m_pDb != nullptr)
         sqlite3_close_v2(m_pDb);
 }
@@ -139,6 +140,7 @@ LONG CRegistryHive::Open(const std::string& strPath, std::shared_ptr<CRegistryHi
     const int nCode = sqlite3_open_v2(strPath.c_str(), &p->m_pDb, nFlags, nullptr);
     if (nCode != SQLITE_OK)
         return nCode == SQLITE_CANTOPEN && errno == EACCES ? ERROR_ACCESS_DENIED : p->Status(nCode);
+    p->m_pStatements = std::make_unique<CStatementCache>(p->m_pDb);
     sqlite3_busy_timeout(p->m_pDb, kBusyTimeoutMs);
     sqlite3_extended_result_codes(p->m_pDb, 1);
     if (sqlite3_db_readonly(p->m_pDb, "main") == 1)
@@ -205,11 +207,11 @@ LONG CRegistryHive::Initialise()
     return n != ERROR_SUCCESS ? n : nEnd;
 }
 
-LONG CRegistryHive::Begin()
+LONG CRegistryHive::Begin(const char* pszSql)
 {
     if (m_nTransactionDepth++ > 0)
         return ERROR_SUCCESS;
-    const LONG n = Exec("BEGIN IMMEDIATE");
+    const LONG n = Exec(pszSql);
     if (n != ERROR_SUCCESS)
         m_nTransactionDepth = 0;
     return n;
@@ -234,7 +236,7 @@ LONG CRegistryHive::End(bool bCommit)
 bool CRegistryHive::KeyExists(std::int64_t nKey)
 {
     int nCode;
-    auto st = Prepare(m_pDb, "SELECT 1 FROM keys WHERE id=?", &nCode);
+    auto st = m_pStatements->Use(CStatementCache::KeyExists, &nCode);
     if (!st)
         return false;
     sqlite3_bind_int64(st.get(), 1, nKey);
@@ -250,12 +252,12 @@ LONG CRegistryHive::FindKey(std::int64_t nParent, const char* pszPath, bool bCre
     if (bCreate && m_bReadOnly)
         return ERROR_ACCESS_DENIED;
 
-    auto walk = [&]() -> LONG
+    auto walk = [&](bool bMake) -> LONG
     {
         if (!KeyExists(nParent))
             return ERROR_KEY_DELETED;
         int nCode;
-        auto find = Prepare(m_pDb, "SELECT id FROM keys WHERE parent=? AND name=?", &nCode);
+        auto find = m_pStatements->Use(CStatementCache::FindChild, &nCode);
         if (!find)
             return Status(nCode);
         std::int64_t nKey = nParent;
@@ -272,9 +274,9 @@ LONG CRegistryHive::FindKey(std::int64_t nParent, const char* pszPath, bool bCre
             }
             if (nCode != SQLITE_DONE)
                 return Status(nCode);
-            if (!bCreate)
+            if (!bMake)
                 return ERROR_FILE_NOT_FOUND;
-            auto insert = Prepare(m_pDb, "INSERT INTO keys(parent, name) VALUES(?, ?)", &nCode);
+            auto insert = m_pStatements->Use(CStatementCache::InsertKey, &nCode);
             if (!insert)
                 return Status(nCode);
             sqlite3_bind_int64(insert.get(), 1, nKey);
@@ -287,14 +289,19 @@ LONG CRegistryHive::FindKey(std::int64_t nParent, const char* pszPath, bool bCre
         *pnKey = nKey;
         return ERROR_SUCCESS;
     };
-    return bCreate ? Atomically(walk) : walk();
+    // Keys that are all there need no write lock: opening them for writing is a plain read,
+    // so loading the settings never waits for, or blocks, another program's save.
+    const LONG n = Consistently([&] { return walk(false); });
+    if (n != ERROR_FILE_NOT_FOUND || !bCreate)
+        return n;
+    return Atomically([&] { return walk(true); });
 }
 
 LONG CRegistryHive::QueryValue(std::int64_t nKey, const char* pszName, DWORD* pType, BYTE* pData,
                                DWORD* pcbData)
 {
     int nCode;
-    auto st = Prepare(m_pDb, "SELECT type, data FROM vals WHERE key=? AND name=?", &nCode);
+    auto st = m_pStatements->Use(CStatementCache::SelectValue, &nCode);
     if (!st)
         return Status(nCode);
     sqlite3_bind_int64(st.get(), 1, nKey);
@@ -338,8 +345,7 @@ LONG CRegistryHive::SetValue(std::int64_t nKey, const char* pszName, DWORD nType
     if (name.size() > 16383)
         return ERROR_INVALID_PARAMETER;
     int nCode;
-    auto st = Prepare(
-        m_pDb, "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)", &nCode);
+    auto st = m_pStatements->Use(CStatementCache::UpsertValue, &nCode);
     if (!st)
         return Status(nCode);
     sqlite3_bind_int64(st.get(), 1, nKey);
@@ -357,7 +363,7 @@ LONG CRegistryHive::DeleteValue(std::int64_t nKey, const char* pszName)
     if (m_bReadOnly)
         return ERROR_ACCESS_DENIED;
     int nCode;
-    auto st = Prepare(m_pDb, "DELETE FROM vals WHERE key=? AND name=?", &nCode);
+    auto st = m_pStatements->Use(CStatementCache::DeleteValue, &nCode);
     if (!st)
         return Status(nCode);
     sqlite3_bind_int64(st.get(), 1, nKey);
@@ -375,7 +381,7 @@ LONG CRegistryHive::DeleteKey(std::int64_t nKey)
     if (nKey == kRootKey)
         return ERROR_ACCESS_DENIED;
     int nCode;
-    auto st = Prepare(m_pDb, "DELETE FROM keys WHERE id=?", &nCode);
+    auto st = m_pStatements->Use(CStatementCache::DeleteKey, &nCode);
     if (!st)
         return Status(nCode);
     sqlite3_bind_int64(st.get(), 1, nKey);
@@ -389,7 +395,7 @@ LONG CRegistryHive::SubKeyNames(std::int64_t nKey, std::vector<std::string>& nam
 {
     names.clear();
     int nCode;
-    auto st = Prepare(m_pDb, "SELECT name FROM keys WHERE parent=? ORDER BY name", &nCode);
+    auto st = m_pStatements->Use(CStatementCache::SubKeyNames, &nCode);
     if (!st)
         return Status(nCode);
     sqlite3_bind_int64(st.get(), 1, nKey);
@@ -402,7 +408,7 @@ LONG CRegistryHive::Values(std::int64_t nKey, std::vector<Value>& values)
 {
     values.clear();
     int nCode;
-    auto st = Prepare(m_pDb, "SELECT name, type, data FROM vals WHERE key=? ORDER BY name", &nCode);
+    auto st = m_pStatements->Use(CStatementCache::Values, &nCode);
     if (!st)
         return Status(nCode);
     sqlite3_bind_int64(st.get(), 1, nKey);

@@ -5,6 +5,7 @@
 // that is not a store is reported (ERROR_BADDB) and never written to.
 
 #include "platform/registry/RegistryTypes.h"
+#include "platform/registry/StatementCache.h"
 
 #include <cstdint>
 #include <memory>
@@ -62,15 +63,30 @@ public:
         return End(n == ERROR_SUCCESS) == ERROR_SUCCESS ? n : ERROR_CANTWRITE;
     }
 
+    // Runs fn inside one read transaction: everything it reads comes from one state of the
+    // file, even while another program saves. fn should not write: taking the write lock
+    // while holding a read lock can fail at once with ERROR_BUSY when another program is
+    // saving.
+    template <class F> LONG Consistently(F&& fn)
+    {
+        LONG n = Begin("BEGIN DEFERRED");
+        if (n != ERROR_SUCCESS)
+            return n;
+        n = fn();
+        End(true);
+        return n;
+    }
+
 private:
     CRegistryHive() = default;
     LONG Initialise();
-    LONG Begin();
+    LONG Begin(const char* pszSql = "BEGIN IMMEDIATE");
     LONG End(bool bCommit);
     LONG Exec(const char* pszSql);
     LONG Status(int nSqliteCode) const;
 
     sqlite3* m_pDb = nullptr;
+    std::unique_ptr<CStatementCache> m_pStatements;
     std::string m_strPath;
     bool m_bReadOnly = false;
     int m_nTransactionDepth = 0;
