@@ -8,13 +8,6 @@
 
 namespace
 {
-std::string SubKeyName(int nIndex)
-{
-    char name[32];
-    std::snprintf(name, sizeof name, "caption%d", nIndex);
-    return name;
-}
-
 // The anchored coordinate on one axis; halvings truncate toward zero.
 std::int64_t Place(std::int32_t nType, std::int64_t nLow, std::int64_t nHigh, std::int64_t nSize,
                    std::int32_t nCustom)
@@ -79,10 +72,17 @@ void CCaption::Draw(CMemoryDC& dc, const RECT& rc) const
     dc.RestoreDC(nSaved);
 }
 
+std::string CCaption::KeyName(int nIndex)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "caption%d", nIndex);
+    return name;
+}
+
 LONG CCaption::Save(CRegistryKey& parent, int nIndex) const
 {
     CRegistryKey key;
-    const LONG nStatus = key.CreateSubKey(parent, SubKeyName(nIndex).c_str());
+    const LONG nStatus = key.CreateSubKey(parent, KeyName(nIndex).c_str());
     if (nStatus != ERROR_SUCCESS)
         return nStatus;
     // Written in this order (alphabetical). The first write that fails is reported back, so
@@ -109,14 +109,24 @@ LONG CCaption::Save(CRegistryKey& parent, int nIndex) const
 
 LONG CCaption::Load(CRegistryKey& parent, int nIndex)
 {
-    CRegistryKey key;
-    const LONG nStatus = key.CreateSubKey(parent, SubKeyName(nIndex).c_str());
+    const LONG nStatus = Read(parent, nIndex);
     if (nStatus != ERROR_SUCCESS)
-    {
-        MessageBoxA(nullptr, RegistryErrorText(nStatus), "Error opening key",
-                    MB_OK | MB_ICONINFORMATION);
+        ReportOpenFailure(nStatus);
+    return nStatus;
+}
+
+void CCaption::ReportOpenFailure(LONG nStatus)
+{
+    MessageBoxA(nullptr, RegistryErrorText(nStatus), "Error opening key",
+                MB_OK | MB_ICONINFORMATION);
+}
+
+LONG CCaption::Read(CRegistryKey& parent, int nIndex)
+{
+    CRegistryKey key;
+    const LONG nStatus = key.CreateSubKey(parent, KeyName(nIndex).c_str());
+    if (nStatus != ERROR_SUCCESS)
         return nStatus;
-    }
     auto readInt = [&](std::int32_t& field, const char* pszName)
     {
         DWORD v;

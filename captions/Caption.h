@@ -23,7 +23,14 @@ public:
 
     void Draw(CMemoryDC& dc, const RECT& rc) const;
     LONG Save(CRegistryKey& parent, int nIndex) const;
+    // Reads the caption's values; a sub-key that cannot be opened is reported to the user.
     LONG Load(CRegistryKey& parent, int nIndex);
+    // Load without the report, for callers that must not show a message while holding the
+    // store's lock; they report afterwards with ReportOpenFailure.
+    LONG Read(CRegistryKey& parent, int nIndex);
+    static void ReportOpenFailure(LONG nStatus);
+    // The sub-key, below the product key, that holds caption nIndex.
+    static std::string KeyName(int nIndex);
 
     // The text as strftime expands it for the given time; any length, empty allowed.
     static std::string ExpandTime(const std::string& strFormat, const std::tm& when);

@@ -33,14 +33,36 @@ void CSettings::Load()
 {
     CRegistryKey key;
     key.Create(HKEY_LOCAL_MACHINE, kProductKey);
-    for (const Value& v : s_values)
+    std::array<LONG, kCaptionCount> failures{};
+    auto read = [&]
     {
-        DWORD n;
-        *v.field(*this) = key.QueryDword(&n, v.pszName) == ERROR_SUCCESS ? n : v.nDefault;
-    }
-    for (int i = 0; i < kCaptionCount; ++i)
-        captions[std::size_t(i)].Load(key, i);
+        for (const Value& v : s_values)
+        {
+            DWORD n;
+            *v.field(*this) = key.QueryDword(&n, v.pszName) == ERROR_SUCCESS ? n : v.nDefault;
+        }
+        for (int i = 0; i < kCaptionCount; ++i)
+            failures[std::size_t(i)] = captions[std::size_t(i)].Read(key, i);
+        return LONG(ERROR_SUCCESS);
+    };
+    // The record is read from one state of the store, so another program saving meanwhile
+    // cannot leave it half old and half new. That takes the write lock (held for well under
+    // a millisecond): the caption keys may have to be made, and taking the write lock while
+    // holding a read lock could fail at once. Messages wait until the lock is let go.
+    bool bRead = false;
+    if (key.m_hKey != nullptr)
+        key.m_hKey->Hive().Atomically(
+            [&]
+            {
+                bRead = true;
+                return read();
+            });
+    if (!bRead)
+        read();
     key.Close();
+    for (LONG nStatus : failures)
+        if (nStatus != ERROR_SUCCESS)
+            CCaption::ReportOpenFailure(nStatus);
 }
 
 LONG CSettings::Save()
