@@ -46,19 +46,24 @@ void CSettings::Load()
         return LONG(ERROR_SUCCESS);
     };
     // The record is read from one state of the store, so another program saving meanwhile
-    // cannot leave it half old and half new. That takes the write lock (held for well under
-    // a millisecond): the caption keys may have to be made, and taking the write lock while
-    // holding a read lock could fail at once. Messages wait until the lock is let go.
-    bool bRead = false;
-    if (key.m_hKey != nullptr)
-        key.m_hKey->Hive().Atomically(
-            [&]
-            {
-                bRead = true;
-                return read();
-            });
-    if (!bRead)
+    // cannot leave it half old and half new. A read transaction does not wait for a save in
+    // progress, only for its commit. The caption keys are made beforehand: making one
+    // inside would take the write lock while holding a read lock, which fails at once when
+    // another program is saving. Messages wait until the lock is let go.
+    if (key.m_hKey == nullptr)
+    {
         read();
+    }
+    else
+    {
+        for (int i = 0; i < kCaptionCount; ++i)
+        {
+            CRegistryKey caption;
+            caption.CreateSubKey(key, CCaption::KeyName(i).c_str());
+        }
+        if (key.m_hKey->Hive().Consistently(read) != ERROR_SUCCESS)
+            read(); // the transaction could not begin: read value by value instead
+    }
     key.Close();
     for (LONG nStatus : failures)
         if (nStatus != ERROR_SUCCESS)
@@ -69,15 +74,25 @@ LONG CSettings::Save()
 {
     CRegistryKey key;
     LONG nFirstFailure = key.Create(HKEY_LOCAL_MACHINE, kProductKey);
-    auto note = [&](LONG n)
+    auto write = [&]
     {
-        if (nFirstFailure == ERROR_SUCCESS)
-            nFirstFailure = n;
+        LONG nFirst = ERROR_SUCCESS;
+        auto note = [&](LONG n)
+        {
+            if (nFirst == ERROR_SUCCESS)
+                nFirst = n;
+        };
+        for (const Value& v : s_values)
+            note(key.SetDword(*v.field(*this), v.pszName));
+        for (int i = 0; i < kCaptionCount; ++i)
+            note(captions[std::size_t(i)].Save(key, i));
+        return nFirst;
     };
-    for (const Value& v : s_values)
-        note(key.SetDword(*v.field(*this), v.pszName));
-    for (int i = 0; i < kCaptionCount; ++i)
-        note(captions[std::size_t(i)].Save(key, i));
+    // The whole record is one transaction: a save cut short (killed, disk full, a write
+    // refused) leaves the record saved before it whole, and the store is synced once
+    // rather than once for each of its seventy-odd values.
+    if (nFirstFailure == ERROR_SUCCESS)
+        nFirstFailure = key.m_hKey->Hive().Atomically(write);
     key.Close();
 
     if (nFirstFailure != ERROR_SUCCESS)
