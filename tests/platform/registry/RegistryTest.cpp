@@ -301,3 +301,93 @@ TEST_F(Registry, TwoWritersAtOnceBothSucceed)
     }
     RegCloseKey(r);
 }
+
+TEST_F(Registry, KeysAndValuesLeaveNoLockBehindAndReadingNeedsNoWriteLock)
+{
+    HKEY h = Create("Locks\\Inner");
+    ASSERT_NE(h, nullptr);
+    const DWORD v = 5;
+    ASSERT_EQ(RegSetValueExA(h, "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
+              ERROR_SUCCESS);
+
+    // Another program's connection, which never waits.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(StorePath().c_str(), &other), SQLITE_OK);
+    auto exec = [&](const char* pszSql)
+    {
+        return sqlite3_exec(other, pszSql, nullptr, nullptr, nullptr);
+    };
+
+    // Every statement this handle ran — including a lookup stopped at its row and the
+    // enumerations — has let the file go, or this commit could not take its exclusive lock.
+    EXPECT_EQ(Read(h, "v").size(), 4u);
+    std::vector<std::string> names;
+    EXPECT_EQ(h->Hive().SubKeyNames(CRegistryHive::kRootKey, names), ERROR_SUCCESS);
+    std::vector<CRegistryHive::Value> values;
+    EXPECT_EQ(h->Hive().Values(h->Key(), values), ERROR_SUCCESS);
+    ASSERT_EQ(exec("UPDATE vals SET data=x'07000000' WHERE name='v'"), SQLITE_OK);
+    const auto updated = Read(h, "v");
+    ASSERT_EQ(updated.size(), 4u);
+    EXPECT_EQ(updated[0], 7);
+
+    // While another program holds the write lock, keys that exist still open for writing
+    // and values still read.
+    ASSERT_EQ(exec("BEGIN IMMEDIATE; UPDATE vals SET data=x'09000000' WHERE name='v'"), SQLITE_OK);
+    LONG nStatus = ERROR_INVALID_HANDLE;
+    HKEY again = Create("Locks\\Inner", &nStatus);
+    EXPECT_EQ(nStatus, ERROR_SUCCESS);
+    if (again != nullptr)
+    {
+        const auto during = Read(again, "v");
+        ASSERT_EQ(during.size(), 4u);
+        EXPECT_EQ(during[0], 7) << "an uncommitted value was read";
+        RegCloseKey(again);
+    }
+    ASSERT_EQ(exec("COMMIT"), SQLITE_OK);
+    sqlite3_close(other);
+    RegCloseKey(h);
+}
+
+TEST_F(Registry, ARecordReadInOneTransactionIsOneStateOfTheFile)
+{
+    HKEY h = Create("Snapshot");
+    ASSERT_NE(h, nullptr);
+    auto set = [&](const char* pszName, DWORD n)
+    {
+        return RegSetValueExA(h, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), 4);
+    };
+    ASSERT_EQ(set("a", 1), ERROR_SUCCESS);
+    ASSERT_EQ(set("b", 1), ERROR_SUCCESS);
+
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(StorePath().c_str(), &other), SQLITE_OK);
+    std::vector<BYTE> a;
+    std::vector<BYTE> b;
+    int nCommit = SQLITE_OK;
+    ASSERT_EQ(h->Hive().Consistently(
+                  [&]
+                  {
+                      a = Read(h, "a");
+                      // Another program changes both values between the two reads; its
+                      // commit has to wait for this read, so it is told the file is busy.
+                      sqlite3_busy_timeout(other, 0);
+                      nCommit = sqlite3_exec(other,
+                                             "UPDATE vals SET data=x'02000000' WHERE name IN "
+                                             "('a','b')",
+                                             nullptr, nullptr, nullptr);
+                      b = Read(h, "b");
+                      return LONG(ERROR_SUCCESS);
+                  }),
+              ERROR_SUCCESS);
+    EXPECT_EQ(nCommit, SQLITE_BUSY);
+    ASSERT_EQ(a.size(), 4u);
+    ASSERT_EQ(b.size(), 4u);
+    EXPECT_EQ(a[0], b[0]);
+    // Afterwards the lock is gone and the other program's change goes in.
+    EXPECT_EQ(sqlite3_exec(other, "UPDATE vals SET data=x'02000000' WHERE name IN ('a','b')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(Read(h, "b")[0], 2);
+    sqlite3_close(other);
+    RegCloseKey(h);
+}
