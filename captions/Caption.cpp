@@ -3,7 +3,10 @@
 #include "platform/ui/MessageBox.h"
 #include "settings/RegistryKey.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace
@@ -25,6 +28,43 @@ std::int64_t Place(std::int32_t nType, std::int64_t nLow, std::int64_t nHigh, st
     }
 }
 
+// glibc pads a conversion to any width written after its flags ("%999999999Y"), and a
+// stored caption would then cost gigabytes on every image. Widths are held to what a
+// picture could show; everything else in the format is passed on unchanged.
+constexpr int kMaxFieldWidth = 1024;
+
+std::string ClampWidths(const std::string& format)
+{
+    std::string out;
+    out.reserve(format.size());
+    std::size_t i = 0;
+    while (i < format.size())
+    {
+        const char c = format[i++];
+        out += c;
+        if (c != '%')
+            continue;
+        while (i < format.size() && std::strchr("_-0^#", format[i]) != nullptr)
+            out += format[i++];
+        const std::size_t nDigits = i;
+        while (i < format.size() && std::isdigit(static_cast<unsigned char>(format[i])))
+            ++i;
+        if (i > nDigits)
+        {
+            const std::string width = format.substr(nDigits, i - nDigits);
+            out += width.size() > 4 || std::stoi(width) > kMaxFieldWidth
+                       ? std::to_string(kMaxFieldWidth)
+                       : width;
+        }
+        // The conversion, after an E or O modifier when there is one.
+        if (i < format.size() && (format[i] == 'E' || format[i] == 'O'))
+            out += format[i++];
+        if (i < format.size())
+            out += format[i++];
+    }
+    return out;
+}
+
 int ClampToInt(std::int64_t v)
 {
     return int(std::max<std::int64_t>(INT32_MIN, std::min<std::int64_t>(INT32_MAX, v)));
@@ -38,13 +78,18 @@ std::string CCaption::ExpandTime(const std::string& strFormat, const std::tm& wh
     if (strFormat.empty())
         return {};
     // A trailing marker tells "did not fit" (0) apart from an empty expansion.
-    const std::string format = strFormat + "|";
+    const std::string format = ClampWidths(strFormat) + "|";
+    // With widths held, every conversion expands to a bounded length, so this is only a
+    // guard: past it the text is shown as stored.
+    const std::size_t nMaxBuffer = std::max<std::size_t>(64 << 20, format.size() * 64);
     std::vector<char> buffer(strFormat.size() * 4 + 64);
     for (;;)
     {
         const std::size_t n = std::strftime(buffer.data(), buffer.size(), format.c_str(), &when);
         if (n > 0)
             return std::string(buffer.data(), n - 1);
+        if (buffer.size() >= nMaxBuffer)
+            return strFormat;
         buffer.resize(buffer.size() * 2);
     }
 }

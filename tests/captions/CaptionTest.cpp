@@ -226,6 +226,19 @@ TEST(Caption, TimeFormatsExpandAndTheStoredTextStays)
         longFormat += "%Y";
     EXPECT_EQ(CCaption::ExpandTime(longFormat, when).size(), 12000u);
 
+    // Field widths pad as strftime pads them, but no further than a picture could show: a
+    // stored "%9999999999Y" must not cost gigabytes on every image.
+    EXPECT_EQ(CCaption::ExpandTime("%10Y|%_6Y|%-d|%3EY", when), "0000002026|  2026|7|2026");
+    for (const char* huge : {"%9999999999999999999999Y", "%_99999Y", "%#4097EY"})
+    {
+        const std::string padded = CCaption::ExpandTime(huge, when);
+        EXPECT_EQ(padded.size(), 1024u) << huge;
+        EXPECT_EQ(padded.substr(padded.size() - 4), "2026") << huge;
+    }
+    // Digits that are not a width stay as they are.
+    EXPECT_EQ(CCaption::ExpandTime("100%% 99999999999 %%99999999999Y", when),
+              "100% 99999999999 %99999999999Y");
+
     CCaption percent = Caption("%%", 0, 0);
     CCaption single = Caption("%", 0, 0);
     CCanvas a(40, 30);
