@@ -113,13 +113,16 @@ std::vector<CCase> Cases()
     return c;
 }
 
-// Loads and draws the file in a child process; the child's peak memory and time come back.
+// Loads and draws the file in a child process; the child's peak memory and times come back.
+// The bound is on the processor time the child used, which other work on the machine does not
+// stretch; the time on the clock only has to stay short of a hang.
 struct COutcome
 {
     bool bExited = false;
     int nStatus = -1;
     long nPeakKiB = 0;
     double nSeconds = 0;
+    double nCpuSeconds = 0;
 };
 
 COutcome Try(const std::string& path)
@@ -150,6 +153,8 @@ COutcome Try(const std::string& path)
     o.bExited = WIFEXITED(status);
     o.nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     o.nPeakKiB = usage.ru_maxrss;
+    o.nCpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return o;
 }
 } // namespace
@@ -164,7 +169,8 @@ TEST(BmpConformance, EveryBugClassIsRefusedOrDrawnSafely)
         WriteBytes(path, c.bytes);
         const COutcome o = Try(path);
         ASSERT_TRUE(o.bExited) << "the reader crashed";
-        EXPECT_LT(o.nSeconds, 0.1 * kScale);
+        EXPECT_LT(o.nCpuSeconds, 0.1 * kScale);
+        EXPECT_LT(o.nSeconds, 2 * kScale);
         EXPECT_LT(o.nPeakKiB, 64 * 1024 * kScale) << o.nPeakKiB << " KiB";
     }
 }
