@@ -4,7 +4,6 @@
 #include "captions/Caption.h"
 #include "imaging/JpegWriter.h"
 
-#include <QGuiApplication>
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -63,13 +62,3 @@ void JpegWriteOf640x480(benchmark::State& state)
 
 BENCHMARK(SixCaptionsOn640x480)->Unit(benchmark::kMillisecond);
 BENCHMARK(JpegWriteOf640x480)->Unit(benchmark::kMillisecond);
-
-int main(int argc, char** argv)
-{
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

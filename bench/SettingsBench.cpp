@@ -5,7 +5,6 @@
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
-#include <QGuiApplication>
 #include <benchmark/benchmark.h>
 
 namespace
@@ -53,13 +52,3 @@ void SettingsSave(benchmark::State& state)
 
 BENCHMARK(SettingsLoad)->Unit(benchmark::kMillisecond);
 BENCHMARK(SettingsSave)->Unit(benchmark::kMillisecond);
-
-int main(int argc, char** argv)
-{
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
