@@ -148,18 +148,26 @@ void CColorGridPopup::OnCell(int nId)
 
 void CColorGridPopup::OnOther()
 {
-    // The popup closes on a click outside it; the colour dialog must not count as one.
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    show();
-    const QColor chosen = QColorDialog::getColor(QColor(), nullptr, QStringLiteral("Color"));
-    if (!chosen.isValid())
+    // A popup closes at any press outside it, and the colour dialog lies outside it; so the
+    // popup steps aside for the dialog and Run() opens it again when the dialog is cancelled.
+    done(kOtherResult);
+}
+
+int CColorGridPopup::Run()
+{
+    for (;;)
     {
-        setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
-        show();
-        return;
+        const int nResult = exec();
+        if (nResult != kOtherResult)
+            return nResult;
+        QColorDialog dialog;
+        dialog.setWindowTitle(QStringLiteral("Color"));
+        if (dialog.exec() != QDialog::Accepted || !dialog.selectedColor().isValid())
+            continue;
+        const QColor chosen = dialog.selectedColor();
+        m_nChosen = AdoptColor(RGB(BYTE(chosen.red()), BYTE(chosen.green()), BYTE(chosen.blue())));
+        return QDialog::Accepted;
     }
-    m_nChosen = AdoptColor(RGB(BYTE(chosen.red()), BYTE(chosen.green()), BYTE(chosen.blue())));
-    done(QDialog::Accepted);
 }
 
 int CColorGridPopup::AdoptColor(COLORREF c)
@@ -201,7 +209,7 @@ CColorPickerButton::~CColorPickerButton() = default;
 
 void CColorPickerButton::OnClicked()
 {
-    if (m_pPopup->exec() != QDialog::Accepted)
+    if (m_pPopup->Run() != QDialog::Accepted)
         return;
     const int k = m_pPopup->ChosenIndex();
     // An OK (the Enter key) before any choice was ever made leaves the colour as it is.

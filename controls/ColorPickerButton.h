@@ -20,6 +20,7 @@ public:
     static constexpr int ID_FIRST_CELL = 5101;
     static constexpr int ID_OTHER = 5121;
     static constexpr int kCells = 20;
+    static constexpr int kOtherResult = 2; // the popup ended for the colour dialog
 
     static const CDlgTemplate& Template();
     explicit CColorGridPopup(CColorPickerButton* pOwner);
@@ -37,6 +38,9 @@ public:
     // when it would leave the screen at the bottom, and left to the screen's right edge.
     static QPoint Placement(const QRect& button, const QSize& popup, const QSize& screen);
 
+    // Runs the popup modally, with the colour dialog of "Other..." in between; the popup comes
+    // back when that dialog is cancelled. QDialog::Accepted when a colour was chosen.
+    int Run();
     int ChosenIndex() const { return m_nChosen; }
     void OnCell(int nId);
     void OnOther();

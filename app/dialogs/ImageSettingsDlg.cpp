@@ -85,8 +85,16 @@ void CImageSettingsDlg::DoDataExchange(CDataExchange* pDX)
 
 void CImageSettingsDlg::OnCaption(int nIndex)
 {
+    auto* pBox = Item<QCheckBox>(IDC_FIRST_CAPTION + nIndex);
+    // The other controls' values come into the dialog first, so the refresh after the editor
+    // shows them as the user left them. A value that is refused undoes the click.
+    if (!UpdateData(true))
+    {
+        if (pBox != nullptr)
+            pBox->setChecked(!pBox->isChecked());
+        return;
+    }
     CCaption& caption = m_captions[std::size_t(nIndex)];
-    caption.Enabled = caption.Enabled == 0 ? 1 : 0;
     if (caption.Enabled == 0)
         return; // unchecking never opens the editor
     CCaptionDlg editor;
@@ -94,6 +102,5 @@ void CImageSettingsDlg::OnCaption(int nIndex)
     if (editor.DoModal() != IDOK)
         return;
     caption = editor.m_caption;
-    // Every control is refreshed from the dialog's values, so unconfirmed edits elsewhere go.
     UpdateData(false);
 }

@@ -238,22 +238,25 @@ void DDX_Text(CDataExchange* pDX, int nId, std::string& strValue)
 {
     if (pDX->Failed())
         return;
+    // A text the user did not edit keeps its bytes, even those that are not UTF-8 and so
+    // cannot survive the trip through the control.
+    QString shown = QString::fromStdString(strValue);
     if (auto* pButton = pDX->m_pDlgWnd->Item<QAbstractButton>(nId))
     {
         // A button's window text; '&' would otherwise mark a mnemonic.
-        if (pDX->m_bSaveAndValidate)
+        shown.replace(QStringLiteral("&"), QStringLiteral("&&"));
+        if (!pDX->m_bSaveAndValidate)
+            pButton->setText(shown);
+        else if (pButton->text() != shown)
             strValue =
                 pButton->text().replace(QStringLiteral("&&"), QStringLiteral("&")).toStdString();
-        else
-            pButton->setText(QString::fromStdString(strValue).replace(QStringLiteral("&"),
-                                                                      QStringLiteral("&&")));
         return;
     }
     auto* pEdit = pDX->m_pDlgWnd->Item<QLineEdit>(nId);
     if (pEdit == nullptr)
         return;
-    if (pDX->m_bSaveAndValidate)
+    if (!pDX->m_bSaveAndValidate)
+        pEdit->setText(shown);
+    else if (pEdit->text() != shown)
         strValue = pEdit->text().toStdString();
-    else
-        pEdit->setText(QString::fromStdString(strValue));
 }

@@ -1,5 +1,7 @@
 #include "platform/ui/DialogTemplate.h"
 
+#include "platform/ui/AutoRadioButton.h"
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -27,6 +29,15 @@ QRect CDialogUnits::ToPixels(int x, int y, int cx, int cy) const
     return QRect(X(x), Y(y), X(cx), Y(cy));
 }
 
+namespace
+{
+bool TakesNoInput(CtrlKind kind)
+{
+    return kind == CtrlKind::Static || kind == CtrlKind::GroupBox || kind == CtrlKind::BlackFrame ||
+           kind == CtrlKind::Icon;
+}
+} // namespace
+
 std::vector<QWidget*> CTemplateBuilder::Build(const CDlgTemplate& t, QWidget* pParent)
 {
     const CDialogUnits units(pParent->font());
@@ -48,8 +59,7 @@ std::vector<QWidget*> CTemplateBuilder::Build(const CDlgTemplate& t, QWidget* pP
             break;
         case CtrlKind::RadioButton:
         {
-            auto* r = new QRadioButton(text, pParent);
-            r->setAutoExclusive(false);
+            auto* r = new CAutoRadioButton(text, pParent);
             if ((item.nStyle & WS_GROUP) || pGroup == nullptr)
             {
                 pGroup = new QButtonGroup(pParent);
@@ -143,9 +153,15 @@ std::vector<QWidget*> CTemplateBuilder::Build(const CDlgTemplate& t, QWidget* pP
         w->setFocusPolicy((item.nStyle & WS_TABSTOP) || item.kind == CtrlKind::Edit
                               ? Qt::StrongFocus
                               : Qt::ClickFocus);
-        if (item.kind == CtrlKind::Static || item.kind == CtrlKind::GroupBox ||
-            item.kind == CtrlKind::BlackFrame)
+        if (TakesNoInput(item.kind))
+        {
+            // As in a Windows dialog, frames and labels never take the mouse and lie under
+            // the controls whatever their creation order, so a group box created after the
+            // controls it frames does not swallow their clicks.
             w->setFocusPolicy(Qt::NoFocus);
+            w->setAttribute(Qt::WA_TransparentForMouseEvents);
+            w->lower();
+        }
         if (pPrevious != nullptr && w->focusPolicy() != Qt::NoFocus)
             QWidget::setTabOrder(pPrevious, w);
         if (w->focusPolicy() != Qt::NoFocus)

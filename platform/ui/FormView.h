@@ -15,6 +15,8 @@ public:
     bool UpdateData(bool bSaveAndValidate = true);
     // The smallest size that shows every visible control of the form.
     QSize FormExtent() const { return m_formExtent; }
+    // Controls in template (creation) order.
+    const std::vector<QWidget*>& Controls() const { return m_controls; }
 
 protected:
     virtual void DoDataExchange(CDataExchange*) {}

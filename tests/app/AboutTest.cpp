@@ -1,4 +1,5 @@
 #include "AppFixture.h"
+#include "tests/support/UserInput.h"
 
 #include "app/dialogs/AboutDlg.h"
 #include "tests/support/Modal.h"
@@ -44,7 +45,7 @@ TEST_F(About, LinksShowAsLinksAndOpenWithTheSpaceBar)
             EXPECT_TRUE(pDlg->m_pHomePageLink->m_isVisited);
             pDlg->findChild<QPushButton*>("ctrl1")->setFocus();
             EXPECT_EQ(pDlg->m_pHomePageLink->CurrentColor(), CHyperLink::s_visitedColor);
-            pDlg->findChild<QPushButton*>("ctrl1")->click();
+            UserClick(pDlg->findChild<QPushButton*>("ctrl1"));
         });
     Trigger(57664);
     EXPECT_EQ(opened, std::vector<std::string>{CAboutDlg::kHomePage});

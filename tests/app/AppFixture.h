@@ -6,6 +6,7 @@
 #include "platform/capture/TestPatternDriver.h"
 #include "platform/ui/MessageBox.h"
 #include "settings/RegistryKey.h"
+#include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/RefusingDriver.h"
 #include "tests/support/ScopedEnv.h"
@@ -113,18 +114,6 @@ protected:
     {
         return FetchWhilePumping("127.0.0.1", nPort, pConnected);
     }
-    // Runs fn on the modal dialog that the next event-loop turn shows.
-    static void WhenModal(std::function<void(QWidget*)> fn)
-    {
-        QTimer::singleShot(
-            0,
-            [fn]
-            {
-                QWidget* p = nullptr;
-                for (int i = 0; i < 200 && (p = QApplication::activeModalWidget()) == nullptr; ++i)
-                    QApplication::processEvents(QEventLoop::AllEvents, 10);
-                ASSERT_NE(p, nullptr);
-                fn(p);
-            });
-    }
+    // Runs fn on the modal dialog that the event loop shows next.
+    static void WhenModal(std::function<void(QWidget*)> fn) { ::WhenModal(std::move(fn)); }
 };

@@ -1,4 +1,5 @@
 #include "AppFixture.h"
+#include "tests/support/UserInput.h"
 
 #include <QCheckBox>
 #include <QMenuBar>
@@ -108,19 +109,19 @@ TEST_F(MainFrame, TheCheckBoxesDrivePreviewAndServer)
     EXPECT_FALSE(pServer->isChecked());
     EXPECT_TRUE(View()->m_hCapWnd->IsPreviewing());
 
-    QTest::mouseClick(pPreview, Qt::LeftButton);
+    UserClick(pPreview);
     EXPECT_EQ(View()->m_settings.PreviewEnabled, 0);
     EXPECT_FALSE(View()->m_hCapWnd->IsPreviewing());
 
     bool bConnected = true;
     Fetch(nPort, &bConnected);
     EXPECT_FALSE(bConnected);
-    QTest::mouseClick(pServer, Qt::LeftButton);
+    UserClick(pServer);
     EXPECT_EQ(View()->m_settings.ServerEnabled, 1);
     const auto bytes = Fetch(nPort, &bConnected);
     EXPECT_TRUE(bConnected);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
-    QTest::mouseClick(pServer, Qt::LeftButton);
+    UserClick(pServer);
     Fetch(nPort, &bConnected);
     EXPECT_FALSE(bConnected);
 }

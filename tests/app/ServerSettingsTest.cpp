@@ -1,4 +1,5 @@
 #include "AppFixture.h"
+#include "tests/support/UserInput.h"
 
 #include "app/dialogs/ServerSettingsDlg.h"
 
@@ -59,9 +60,9 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
         [](QWidget* d)
         {
             EXPECT_EQ(Port(d)->text().toUInt(), 0u + Port(d)->text().toUInt());
-            Button(d, 1008)->click();
-            Button(d, 1010)->click();
-            Button(d, 1)->click();
+            UserClick(Button(d, 1008));
+            UserClick(Button(d, 1010));
+            UserClick(Button(d, 1));
         });
     Trigger(32775);
     EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
@@ -73,15 +74,15 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     EXPECT_EQ(bmp[1], 'M');
 
     // OK without changes restarts nothing either; Cancel after edits changes nothing.
-    WhenModal([](QWidget* d) { Button(d, 1)->click(); });
+    WhenModal([](QWidget* d) { UserClick(Button(d, 1)); });
     Trigger(32775);
     EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
     WhenModal(
         [](QWidget* d)
         {
             Port(d)->setText("1234");
-            Button(d, 1005)->click();
-            Button(d, 2)->click();
+            UserClick(Button(d, 1005));
+            UserClick(Button(d, 2));
         });
     Trigger(32775);
     EXPECT_EQ(View()->m_settings.ServerPort, int(nPort));
@@ -92,8 +93,8 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     WhenModal(
         [](QWidget* d)
         {
-            Button(d, 1005)->click();
-            Button(d, 1)->click();
+            UserClick(Button(d, 1005));
+            UserClick(Button(d, 1));
         });
     Trigger(32775);
     EXPECT_FALSE(View()->m_pListenSocket);
@@ -106,7 +107,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
         [nOther](QWidget* d)
         {
             Port(d)->setText(QString::number(nOther));
-            Button(d, 1)->click();
+            UserClick(Button(d, 1));
         });
     Trigger(32775);
     EXPECT_EQ(View()->m_settings.ServerPort, int(nOther));
@@ -122,10 +123,10 @@ TEST_F(ServerSettings, ANonNumericPortKeepsTheDialogOpen)
         [&](QWidget* d)
         {
             Port(d)->setText("80a");
-            Button(d, 1)->click();
+            UserClick(Button(d, 1));
             bStillOpen = d->isVisible();
             Port(d)->setText(" 8090 ");
-            Button(d, 1)->click();
+            UserClick(Button(d, 1));
         });
     Trigger(32775);
     EXPECT_TRUE(bStillOpen);
@@ -144,7 +145,7 @@ TEST_F(ServerSettings, AnUnknownImageTypeShowsNoButtonAndStoresMinusOne)
         {
             bJpeg = Button(d, 1009)->isChecked();
             bBmp = Button(d, 1010)->isChecked();
-            Button(d, 1)->click();
+            UserClick(Button(d, 1));
         });
     Trigger(32775);
     EXPECT_FALSE(bJpeg);
@@ -159,11 +160,11 @@ TEST_F(ServerSettings, OnlySaveSettingsWritesTheStoreAndARestartReadsItBack)
         [](QWidget* d)
         {
             Port(d)->setText("9191");
-            Button(d, 1010)->click();
-            Button(d, 1)->click();
+            UserClick(Button(d, 1010));
+            UserClick(Button(d, 1));
         });
     Trigger(32775);
-    QTest::mouseClick(View()->Item<QCheckBox>(CVistrelView::IDC_PREVIEW), Qt::LeftButton);
+    UserClick(View()->Item<QCheckBox>(CVistrelView::IDC_PREVIEW));
     DWORD v = 0;
     EXPECT_FALSE(Stored("ServerPort", &v)) << "nothing is written before Save Settings";
     Trigger(57603);

@@ -1,4 +1,5 @@
 #include "captions/CaptionDlg.h"
+#include "tests/support/UserInput.h"
 
 #include "platform/ui/MessageBox.h"
 #include "tests/support/Modal.h"
@@ -34,7 +35,7 @@ bool Checked(QWidget* d, int nId)
 }
 void Check(QWidget* d, int nId)
 {
-    d->findChild<QRadioButton*>(QStringLiteral("ctrl%1").arg(nId))->click();
+    UserClick(d->findChild<QRadioButton*>(QStringLiteral("ctrl%1").arg(nId)));
 }
 QLineEdit* Edit(QWidget* d, int nId)
 {
@@ -42,7 +43,7 @@ QLineEdit* Edit(QWidget* d, int nId)
 }
 void Ok(QWidget* d)
 {
-    d->findChild<QPushButton*>("ctrl1")->click();
+    UserClick(d->findChild<QPushButton*>("ctrl1"));
 }
 } // namespace
 
@@ -86,7 +87,7 @@ TEST_F(CaptionDlg, AnEmptyPositionRefusesOk)
             Edit(d, 1015)->setText("");
             Ok(d);
             bOpen = d->isVisible();
-            d->findChild<QPushButton*>("ctrl2")->click();
+            UserClick(d->findChild<QPushButton*>("ctrl2"));
         });
     EXPECT_EQ(dlg.DoModal(), CDialog::IDCANCEL);
     EXPECT_TRUE(bOpen);

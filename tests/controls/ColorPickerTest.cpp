@@ -1,4 +1,5 @@
 #include "controls/ColorPickerButton.h"
+#include "tests/support/UserInput.h"
 
 #include "tests/support/Modal.h"
 
@@ -121,21 +122,21 @@ TEST_F(ColorPicker, ACellSetsTheColourAndAPressOutsideCancels)
     auto* button = new CColorPickerButton(&owner);
     button->setGeometry(10, 10, 45, 20);
     owner.show();
-    WhenModal([](QWidget* popup) { QTest::mouseClick(Cell(popup, 5114), Qt::LeftButton); });
-    button->click();
+    WhenModal([](QWidget* popup) { UserClick(Cell(popup, 5114)); });
+    UserClick(button);
     EXPECT_EQ(button->m_color, 0x0000FFu);
     EXPECT_EQ(CColorGridPopup::Ages()[13], 1);
 
     WhenModal([](QWidget* popup)
               { QTest::mousePress(popup, Qt::LeftButton, {}, QPoint(-20, -20)); });
-    button->click();
+    UserClick(button);
     EXPECT_EQ(button->m_color, 0x0000FFu);
 
     // Enter in a new picker's first opening chooses nothing: the colour stays.
     auto* fresh = new CColorPickerButton(&owner);
     fresh->m_color = 0x123456;
     WhenModal([](QWidget* popup) { QTest::keyClick(popup, Qt::Key_Return); });
-    fresh->click();
+    UserClick(fresh);
     EXPECT_EQ(fresh->m_color, 0x123456u);
 }
 
@@ -156,10 +157,10 @@ TEST_F(ColorPicker, OtherAdoptsAColourThroughTheColourDialog)
                     pDialog->setCurrentColor(QColor(0, 255, 0));
                     pDialog->accept();
                 });
-            QTest::mouseClick(Cell(popup, CColorGridPopup::ID_OTHER), Qt::LeftButton);
+            UserClick(Cell(popup, CColorGridPopup::ID_OTHER));
         });
     const auto before = CColorGridPopup::Palette();
-    button->click();
+    UserClick(button);
     EXPECT_EQ(button->m_color, 0x00FF00u);
     EXPECT_EQ(CColorGridPopup::Palette(), before);
 
@@ -173,9 +174,9 @@ TEST_F(ColorPicker, OtherAdoptsAColourThroughTheColourDialog)
                     qobject_cast<QColorDialog*>(dialog)->setCurrentColor(QColor(1, 2, 3));
                     qobject_cast<QColorDialog*>(dialog)->accept();
                 });
-            QTest::mouseClick(Cell(popup, CColorGridPopup::ID_OTHER), Qt::LeftButton);
+            UserClick(Cell(popup, CColorGridPopup::ID_OTHER));
         });
-    button->click();
+    UserClick(button);
     EXPECT_EQ(button->m_color, RGB(1, 2, 3));
     EXPECT_EQ(CColorGridPopup::Palette()[10], RGB(1, 2, 3));
 }
