@@ -35,6 +35,10 @@ public:
     // The text as strftime expands it for the given time; any length, empty allowed.
     static std::string ExpandTime(const std::string& strFormat, const std::tm& when);
 
+    // The longest text that loads back: the store is read through a 1024-byte buffer that
+    // also holds the terminating zero.
+    static constexpr std::size_t kMaxTextBytes = 1023;
+
     std::int32_t Enabled = 0;
     std::int32_t HPosType = 0;
     std::int32_t VPosType = 0;

@@ -1,7 +1,18 @@
 #include "captions/CaptionDlg.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontDatabase>
 #include <QFontDialog>
+#include <QFontInfo>
+#include <QFontMetricsF>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+
+#include <climits>
+#include <cmath>
 
 const CDlgTemplate& CCaptionDlg::Template()
 {
@@ -49,6 +60,8 @@ CCaptionDlg::CCaptionDlg(QWidget* pParent) : CDialog(Template(), pParent)
         if (QWidget* p = GetDlgItem(nId))
             p->setFocusPolicy(Qt::ClickFocus);
     CTemplateBuilder::ChainTabOrder(Controls());
+    if (auto* pText = Item<QLineEdit>(IDC_TEXT))
+        pText->setMaxLength(int(CCaption::kMaxTextBytes));
     if (auto* pFont = Item<QPushButton>(IDC_FONT))
         connect(pFont, &QPushButton::clicked, this, [this] { OnFont(); });
 }
@@ -59,6 +72,9 @@ void CCaptionDlg::DoDataExchange(CDataExchange* pDX)
     m_backFrame.Attach(GetDlgItem(IDC_BACK_FRAME), Controls());
     m_horzFrame.Attach(GetDlgItem(IDC_HORZ_FRAME), Controls());
     DDX_Text(pDX, IDC_TEXT, m_caption.Text);
+    // A longer text would be saved but could not be loaded back.
+    if (pDX->m_bSaveAndValidate && m_caption.Text.size() > CCaption::kMaxTextBytes)
+        pDX->Fail(GetDlgItem(IDC_TEXT), kMsgTextTooLong);
     DDX_Text(pDX, IDC_XPOS, m_caption.XPos);
     DDX_Text(pDX, IDC_YPOS, m_caption.YPos);
     if (pDX->Failed())
@@ -83,12 +99,62 @@ void CCaptionDlg::DoDataExchange(CDataExchange* pDX)
     }
 }
 
+const char* const CCaptionDlg::kMsgTextTooLong =
+    "The caption text is too long: at most 1023 bytes are kept (a letter outside ASCII takes "
+    "two to four).";
+
+QFont CCaptionDlg::DialogFont(const LOGFONTA& lf)
+{
+    CFont drawn;
+    drawn.CreateFontIndirect(lf);
+    const QFontInfo info(drawn.QtFont());
+    QFont font(info.family());
+    // The dialog shows styles by name and sizes in points; a font given only by weight, slant
+    // and pixels would open on whatever style sorts first.
+    const QStringList styles = QFontDatabase::styles(info.family());
+    QString best;
+    int nBestDistance = INT_MAX;
+    for (const QString& style : styles)
+    {
+        const int nDistance = std::abs(QFontDatabase::weight(info.family(), style) - info.weight());
+        if (QFontDatabase::italic(info.family(), style) == info.italic() &&
+            nDistance < nBestDistance)
+        {
+            best = style;
+            nBestDistance = nDistance;
+        }
+    }
+    if (!best.isEmpty())
+        font.setStyleName(best);
+    font.setWeight(QFont::Weight(info.weight()));
+    font.setItalic(info.italic());
+    const double dpi = QFontMetricsF(font).fontDpi();
+    font.setPointSizeF(info.pixelSize() * 72.0 / (dpi > 0 ? dpi : 96.0));
+    return font;
+}
+
 void CCaptionDlg::OnFont()
 {
-    CFont font;
-    font.CreateFontIndirect(m_caption.FontInfo);
-    bool bOk = false;
-    const QFont chosen = QFontDialog::getFont(&bOk, font.QtFont(), nullptr, QStringLiteral("Font"));
-    if (bOk)
-        m_caption.FontInfo = CFont::LogFontFromQFont(chosen);
+    QFontDialog dialog(DialogFont(m_caption.FontInfo));
+    dialog.setOption(QFontDialog::DontUseNativeDialog);
+    dialog.setWindowTitle(QStringLiteral("Font"));
+    // No effects and no writing system: only the face, style and size are the user's to choose.
+    for (auto* pGroup : dialog.findChildren<QGroupBox*>())
+        if (!pGroup->findChildren<QCheckBox*>().isEmpty())
+            pGroup->hide();
+    for (auto* pCombo : dialog.findChildren<QComboBox*>())
+    {
+        pCombo->hide();
+        for (auto* pLabel : dialog.findChildren<QLabel*>())
+            if (pLabel->buddy() == pCombo)
+                pLabel->hide();
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    LOGFONTA chosen = CFont::LogFontFromQFont(dialog.selectedFont());
+    chosen.lfUnderline = m_caption.FontInfo.lfUnderline;
+    chosen.lfStrikeOut = m_caption.FontInfo.lfStrikeOut;
+    chosen.lfCharSet = m_caption.FontInfo.lfCharSet;
+    chosen.lfQuality = m_caption.FontInfo.lfQuality;
+    m_caption.FontInfo = chosen;
 }

@@ -26,6 +26,9 @@ public:
     explicit CCaptionDlg(QWidget* pParent = nullptr);
 
     void OnFont();
+    // The font the caption is drawn with, as the font dialog names it: a style and a point size.
+    static QFont DialogFont(const LOGFONTA& lf);
+    static const char* const kMsgTextTooLong;
     CColorPickerButton* TextPicker() const { return m_pTextPicker; }
     CColorPickerButton* BackPicker() const { return m_pBackPicker; }
 
