@@ -1,9 +1,11 @@
 #include "app/MainFrame.h"
 
 #include "platform/ui/MessageBox.h"
+#include "platform/ui/TrayHost.h"
 #include "view/VistrelView.h"
 
 #include <QEvent>
+#include <QMenu>
 #include <QMenuBar>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -119,8 +121,12 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
     connect(m_pView, &CVistrelView::StatusTextChanged, this,
             [this](const QString& text)
             {
+                // A problem that went away takes its text from the status bar with it.
                 if (!text.isEmpty())
                     statusBar()->showMessage(text);
+                else if (!m_lastProblem.isEmpty() && statusBar()->currentMessage() == m_lastProblem)
+                    statusBar()->clearMessage();
+                m_lastProblem = text;
             });
 
     // One pane: menu prompts, and "Ready" when there is none.
@@ -138,6 +144,15 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
     connect(m_pTray, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason r) { OnTrayNotify(r); });
     m_bTrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    m_bTrayDoubleClicks = !CTrayHost::IsStatusNotifierHost();
+    // What users look for on a tray icon's menu: the window back, and a way out.
+    auto* pTrayMenu = new QMenu(this);
+    pTrayMenu->setObjectName(QStringLiteral("trayMenu"));
+    connect(pTrayMenu->addAction(QStringLiteral("&Restore")), &QAction::triggered, this,
+            [this] { RestoreFromTray(); });
+    connect(pTrayMenu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this,
+            [this] { RouteCommand(ID_APP_EXIT); });
+    m_pTray->setContextMenu(pTrayMenu);
     return 0;
 }
 
@@ -230,10 +245,20 @@ void CMainFrame::OnSysCommandMinimize()
 
 void CMainFrame::OnTrayNotify(QSystemTrayIcon::ActivationReason reason)
 {
-    if (reason != QSystemTrayIcon::DoubleClick || m_pTray == nullptr || !m_pTray->isVisible())
+    // Where the tray delivers no double click, its activation is the only way back.
+    const bool bRestore = reason == QSystemTrayIcon::DoubleClick ||
+                          (reason == QSystemTrayIcon::Trigger && !m_bTrayDoubleClicks);
+    if (bRestore)
+        RestoreFromTray();
+}
+
+void CMainFrame::RestoreFromTray()
+{
+    if (m_pTray == nullptr || !m_pTray->isVisible())
         return;
     m_pTray->hide();
     show();
     if (m_normalGeometry.isValid())
         setGeometry(m_normalGeometry);
+    activateWindow();
 }

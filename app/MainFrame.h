@@ -52,9 +52,13 @@ public:
 
     // The notification area; the tests pretend to have one or not.
     void SetTrayAvailable(bool bAvailable) { m_bTrayAvailable = bAvailable; }
+    // Whether the notification area delivers double clicks (XEmbed) or only activations
+    // (StatusNotifierItem); the tests pretend either.
+    void SetTrayDoubleClicks(bool bDoubleClicks) { m_bTrayDoubleClicks = bDoubleClicks; }
     QSystemTrayIcon* TrayIcon() const { return m_pTray; }
     void OnSysCommandMinimize();
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    void RestoreFromTray();
     static QIcon ServerIcon(bool bEnabled);
 
 protected:
@@ -71,6 +75,8 @@ private:
     QMenu* m_pVideoMenu = nullptr;
     QSystemTrayIcon* m_pTray = nullptr;
     bool m_bTrayAvailable = false;
+    bool m_bTrayDoubleClicks = true;
     bool m_bHiding = false;
     QRect m_normalGeometry;
+    QString m_lastProblem; // the image service's problem text on the status bar, if any
 };
