@@ -4,6 +4,7 @@
 #include "platform/ui/TrayHost.h"
 #include "view/VistrelView.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QMenu>
 #include <QMenuBar>
@@ -151,7 +152,12 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
     connect(pTrayMenu->addAction(QStringLiteral("&Restore")), &QAction::triggered, this,
             [this] { RestoreFromTray(); });
     connect(pTrayMenu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this,
-            [this] { RouteCommand(ID_APP_EXIT); });
+            [this]
+            {
+                RouteCommand(ID_APP_EXIT);
+                // A hidden window's close is not the last window closing: quit outright.
+                QCoreApplication::quit();
+            });
     m_pTray->setContextMenu(pTrayMenu);
     return 0;
 }

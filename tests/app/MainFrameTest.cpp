@@ -6,6 +6,8 @@
 #include <QStatusBar>
 #include <QTest>
 
+#include <filesystem>
+
 using MainFrame = AppFixture;
 
 TEST_F(MainFrame, TheVideoMenuListsTheDriversAfterItsSeparator)
@@ -159,10 +161,11 @@ TEST_F(MainFrame, MinimisingHidesIntoTheNotificationArea)
         EXPECT_EQ(Frame()->TrayIcon()->toolTip(), bEnabled ? "Vistrel On" : "Vistrel Off");
         EXPECT_EQ(Frame()->TrayIcon()->icon().pixmap(16, 16).toImage(),
                   CMainFrame::ServerIcon(bEnabled).pixmap(16, 16).toImage());
-        Frame()->OnTrayNotify(QSystemTrayIcon::Trigger);
-        Frame()->OnTrayNotify(QSystemTrayIcon::Context);
+        // What the platform reports: an XEmbed tray passes on a double click.
+        emit Frame()->TrayIcon()->activated(QSystemTrayIcon::Trigger);
+        emit Frame()->TrayIcon()->activated(QSystemTrayIcon::Context);
         EXPECT_FALSE(Frame()->isVisible()) << "a single click does nothing";
-        Frame()->OnTrayNotify(QSystemTrayIcon::DoubleClick);
+        emit Frame()->TrayIcon()->activated(QSystemTrayIcon::DoubleClick);
         EXPECT_TRUE(Frame()->isVisible());
         EXPECT_FALSE(Frame()->TrayIcon()->isVisible());
         EXPECT_EQ(Frame()->geometry(), before);
@@ -174,4 +177,58 @@ TEST_F(MainFrame, MinimisingHidesIntoTheNotificationArea)
     QApplication::processEvents();
     EXPECT_FALSE(Frame()->TrayIcon()->isVisible());
     EXPECT_TRUE(Frame()->isVisible());
+    Frame()->SetTrayAvailable(true);
+    Frame()->showNormal();
+    Frame()->setGeometry(before);
+
+    // A StatusNotifierItem host only activates: that brings the window back.
+    Frame()->SetTrayDoubleClicks(false);
+    Frame()->showMinimized();
+    QApplication::processEvents();
+    ASSERT_FALSE(Frame()->isVisible());
+    emit Frame()->TrayIcon()->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(Frame()->isVisible());
+    EXPECT_EQ(Frame()->geometry(), before);
+
+    // The icon's menu restores the window, and exits.
+    QMenu* pMenu = Frame()->TrayIcon()->contextMenu();
+    ASSERT_NE(pMenu, nullptr);
+    ASSERT_EQ(pMenu->actions().size(), 2);
+    EXPECT_EQ(pMenu->actions()[0]->text(), "&Restore");
+    EXPECT_EQ(pMenu->actions()[1]->text(), "E&xit");
+    Frame()->showMinimized();
+    QApplication::processEvents();
+    ASSERT_FALSE(Frame()->isVisible());
+    pMenu->actions()[0]->trigger();
+    EXPECT_TRUE(Frame()->isVisible());
+    Frame()->showMinimized();
+    QApplication::processEvents();
+    // Exit ends the program's event loop even while the window is hidden in the tray.
+    QTimer::singleShot(0, pMenu->actions()[1], &QAction::trigger);
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QApplication::exit(99); });
+    guard.start(5000);
+    EXPECT_EQ(QApplication::exec(), 0);
+}
+
+TEST_F(MainFrame, AProblemOfTheImageServiceLeavesTheStatusBarWhenItIsGone)
+{
+    const unsigned nPort = FreePort();
+    Store("ServerPort", nPort);
+    Store("ServerEnabled", 1);
+    Store("CaptureDevice", 1);
+    ASSERT_TRUE(Start());
+    View()->SetWorkingDirectory(m_dir.Path().string());
+    // A folder where the JPEG file should go: every image fails until it is gone.
+    std::filesystem::create_directory(m_dir.File("frame.jpg"));
+    Fetch(nPort);
+    const QString problem = Frame()->statusBar()->currentMessage();
+    EXPECT_NE(problem, "Ready");
+    EXPECT_FALSE(problem.isEmpty());
+    std::filesystem::remove(m_dir.File("frame.jpg"));
+    const auto bytes = Fetch(nPort);
+    ASSERT_GT(bytes.size(), 17u);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(Frame()->statusBar()->currentMessage(), "Ready");
 }
