@@ -111,14 +111,17 @@ QFont CCaptionDlg::DialogFont(const LOGFONTA& lf)
     QFont font(info.family());
     // The dialog shows styles by name and sizes in points; a font given only by weight, slant
     // and pixels would open on whatever style sorts first.
+    // The face the caption is drawn with, by the name the dialog lists it under; failing
+    // that, the listed style of the same slant nearest in weight.
     const QStringList styles = QFontDatabase::styles(info.family());
-    QString best;
+    QString best = styles.contains(info.styleName()) ? info.styleName() : QString();
     int nBestDistance = INT_MAX;
-    for (const QString& style : styles)
+    for (const QString& style : best.isEmpty() ? styles : QStringList())
     {
+        const bool bSlanted =
+            QFontDatabase::font(info.family(), style, 12).style() != QFont::StyleNormal;
         const int nDistance = std::abs(QFontDatabase::weight(info.family(), style) - info.weight());
-        if (QFontDatabase::italic(info.family(), style) == info.italic() &&
-            nDistance < nBestDistance)
+        if (bSlanted == info.italic() && nDistance < nBestDistance)
         {
             best = style;
             nBestDistance = nDistance;

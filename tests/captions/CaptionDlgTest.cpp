@@ -4,6 +4,8 @@
 #include "platform/ui/MessageBox.h"
 #include "tests/support/Modal.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFontDialog>
 #include <QLineEdit>
 #include <QPushButton>
@@ -92,6 +94,26 @@ TEST_F(CaptionDlg, AnEmptyPositionRefusesOk)
     EXPECT_EQ(dlg.DoModal(), CDialog::IDCANCEL);
     EXPECT_TRUE(bOpen);
     EXPECT_EQ(m_boxes, std::vector<std::string>{"Please enter an integer."});
+
+    // A text that could be saved but not loaded back is refused: 512 letters of two bytes.
+    m_boxes.clear();
+    std::string strTyped;
+    for (int i = 0; i < 512; ++i)
+        strTyped += "\xc3\xa9";
+    CCaptionDlg longer;
+    WhenModal(
+        [&](QWidget* d)
+        {
+            Edit(d, 1019)->setText(QString::fromStdString(strTyped));
+            Ok(d);
+            bOpen = d->isVisible();
+            Edit(d, 1019)->setText(QString::fromStdString(strTyped.substr(2) + "x"));
+            Ok(d);
+        });
+    EXPECT_EQ(longer.DoModal(), CDialog::IDOK);
+    EXPECT_TRUE(bOpen);
+    EXPECT_EQ(m_boxes, std::vector<std::string>{CCaptionDlg::kMsgTextTooLong});
+    EXPECT_EQ(longer.m_caption.Text.size(), CCaption::kMaxTextBytes);
 }
 
 TEST_F(CaptionDlg, OutOfRangeGroupsShowNoButtonAndStoreMinusOne)
@@ -136,6 +158,7 @@ TEST_F(CaptionDlg, TheFontDialogStartsFromAndReturnsACompleteRecord)
         });
     dlg.OnFont();
     EXPECT_EQ(seen.family(), "DejaVu Sans");
+    EXPECT_FALSE(seen.italic()) << "opens on the upright face the caption is drawn with";
     EXPECT_STREQ(dlg.m_caption.FontInfo.lfFaceName, "DejaVu Serif");
     EXPECT_LT(dlg.m_caption.FontInfo.lfHeight, 0);
     EXPECT_GE(dlg.m_caption.FontInfo.lfWeight, 600);
@@ -145,4 +168,42 @@ TEST_F(CaptionDlg, TheFontDialogStartsFromAndReturnsACompleteRecord)
     dlg.OnFont();
     EXPECT_EQ(std::memcmp(&before, &dlg.m_caption.FontInfo, sizeof before), 0)
         << "Cancel keeps the font";
+
+    // The default caption font: OK without a change gives back the font it is drawn with, and
+    // the dialog offers neither effects nor a writing system.
+    CCaptionDlg fresh;
+    const LOGFONTA drawn = fresh.m_caption.FontInfo;
+    bool bEffectsShown = true;
+    WhenModal(
+        [&](QWidget* d)
+        {
+            bEffectsShown = false;
+            for (auto* pBox : d->findChildren<QCheckBox*>())
+                bEffectsShown = bEffectsShown || pBox->isVisibleTo(d);
+            for (auto* pCombo : d->findChildren<QComboBox*>())
+                bEffectsShown = bEffectsShown || pCombo->isVisibleTo(d);
+            qobject_cast<QFontDialog*>(d)->accept();
+        });
+    fresh.OnFont();
+    EXPECT_FALSE(bEffectsShown);
+    const LOGFONTA& back = fresh.m_caption.FontInfo;
+    EXPECT_STREQ(back.lfFaceName, drawn.lfFaceName);
+    EXPECT_EQ(back.lfHeight, drawn.lfHeight);
+    EXPECT_EQ(back.lfWeight, drawn.lfWeight);
+    EXPECT_EQ(back.lfItalic, drawn.lfItalic);
+
+    // An underline chosen some other way is not taken from the dialog's result.
+    WhenModal(
+        [](QWidget* d)
+        {
+            auto* pFonts = qobject_cast<QFontDialog*>(d);
+            QFont f = pFonts->currentFont();
+            f.setUnderline(true);
+            f.setStrikeOut(true);
+            pFonts->setCurrentFont(f);
+            pFonts->accept();
+        });
+    fresh.OnFont();
+    EXPECT_EQ(fresh.m_caption.FontInfo.lfUnderline, 0);
+    EXPECT_EQ(fresh.m_caption.FontInfo.lfStrikeOut, 0);
 }
