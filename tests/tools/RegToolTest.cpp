@@ -92,6 +92,19 @@ TEST_F(RegTool, SetQueryAndDeleteValuesOfEveryType)
     EXPECT_NE(m_out.find("\\caption0"), std::string::npos);
     ASSERT_EQ(Run({"query", kProduct, "serverport"}), 0);
     EXPECT_EQ(m_out.find("CaptureDevice"), std::string::npos);
+    // /s (or --recursive) lists every key below with its values, a blank line between keys.
+    for (const char* pszSwitch : {"/s", "--recursive"})
+    {
+        ASSERT_EQ(Run({"query", "HKLM\\Software\\Quenlor", pszSwitch}), 0) << m_err;
+        EXPECT_EQ(m_out.find("HKLM\\Software\\Quenlor\n"), 0u) << m_out;
+        const std::size_t nProduct = m_out.find("\nHKLM\\Software\\Quenlor\\Vistrel\n    ");
+        const std::size_t nPort = m_out.find("    ServerPort    REG_DWORD    0x1f91 (8081)\n");
+        const std::size_t nCaption =
+            m_out.find("\n\nHKLM\\Software\\Quenlor\\Vistrel\\caption0\n    FontInfo    REG_BINARY");
+        EXPECT_LT(nProduct, nPort) << m_out;
+        EXPECT_LT(nPort, nCaption) << m_out;
+        EXPECT_NE(m_out.find("    Text    REG_SZ    Gate", nCaption), std::string::npos) << m_out;
+    }
 
     EXPECT_EQ(Run({"delete", kProduct, "ServerPort"}), 0);
     EXPECT_TRUE(Value("Software\\Quenlor\\Vistrel", "ServerPort").empty());

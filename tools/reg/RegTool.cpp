@@ -15,6 +15,7 @@ namespace
 {
 const char* const kUsage =
     "usage: vistrel-reg query  KEY [VALUE]\n"
+    "       vistrel-reg query  KEY /s            (or --recursive: every sub-key too)\n"
     "       vistrel-reg set    KEY VALUE TYPE DATA   (TYPE: REG_DWORD, REG_BINARY, REG_SZ)\n"
     "       vistrel-reg delete KEY [VALUE]\n"
     "       vistrel-reg export KEY FILE\n"
@@ -53,6 +54,8 @@ public:
         if (a.empty())
             return Usage();
         const std::string& cmd = a[0];
+        if (cmd == "query" && a.size() == 3 && IsRecursiveSwitch(a[2]))
+            return QueryTree(a[1]);
         if (cmd == "query" && (a.size() == 2 || a.size() == 3))
             return Query(a[1], a.size() == 3 ? &a[2] : nullptr);
         if (cmd == "set" && a.size() == 5)
@@ -170,6 +173,45 @@ private:
                 m_out << "\n" << strKey << "\\" << s << "\n";
         }
         return 0;
+    }
+
+    static bool IsRecursiveSwitch(const std::string& s)
+    {
+        return s == "/s" || s == "/S" || s == "-s" || s == "--recursive";
+    }
+
+    // The key, its values and every key below it with theirs, as the Windows tool's /s lists
+    // them: each key's full name, its values indented, a blank line between keys.
+    int QueryTree(const std::string& strKey)
+    {
+        std::int64_t nKey;
+        if (!Key(strKey, false, nKey))
+            return 1;
+        return PrintTree(strKey, nKey) ? 0 : 1;
+    }
+    bool PrintTree(const std::string& strKey, std::int64_t nKey)
+    {
+        std::vector<CRegistryHive::Value> values;
+        if (const LONG n = m_pHive->Values(nKey, values); n != ERROR_SUCCESS)
+        {
+            Fail(strKey, n);
+            return false;
+        }
+        m_out << strKey << "\n";
+        for (const auto& v : values)
+            PrintValue(v);
+        std::vector<std::string> subKeys;
+        m_pHive->SubKeyNames(nKey, subKeys);
+        for (const auto& s : subKeys)
+        {
+            std::int64_t nSub;
+            if (m_pHive->FindKey(nKey, s.c_str(), false, &nSub) != ERROR_SUCCESS)
+                continue; // deleted by another program meanwhile
+            m_out << "\n";
+            if (!PrintTree(strKey + "\\" + s, nSub))
+                return false;
+        }
+        return true;
     }
 
     static bool CaseEqual(const std::string& a, const std::string& b)
