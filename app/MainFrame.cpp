@@ -130,6 +130,9 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
                 m_lastProblem = text;
             });
 
+    connect(m_pView, &CVistrelView::SaveReported, this,
+            [this](const QString& text) { statusBar()->showMessage(text, kSaveMessageMs); });
+
     // One pane: menu prompts, and "Ready" when there is none.
     QStatusBar* pStatus = statusBar();
     pStatus->setSizeGripEnabled(false);

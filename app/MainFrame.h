@@ -22,6 +22,7 @@ public:
     static constexpr int ID_APP_EXIT = 57665;
     static constexpr int ID_APP_ABOUT = 57664;
     static constexpr int ID_FILE_SAVE = 57603;
+    static constexpr int kSaveMessageMs = 10000; // how long "Settings saved" stays
 
     struct CMenuItem
     {

@@ -41,6 +41,7 @@ bool CVistrelApp::InitInstance()
         m_pFrame.reset();
         return false;
     }
+    m_pFrame->GetActiveView()->SetRunOptions(m_options);
     m_pFrame->GetActiveView()->OnInitialUpdate();
     m_pFrame->show();
     return true;

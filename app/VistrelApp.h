@@ -6,6 +6,7 @@
 #include "app/VistrelDoc.h"
 #include "platform/capture/DriverList.h"
 #include "platform/ui/CmdTarget.h"
+#include "settings/RunOptions.h"
 
 #include <memory>
 
@@ -20,6 +21,8 @@ public:
 
     // False when the program cannot start (the reason has been shown).
     bool InitInstance();
+    // Settings for this run only, laid over the stored ones at start-up.
+    void SetRunOptions(const CRunOptions& options) { m_options = options; }
     CMainFrame* MainFrame() const { return m_pFrame.get(); }
     CVistrelDoc* Document() const { return m_pDoc.get(); }
     void OnAbout();
@@ -28,4 +31,5 @@ private:
     const CDriverList& m_drivers;
     std::unique_ptr<CVistrelDoc> m_pDoc;
     std::unique_ptr<CMainFrame> m_pFrame;
+    CRunOptions m_options;
 };

@@ -1,26 +1,58 @@
-// Vistrel: a camera image server. Qt's standard options only; "-platform offscreen" runs it
-// without a display.
+// Vistrel: a camera image server. Its own options (--help lists them) beside Qt's; without a
+// display it runs headless by itself, as "-platform offscreen" does.
 
+#include "app/CommandLine.h"
 #include "app/VistrelApp.h"
 #include "platform/capture/DriverList.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/ui/DialogMessageBoxes.h"
 #include "platform/ui/QuitOnSignals.h"
 #include "service/ImageSocket.h"
 
 #include <QApplication>
 
+#include <cstdio>
+
 int main(int argc, char** argv)
 {
     CQuitOnSignals::Block();
+    // With no display and no platform asked for, Qt would abort: run without a window.
+    const bool bAutoHeadless = CCommandLine::ShouldRunHeadless(argc, argv);
+    if (bAutoHeadless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qtApp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vistrel"));
+    QApplication::setApplicationVersion(QStringLiteral(VISTREL_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon128.png")));
-    InstallDialogMessageBoxes();
 
     const CDriverList drivers = CDriverList::Discover(CV4l2Api::System());
+    const CCommandLine::CResult command = CCommandLine::Parse(QApplication::arguments(), drivers);
+    if (command.action == CCommandLine::Action::PrintAndExit)
+    {
+        std::fputs(command.strText.c_str(), stdout);
+        return 0;
+    }
+    if (command.action == CCommandLine::Action::Fail)
+    {
+        std::fprintf(stderr, "vistrel: %s\n", command.strText.c_str());
+        return 1;
+    }
+    InstallDialogMessageBoxes();
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+    {
+        if (bAutoHeadless)
+            std::fputs("Vistrel: no display found, running headless (as with -platform "
+                       "offscreen)\n",
+                       stderr);
+        std::fprintf(stderr, "Vistrel: settings are read from %s\n",
+                     CRegistryHive::DefaultPath().c_str());
+        std::fflush(stderr);
+    }
+
     int nExit = 1;
     {
         CVistrelApp app(drivers);
+        app.SetRunOptions(command.options);
         if (app.InitInstance())
         {
             // SIGTERM and SIGINT end the program as closing the main window does.

@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Builds Vistrel and starts it. Without a display it runs headless (-platform offscreen).
+# Builds Vistrel and starts it in its working folder, outside the source tree:
+# ${XDG_STATE_HOME:-~/.local/state}/vistrel (VISTREL_WORKDIR names another), where
+# capframe.bmp and frame.jpg are written and capoff.bmp and overlay.bmp are read.
+# Without a display it serves at once: headless, web server on, port 8080, the first camera
+# (the test pattern when there is none). Those choices hold for this run only; the stored
+# settings are left as they are. Extra arguments go to vistrel (vistrel --help lists them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,13 +13,20 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
 
+program="$PWD/$build/bin/vistrel"
+workdir=${VISTREL_WORKDIR:-${XDG_STATE_HOME:-$HOME/.local/state}/vistrel}
+mkdir -p "$workdir"
+if [ ! -e "$workdir/overlay.bmp" ]; then
+    # A sample to try with Options > Image... > "Use overlay image"; black is transparent.
+    cp res/sample/overlay.bmp "$workdir/overlay.bmp"
+fi
+echo "Working folder: $workdir"
+
 args=("$@")
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display found: starting Vistrel headless (-platform offscreen)."
-    echo "Settings come from ${XDG_CONFIG_HOME:-$HOME/.config}/vistrel/registry.db; to serve the test pattern on port 8080:"
-    echo "  $build/bin/vistrel-reg set 'HKLM\\Software\\Quenlor\\Vistrel' ServerEnabled REG_DWORD 1"
-    echo "  $build/bin/vistrel-reg set 'HKLM\\Software\\Quenlor\\Vistrel' CaptureDevice REG_DWORD N   # N: the Video menu's position of Test Pattern, after any cameras (0 with none)"
-    echo "then restart this command and fetch http://localhost:8080/ (stop with Ctrl+C)."
-    args=(-platform offscreen "${args[@]}")
+    echo "No display found: Vistrel serves headless on port 8080 (stop with Ctrl+C)."
+    echo "Open http://localhost:8080/ or: curl -o now.jpg http://localhost:8080/"
+    args=(--server on --port 8080 --device 0 "${args[@]}")
 fi
-exec "$build/bin/vistrel" "${args[@]}"
+cd "$workdir"
+exec "$program" "${args[@]}"

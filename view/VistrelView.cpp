@@ -2,6 +2,7 @@
 
 #include "app/dialogs/ImageSettingsDlg.h"
 #include "app/dialogs/ServerSettingsDlg.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/ui/MessageBox.h"
 #include "res/StandbyPicture.h"
 #include "service/SnapshotBuilder.h"
@@ -17,6 +18,13 @@ namespace
 bool Headless()
 {
     return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
+
+// One line on standard error, for those who run the program without a window.
+void Announce(const std::string& strLine)
+{
+    std::fprintf(stderr, "Vistrel: %s\n", strLine.c_str());
+    std::fflush(stderr);
 }
 } // namespace
 
@@ -87,10 +95,7 @@ void CVistrelView::SetStatusText(const std::string& strText)
         return;
     m_strStatus = strText;
     if (Headless() && !strText.empty())
-    {
-        std::fprintf(stderr, "Vistrel: %s\n", strText.c_str());
-        std::fflush(stderr);
-    }
+        Announce(strText);
     emit StatusTextChanged(QString::fromStdString(strText));
 }
 
@@ -112,6 +117,8 @@ void CVistrelView::OnInitialUpdate()
     m_hCapWnd->SetPreviewRate(kPreviewRateMs);
     SetTitle("No Driver Selected");
     m_settings.Load();
+    // Options of this run change the record as the window would; only Save stores them.
+    m_runOptions.ApplyTo(m_settings);
     if (m_settings.UseOverlay != 0)
         LoadOverlay();
     // 7. The check boxes show the loaded settings.
@@ -308,7 +315,14 @@ void CVistrelView::OnImageSettings()
 
 void CVistrelView::OnSaveSettings()
 {
-    m_settings.Save();
+    const LONG nStatus = m_settings.Save();
+    // The status bar says what happened; a failure also had its message box.
+    const std::string strText =
+        nStatus == ERROR_SUCCESS ? "Settings saved to " + CRegistryHive::DefaultPath()
+                                 : std::string("Settings not saved: ") + RegistryErrorText(nStatus);
+    if (Headless())
+        Announce(strText);
+    emit SaveReported(QString::fromStdString(strText));
 }
 
 void CVistrelView::UpdateScrollExtent()
@@ -332,7 +346,11 @@ void CVistrelView::StartServer()
         m_pListenSocket->Close();
     m_pListenSocket.reset();
     if (m_settings.ServerEnabled == 0)
+    {
+        if (Headless())
+            Announce("the web server is off; start Vistrel with --server on to serve images");
         return;
+    }
     auto pSocket = std::make_unique<CImageSocket>();
     pSocket->SetView(this);
     // A port outside 1..65535 is refused rather than truncated to some other port.
@@ -344,6 +362,14 @@ void CVistrelView::StartServer()
         return;
     }
     m_pListenSocket = std::move(pSocket);
+    if (Headless())
+    {
+        const std::string strPort = std::to_string(m_pListenSocket->GetLocalPort());
+        std::string strLine = "serving images at http://127.0.0.1:" + strPort + "/";
+        if (m_pListenSocket->IsIPv6())
+            strLine += " and http://[::1]:" + strPort + "/";
+        Announce(strLine + " (every interface)");
+    }
 }
 
 unsigned CVistrelView::ListeningPort() const

@@ -12,6 +12,7 @@
 #include "service/ImageSocket.h"
 #include "service/SnapshotEncoder.h"
 #include "service/SnapshotSource.h"
+#include "settings/RunOptions.h"
 #include "settings/Settings.h"
 
 #include <QPointer>
@@ -76,6 +77,8 @@ public:
     const std::string& StatusText() const { return m_strStatus; }
     // Where the working files live; empty for the current directory.
     void SetWorkingDirectory(const std::string& strDirectory) { m_strDirectory = strDirectory; }
+    // Settings given for this run only (the command line), laid over the loaded ones.
+    void SetRunOptions(const CRunOptions& options) { m_runOptions = options; }
     // The port the server listens on, 0 when it does not.
     unsigned ListeningPort() const;
 
@@ -88,6 +91,8 @@ public:
 signals:
     void TitleChanged(const QString& title);
     void StatusTextChanged(const QString& text);
+    // After File > Save Settings: saved where, or why not.
+    void SaveReported(const QString& text);
     // The scroll extent changed: the frame resizes itself around the view.
     void ResizeParentToFit(const QSize& extent);
 
@@ -104,6 +109,7 @@ protected:
     std::string m_strTitle;
     std::string m_strStatus;
     std::string m_strDirectory;
+    CRunOptions m_runOptions;
     std::unique_ptr<CDibSection> m_pOutputCache;
     // Pictures back from the encoder, for reuse.
     std::vector<std::unique_ptr<CDibSection>> m_sectionPool;

@@ -208,6 +208,14 @@ int CAsyncSocket::PendingOutput() const
     return n;
 }
 
+bool CAsyncSocket::IsIPv6() const
+{
+    sockaddr_storage a{};
+    socklen_t n = sizeof a;
+    return m_fd >= 0 && ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &n) == 0 &&
+           a.ss_family == AF_INET6;
+}
+
 unsigned CAsyncSocket::GetLocalPort() const
 {
     sockaddr_storage a{};

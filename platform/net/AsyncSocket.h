@@ -56,6 +56,8 @@ public:
 
     // Stops (or resumes) read and accept notifications, e.g. while a peer has ended its stream.
     void EnableReadNotifications(bool bEnable);
+    // True when the socket is IPv6 (and so, as created here, takes IPv4 clients as well).
+    bool IsIPv6() const;
     // Bytes sent but not yet acknowledged by the peer (SIOCOUTQ); -1 when unknown.
     int PendingOutput() const;
     int GetSocket() const { return m_fd; }

@@ -2,11 +2,13 @@
 #include "tests/support/UserInput.h"
 
 #include "app/dialogs/ServerSettingsDlg.h"
+#include "platform/registry/RegistryHive.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStatusBar>
 #include <QTest>
 
 using ServerSettings = AppFixture;
@@ -168,6 +170,8 @@ TEST_F(ServerSettings, OnlySaveSettingsWritesTheStoreAndARestartReadsItBack)
     DWORD v = 0;
     EXPECT_FALSE(Stored("ServerPort", &v)) << "nothing is written before Save Settings";
     Trigger(57603);
+    EXPECT_EQ(Frame()->statusBar()->currentMessage().toStdString(),
+              "Settings saved to " + CRegistryHive::DefaultPath());
     ASSERT_TRUE(Stored("ServerPort", &v));
     EXPECT_EQ(v, 9191u);
     ASSERT_TRUE(Stored("PreviewEnabled", &v));

@@ -10,6 +10,7 @@
 #include "tests/support/TempDir.h"
 
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 
 #include <csignal>
@@ -121,4 +122,95 @@ TEST_F(Headless, ConfiguredByVistrelRegServesAndLeavesTheStoreUntouched)
     const auto m = b.find("\r\n\r\nBM");
     ASSERT_NE(m, std::string::npos);
     EXPECT_EQ(bmp.size() - (m + 4), 54u + 640u * 3u * 480u);
+}
+
+TEST_F(Headless, WithoutADisplayTheCommandLineServesForThisRunOnly)
+{
+    CAsyncSocket probe;
+    ASSERT_TRUE(probe.Create(0));
+    const unsigned nPort = probe.GetLocalPort();
+    probe.Close();
+    // A store with the server off and the keys a start creates.
+    std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel]\r\n"
+                      "\"ServerEnabled\"=dword:00000000\r\n";
+    for (int i = 0; i < 6; ++i)
+        reg += "\r\n[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel\\caption" + std::to_string(i) +
+               "]\r\n";
+    WriteBytes(m_dir.File("setup.reg"), std::vector<BYTE>(reg.begin(), reg.end()));
+    ASSERT_EQ(Reg({QStringLiteral("import"), QString::fromStdString(m_dir.File("setup.reg"))}), 0);
+    const auto store = m_dir.File("config/vistrel/registry.db");
+    const std::string before = ExportStore();
+    const auto bytesBefore = ReadBytes(store);
+
+    // No display, no platform chosen: the program runs headless by itself.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* pszName : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(pszName));
+    const auto run = [&](const QStringList& args, QProcess& p)
+    {
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
+        p.start(QStringLiteral(VISTREL_BINARY), args);
+        EXPECT_TRUE(p.waitForStarted(5000));
+    };
+    QProcess version;
+    run({QStringLiteral("--version")}, version);
+    ASSERT_TRUE(version.waitForFinished(10000));
+    EXPECT_EQ(version.exitCode(), 0);
+    EXPECT_TRUE(version.readAllStandardOutput().startsWith("Vistrel 0."));
+    QProcess wrong;
+    run({QStringLiteral("--device"), QStringLiteral("No Such Camera")}, wrong);
+    ASSERT_TRUE(wrong.waitForFinished(10000));
+    EXPECT_EQ(wrong.exitCode(), 1);
+    EXPECT_TRUE(wrong.readAllStandardError().contains("Test Pattern")) << "the list is shown";
+
+    QProcess program;
+    run({QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
+         QString::number(nPort), QStringLiteral("--device"), QStringLiteral("test pattern"),
+         QStringLiteral("--format"), QStringLiteral("bmp"), QStringLiteral("--headers"),
+         QStringLiteral("off")},
+        program);
+    std::vector<std::uint8_t> bytes;
+    for (int i = 0; i < 100 && bytes.empty(); ++i)
+    {
+        const int fd = ConnectTo("127.0.0.1", nPort);
+        if (fd >= 0)
+        {
+            bytes = ReadAll(fd, 8000).bytes;
+            ::close(fd);
+        }
+        else
+            QThread::msleep(50);
+    }
+    ::kill(pid_t(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(5000));
+    EXPECT_EQ(program.exitCode(), 0);
+    ASSERT_GT(bytes.size(), 2u);
+    EXPECT_EQ(bytes[0], 'B') << "a bare BMP, no header";
+    EXPECT_EQ(bytes.size(), 54u + 640u * 3u * 480u);
+    const QString err = QString::fromUtf8(program.readAllStandardError());
+    EXPECT_TRUE(err.contains("no display found, running headless")) << err.toStdString();
+    EXPECT_TRUE(err.contains(
+        QStringLiteral("settings are read from %1").arg(QString::fromStdString(store))))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("serving images at http://127.0.0.1:%1/ and "
+                                            "http://[::1]:%1/")
+                                 .arg(nPort)))
+        << err.toStdString();
+    EXPECT_EQ(ExportStore(), before) << "the options are not saved";
+    EXPECT_EQ(ReadBytes(store), bytesBefore);
+
+    // With the server off, one line says so and how to switch it on.
+    QProcess off;
+    run({}, off);
+    QByteArray offErr;
+    for (int i = 0; i < 100 && !offErr.contains("--server on"); ++i)
+    {
+        off.waitForReadyRead(100);
+        offErr += off.readAllStandardError();
+    }
+    ::kill(pid_t(off.processId()), SIGTERM);
+    off.waitForFinished(5000);
+    EXPECT_TRUE(offErr.contains("the web server is off; start Vistrel with --server on"))
+        << offErr.toStdString();
 }

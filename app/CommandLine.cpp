@@ -1,0 +1,158 @@
+#include "app/CommandLine.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+// "on"/"off" (also yes/no, true/false, 1/0); -1 for anything else.
+int Switch(const QString& s)
+{
+    const QString v = s.trimmed().toLower();
+    if (v == "on" || v == "yes" || v == "true" || v == "1")
+        return 1;
+    if (v == "off" || v == "no" || v == "false" || v == "0")
+        return 0;
+    return -1;
+}
+
+QString DriverName(const CDriverList& drivers, int nIndex)
+{
+    std::string name;
+    drivers.GetDriverDescription(nIndex, name);
+    return QString::fromStdString(name);
+}
+} // namespace
+
+CCommandLine::CResult CCommandLine::Parse(const QStringList& args, const CDriverList& drivers)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A camera image server: every connection to its port gets one fresh picture.\n"
+        "Options that set a value hold for this run only; File > Save Settings keeps them.\n"
+        "Qt's own options work as well, such as -platform offscreen (no window)."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption list(QStringLiteral("list-devices"),
+                                  QStringLiteral("List the capture devices with their indices."));
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Serve on this TCP port (1-65535)."),
+                                  QStringLiteral("port"));
+    const QCommandLineOption server(QStringLiteral("server"),
+                                    QStringLiteral("Switch the web server on or off."),
+                                    QStringLiteral("on|off"));
+    const QCommandLineOption device(
+        QStringLiteral("device"),
+        QStringLiteral("Capture from this device: its name as the Video menu shows it (such as "
+                       "\"Test Pattern\"), its index from --list-devices, or \"none\"."),
+        QStringLiteral("name|index"));
+    const QCommandLineOption format(QStringLiteral("format"),
+                                    QStringLiteral("Serve JPEG or BMP images."),
+                                    QStringLiteral("jpeg|bmp"));
+    const QCommandLineOption headers(
+        QStringLiteral("headers"),
+        QStringLiteral("Send the HTTP header before the image, or only the image."),
+        QStringLiteral("on|off"));
+    for (const auto* o : {&list, &port, &server, &device, &format, &headers})
+        parser.addOption(*o);
+
+    CResult r;
+    const auto fail = [&r](const QString& text)
+    {
+        r.action = Action::Fail;
+        r.strText = text.toStdString() + "\nTry 'vistrel --help'.";
+        return r;
+    };
+    if (!parser.parse(args))
+        return fail(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+    if (parser.isSet(help))
+    {
+        r.action = Action::PrintAndExit;
+        r.strText = parser.helpText().toStdString();
+        return r;
+    }
+    if (parser.isSet(version))
+    {
+        r.action = Action::PrintAndExit;
+        r.strText = (QCoreApplication::applicationName() + QLatin1Char(' ') +
+                     QCoreApplication::applicationVersion() + QLatin1Char('\n'))
+                        .toStdString();
+        return r;
+    }
+    if (parser.isSet(list))
+    {
+        r.action = Action::PrintAndExit;
+        for (int i = 0; i < drivers.Count(); ++i)
+            r.strText += std::to_string(i) + "\t" + DriverName(drivers, i).toStdString() + "\n";
+        return r;
+    }
+    if (parser.isSet(port))
+    {
+        bool bOk = false;
+        const int n = parser.value(port).toInt(&bOk);
+        if (!bOk || n < 1 || n > 65535)
+            return fail(QStringLiteral("--port takes a number from 1 to 65535, not ") +
+                        parser.value(port));
+        r.options.nServerPort = n;
+    }
+    for (const auto& [pOption, pTarget] : {std::pair{&server, &r.options.nServerEnabled},
+                                           std::pair{&headers, &r.options.nHttpHeaders}})
+        if (parser.isSet(*pOption))
+        {
+            const int n = Switch(parser.value(*pOption));
+            if (n < 0)
+                return fail(QStringLiteral("--%1 takes on or off, not %2")
+                                .arg(pOption->names().first(), parser.value(*pOption)));
+            *pTarget = n;
+        }
+    if (parser.isSet(format))
+    {
+        const QString v = parser.value(format).trimmed().toLower();
+        if (v != "jpeg" && v != "jpg" && v != "bmp")
+            return fail(QStringLiteral("--format takes jpeg or bmp, not ") + parser.value(format));
+        r.options.nImageType = v == "bmp" ? 1 : 0;
+    }
+    if (parser.isSet(device))
+    {
+        const QString v = parser.value(device).trimmed();
+        bool bNumber = false;
+        const int n = v.toInt(&bNumber);
+        int nFound = -2;
+        if (v.compare(QStringLiteral("none"), Qt::CaseInsensitive) == 0)
+            nFound = -1;
+        else if (bNumber && n >= 0 && n < drivers.Count())
+            nFound = n;
+        for (int i = 0; i < drivers.Count() && nFound == -2; ++i)
+            if (DriverName(drivers, i).compare(v, Qt::CaseInsensitive) == 0)
+                nFound = i;
+        if (nFound == -2)
+        {
+            QString known;
+            for (int i = 0; i < drivers.Count(); ++i)
+                known += QStringLiteral("\n  %1  %2").arg(i).arg(DriverName(drivers, i));
+            return fail(QStringLiteral("no capture device \"%1\"; there are:").arg(v) + known);
+        }
+        r.options.nCaptureDevice = nFound;
+    }
+    return r;
+}
+
+bool CCommandLine::ShouldRunHeadless(int argc, const char* const* argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0 ||
+            std::strncmp(argv[i], "-platform=", 10) == 0 ||
+            std::strncmp(argv[i], "--platform=", 11) == 0)
+            return false;
+    const auto set = [](const char* pszName)
+    {
+        const char* p = std::getenv(pszName);
+        return p != nullptr && *p != '\0';
+    };
+    return !set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY");
+}

@@ -1,0 +1,34 @@
+#pragma once
+// The program's command line, beside Qt's own options (-platform and the rest, which Qt
+// takes first): --help, --version, --list-devices, and settings for this run only.
+
+#include "platform/capture/DriverList.h"
+#include "settings/RunOptions.h"
+
+#include <QStringList>
+
+#include <string>
+
+class CCommandLine
+{
+public:
+    enum class Action
+    {
+        Run,          // start, with the options
+        PrintAndExit, // print strText on standard output, exit 0
+        Fail,         // print strText on standard error, exit 1
+    };
+    struct CResult
+    {
+        Action action = Action::Run;
+        std::string strText;
+        CRunOptions options;
+    };
+
+    // args as QCoreApplication::arguments() gives them, the program's name first.
+    static CResult Parse(const QStringList& args, const CDriverList& drivers);
+
+    // True when nothing chose a platform (no -platform, no QT_QPA_PLATFORM) and there is no
+    // display to open: the program then runs headless instead of aborting.
+    static bool ShouldRunHeadless(int argc, const char* const* argv);
+};

@@ -1,0 +1,95 @@
+#include "app/CommandLine.h"
+
+#include "platform/capture/TestPatternDriver.h"
+#include "tests/support/ScopedEnv.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+CDriverList Drivers()
+{
+    std::vector<std::unique_ptr<CCaptureDriver>> d;
+    d.push_back(std::make_unique<CTestPatternDriver>());
+    d.push_back(std::make_unique<CTestPatternDriver>());
+    return CDriverList(std::move(d));
+}
+
+CCommandLine::CResult Parse(const QStringList& args)
+{
+    static const CDriverList drivers = Drivers();
+    return CCommandLine::Parse(QStringList{QStringLiteral("vistrel")} + args, drivers);
+}
+} // namespace
+
+TEST(CommandLine, OptionsSetTheRunsValuesAndBadOnesAreRefusedWithAReason)
+{
+    const auto none = Parse({});
+    EXPECT_EQ(none.action, CCommandLine::Action::Run);
+    CSettings untouched;
+    untouched.ServerPort = 1234;
+    none.options.ApplyTo(untouched);
+    EXPECT_EQ(untouched.ServerPort, 1234) << "what is not given stays as loaded";
+
+    const auto all = Parse({"--port", "8081", "--server", "on", "--device", "1", "--format", "BMP",
+                            "--headers", "off"});
+    ASSERT_EQ(all.action, CCommandLine::Action::Run) << all.strText;
+    CSettings s;
+    all.options.ApplyTo(s);
+    EXPECT_EQ(s.ServerPort, 8081);
+    EXPECT_EQ(s.ServerEnabled, 1);
+    EXPECT_EQ(s.CaptureDevice, 1);
+    EXPECT_EQ(s.ImageType, 1);
+    EXPECT_EQ(s.HttpHeaders, 0);
+    // A device by its menu name (any case), or none at all.
+    EXPECT_EQ(*Parse({"--device", "test PATTERN"}).options.nCaptureDevice, 0);
+    EXPECT_EQ(*Parse({"--device=none"}).options.nCaptureDevice, -1);
+    EXPECT_EQ(*Parse({"--format", "jpeg", "--server", "off"}).options.nImageType, 0);
+
+    const std::pair<QStringList, const char*> bad[] = {
+        {{"--port", "0"}, "--port takes a number from 1 to 65535"},
+        {{"--port", "70000"}, "--port takes"},
+        {{"--port", "80x"}, "--port takes"},
+        {{"--server", "maybe"}, "--server takes on or off"},
+        {{"--headers", ""}, "--headers takes on or off"},
+        {{"--format", "png"}, "--format takes jpeg or bmp"},
+        {{"--device", "2"}, "no capture device \"2\"; there are:\n  0  Test Pattern"},
+        {{"--device", "Webcam"}, "no capture device"},
+        {{"--bogus"}, "Unknown option 'bogus'"},
+        {{"stray"}, "unexpected argument: stray"},
+    };
+    for (const auto& [args, pszReason] : bad)
+    {
+        const auto r = Parse(args);
+        EXPECT_EQ(r.action, CCommandLine::Action::Fail) << args.join(' ').toStdString();
+        EXPECT_NE(r.strText.find(pszReason), std::string::npos) << r.strText;
+    }
+
+    const auto list = Parse({"--list-devices"});
+    EXPECT_EQ(list.action, CCommandLine::Action::PrintAndExit);
+    EXPECT_EQ(list.strText, "0\tTest Pattern\n1\tTest Pattern\n");
+    const auto help = Parse({"--help"});
+    EXPECT_EQ(help.action, CCommandLine::Action::PrintAndExit);
+    for (const char* pszOption : {"--port", "--server", "--device", "--format", "--headers",
+                                  "--list-devices", "-platform offscreen"})
+        EXPECT_NE(help.strText.find(pszOption), std::string::npos) << pszOption;
+}
+
+TEST(CommandLine, WithoutADisplayOrAChosenPlatformTheProgramRunsHeadless)
+{
+    CScopedEnv display("DISPLAY", "");
+    CScopedEnv wayland("WAYLAND_DISPLAY", "");
+    CScopedEnv platform("QT_QPA_PLATFORM", "");
+    const char* plain[] = {"vistrel", "--server", "on"};
+    EXPECT_TRUE(CCommandLine::ShouldRunHeadless(3, plain));
+    const char* chosen[] = {"vistrel", "-platform", "xcb"};
+    EXPECT_FALSE(CCommandLine::ShouldRunHeadless(3, chosen));
+    {
+        CScopedEnv x("DISPLAY", ":0");
+        EXPECT_FALSE(CCommandLine::ShouldRunHeadless(3, plain));
+    }
+    {
+        CScopedEnv qpa("QT_QPA_PLATFORM", "offscreen");
+        EXPECT_FALSE(CCommandLine::ShouldRunHeadless(3, plain));
+    }
+}
