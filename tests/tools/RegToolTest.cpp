@@ -99,8 +99,8 @@ TEST_F(RegTool, SetQueryAndDeleteValuesOfEveryType)
         EXPECT_EQ(m_out.find("HKLM\\Software\\Quenlor\n"), 0u) << m_out;
         const std::size_t nProduct = m_out.find("\nHKLM\\Software\\Quenlor\\Vistrel\n    ");
         const std::size_t nPort = m_out.find("    ServerPort    REG_DWORD    0x1f91 (8081)\n");
-        const std::size_t nCaption =
-            m_out.find("\n\nHKLM\\Software\\Quenlor\\Vistrel\\caption0\n    FontInfo    REG_BINARY");
+        const std::size_t nCaption = m_out.find(
+            "\n\nHKLM\\Software\\Quenlor\\Vistrel\\caption0\n    FontInfo    REG_BINARY");
         EXPECT_LT(nProduct, nPort) << m_out;
         EXPECT_LT(nPort, nCaption) << m_out;
         EXPECT_NE(m_out.find("    Text    REG_SZ    Gate", nCaption), std::string::npos) << m_out;
