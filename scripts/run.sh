@@ -13,7 +13,7 @@ build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
 
-program="$PWD/$build/bin/vistrel"
+program="$(cd "$build" && pwd)/bin/vistrel"
 workdir=${VISTREL_WORKDIR:-${XDG_STATE_HOME:-$HOME/.local/state}/vistrel}
 mkdir -p "$workdir"
 if [ ! -e "$workdir/overlay.bmp" ]; then
