@@ -53,9 +53,10 @@ unsigned FreePort()
 class CDesktop
 {
 public:
-    explicit CDesktop(int nDisplay) : m_display(QStringLiteral(":%1").arg(nDisplay))
+    explicit CDesktop(int nDisplay)
+        : m_display(QStringLiteral(":%1").arg(nDisplay)),
+          m_env(QProcessEnvironment::systemEnvironment())
     {
-        m_env = QProcessEnvironment::systemEnvironment();
         m_env.insert(QStringLiteral("DISPLAY"), m_display);
         m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         m_xvfb.start(QStringLiteral("Xvfb"), {m_display, QStringLiteral("-screen"),
