@@ -11,11 +11,15 @@
 
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
     CQuitOnSignals::Block();
+    // A reader of standard error that went away must not end the program (sends already
+    // say MSG_NOSIGNAL).
+    std::signal(SIGPIPE, SIG_IGN);
     // With no display and no platform asked for, Qt would abort: run without a window.
     const bool bAutoHeadless = CCommandLine::ShouldRunHeadless(argc, argv);
     if (bAutoHeadless)

@@ -1,5 +1,7 @@
 #include "imaging/JpegWriter.h"
 
+#include "platform/file/File.h"
+
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -72,9 +74,12 @@ int CJpegWriter::WriteFile(const std::uint8_t* pBottomRow, int nWidth, int nHeig
     m_strLastMessage.clear();
     // Created, or overwritten and then cut to the new length: emptying the file first would
     // make the file system flush the old one at once, on every frame.
-    const int fd = ::open(pszFileName, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = OpenRegular(pszFileName, O_WRONLY | O_CREAT);
     if (fd < 0)
+    {
+        m_strLastMessage = std::string(pszFileName) + ": " + CFileException::Reason(errno);
         return -1;
+    }
     m_pFile = ::fdopen(fd, "wb");
     if (m_pFile == nullptr)
     {
@@ -87,11 +92,18 @@ int CJpegWriter::WriteFile(const std::uint8_t* pBottomRow, int nWidth, int nHeig
     bool bOk = CompressRows(&m_cinfo, &m_error.jump, m_pFile, pBottomRow, nWidth, nHeight);
     if (!bOk)
         jpeg_abort_compress(&m_cinfo); // back to idle; the next write starts afresh
+    // A write the disk refused (full, quota) says so rather than leaving a short file unsaid.
+    const auto failed = [this, pszFileName, &bOk]
+    {
+        if (m_strLastMessage.empty())
+            m_strLastMessage = std::string(pszFileName) + ": " + std::strerror(errno);
+        bOk = false;
+    };
     const long nLength = std::ftell(m_pFile);
     if (std::fflush(m_pFile) != 0 || nLength < 0 || ::ftruncate(fd, off_t(nLength)) != 0)
-        bOk = false;
+        failed();
     if (std::fclose(m_pFile) != 0)
-        bOk = false;
+        failed();
     m_pFile = nullptr;
     return bOk ? 0 : -1;
 }

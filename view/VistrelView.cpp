@@ -12,6 +12,7 @@
 #include <QImage>
 
 #include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -358,7 +359,16 @@ void CVistrelView::StartServer()
     if (!bPortValid || !pSocket->Create(unsigned(m_settings.ServerPort)) ||
         !pSocket->Listen(CImageSocket::kListenBacklog))
     {
+        const int nError = pSocket->GetLastError();
         AfxMessageBox("Aieeee! Can't open server on configured port\n", MB_OK);
+        // Which port, and why: the message box has no room for it.
+        const std::string strPort = std::to_string(m_settings.ServerPort);
+        const std::string strWhy = bPortValid
+                                       ? "port " + strPort + ": " + std::strerror(nError)
+                                       : "port " + strPort + ", which is not between 1 and 65535";
+        if (!Headless())
+            Announce("can't open the server on " + strWhy);
+        SetStatusText("Can't open the server on " + strWhy);
         return;
     }
     m_pListenSocket = std::move(pSocket);

@@ -1,5 +1,7 @@
 #include "platform/capture/FrameBuffer.h"
 
+#include "platform/file/File.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -63,7 +65,7 @@ bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) cons
     auto fail = [&](const char* pszWhat)
     {
         if (pError)
-            *pError = strPath + ": " + pszWhat + ": " + std::strerror(errno);
+            *pError = strPath + ": " + pszWhat + ": " + CFileException::Reason(errno);
         return false;
     };
     if (IsEmpty())
@@ -100,7 +102,7 @@ bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) cons
     // truncating or renaming makes the file system flush it at once, which costs more than
     // the whole image takes to build. A save that fails removes the file, so no half-written
     // frame is ever read as a whole one.
-    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = OpenRegular(strPath.c_str(), O_WRONLY | O_CREAT);
     if (fd < 0)
         return fail("create");
     std::size_t nDone = 0;

@@ -7,31 +7,55 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+std::string CFileException::Reason(int nErrno)
+{
+    switch (nErrno)
+    {
+    case ELOOP:
+        return "it is a symbolic link, which Vistrel never reads or writes through";
+    case EINVAL:
+    case ENXIO:
+        return "it is not a regular file";
+    default:
+        return std::strerror(nErrno);
+    }
+}
+
 std::string CFileException::GetErrorMessage() const
 {
-    return m_strFileName + ": " + std::strerror(m_nErrno);
+    return m_strFileName + ": " + Reason(m_nErrno);
+}
+
+int OpenRegular(const char* pszFileName, int nFlags)
+{
+    int fd;
+    do
+        fd = ::open(pszFileName, nFlags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    {
+        const int nErrno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        errno = nErrno;
+        return -1;
+    }
+    // Regular files never block; the flag goes so that later reads and writes behave as usual.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 bool CFile::Open(const char* pszFileName, unsigned nFlags, CFileException* pError)
 {
     Close();
     const int nMode = nFlags == modeCreateWrite ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDONLY;
-    int fd;
-    do
-        fd = ::open(pszFileName, nMode | O_CLOEXEC, 0644);
-    while (fd < 0 && errno == EINTR);
+    const int fd = OpenRegular(pszFileName, nMode);
     if (fd < 0)
     {
         if (pError != nullptr)
             *pError = CFileException(errno, pszFileName);
-        return false;
-    }
-    struct stat st;
-    if (nFlags == modeRead && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
-    {
-        ::close(fd);
-        if (pError != nullptr)
-            *pError = CFileException(EISDIR, pszFileName);
         return false;
     }
     m_fd = fd;

@@ -19,7 +19,15 @@ public:
 
     // "<file>: <reason>", for messages shown to the user.
     std::string GetErrorMessage() const;
+    // The reason alone, for an errno from OpenRegular.
+    static std::string Reason(int nErrno);
 };
+
+// Opens a file by name so that nothing can trap the program through it: a symbolic link is
+// refused, not followed (ELOOP), and a FIFO or device neither blocks the open nor is taken
+// (ENXIO from a FIFO without a reader, EINVAL for anything that is not a regular file after
+// opening without blocking). Returns the descriptor, blocking as usual, or -1 with errno set.
+int OpenRegular(const char* pszFileName, int nFlags);
 
 class CFile
 {

@@ -147,6 +147,11 @@ TEST_F(RegTool, BadInputGetsOneLineAndANonZeroStatus)
 TEST_F(RegTool, ExportDeleteImportGivesTheIdenticalStore)
 {
     Run({"set", kProduct, "ServerPort", "REG_DWORD", "8081"});
+    // A value of a mebibyte: tens of thousands of continued lines, joined as they come.
+    std::string big;
+    for (int i = 0; i < (1 << 20); ++i)
+        big += "0123456789abcdef"[(i * 7) % 16], big += "0123456789abcdef"[i % 16];
+    ASSERT_EQ(Run({"set", kProduct, "Big", "REG_BINARY", big}), 0) << m_err;
     Run({"set", kProduct, "JpegQuality", "REG_DWORD", "-5"});
     Run({"set", std::string(kProduct) + "\\caption3", "Text", "REG_SZ",
          "a \\ b \" c \xE2\x82\xAC"});
@@ -244,6 +249,13 @@ TEST_F(RegTool, ABadFileChangesNothingAndNamesTheLine)
         {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x\"=hex:01,\\\n",
          "continued"},
         {"Windows Registry Editor Version 5.00\n[-HKLM]\n", "cannot be deleted"},
+        // A NUL would cut a name short and put its values elsewhere.
+        {std::string("Windows Registry Editor Version 5.00\n[HKLM\\Software\\A") + '\0' +
+             "B]\n\"x\"=dword:1\n",
+         "line 2: a key name cannot hold a NUL"},
+        {std::string("Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x") + '\0' +
+             "y\"=dword:1\n",
+         "line 3: a value name cannot hold a NUL"},
     };
     for (const auto& [text, says] : bad)
     {

@@ -96,6 +96,8 @@ TEST_F(VistrelView, ReconnectsTheSavedDriverAndServesItsFrames)
     auto refused = Start();
     ASSERT_EQ(m_boxes, std::vector<std::string>{"Aieeee! Can't open server on configured port\n"});
     EXPECT_FALSE(refused->m_pListenSocket);
+    EXPECT_EQ(refused->StatusText(),
+              "Can't open the server on port 0, which is not between 1 and 65535");
     refused.reset();
 
     m_boxes.clear();
@@ -140,6 +142,8 @@ TEST_F(VistrelView, ReconnectsTheSavedDriverAndServesItsFrames)
     auto other = Start();
     EXPECT_EQ(m_boxes, std::vector<std::string>{"Aieeee! Can't open server on configured port\n"});
     EXPECT_FALSE(other->m_pListenSocket);
+    EXPECT_EQ(other->StatusText(), "Can't open the server on port " + std::to_string(nPort) +
+                                       ": Address already in use");
 }
 
 TEST_F(VistrelView, ADriverThatRefusesLeavesNoDriverSelected)

@@ -166,7 +166,10 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
     {
         int nLine = 0;
         std::size_t nStart = 0;
+        // A hex value may go on over lines ending in '\\'; its pieces are appended as they
+        // come, so a value of many lines costs time in proportion to its length.
         std::string pending;
+        bool bContinuing = false;
         int nPendingLine = 0;
         while (nStart < text.size() ||
                (nStart == text.size() && !text.empty() && text.back() != '\n'))
@@ -177,22 +180,32 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
             ++nLine;
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
-            if (!pending.empty())
-                line = pending + Trim(line);
-            else
-                nPendingLine = nLine;
-            pending.clear();
             const std::string trimmed = Trim(line);
-            if (!trimmed.empty() && trimmed.back() == '\\' &&
-                trimmed.find('=') != std::string::npos && trimmed.find("hex") != std::string::npos)
+            const bool bGoesOn = !trimmed.empty() && trimmed.back() == '\\';
+            if (bContinuing)
+            {
+                pending.append(trimmed, 0, trimmed.size() - (bGoesOn ? 1 : 0));
+                if (!bGoesOn)
+                {
+                    lines.emplace_back(nPendingLine, std::move(pending));
+                    pending.clear();
+                    bContinuing = false;
+                }
+            }
+            else if (bGoesOn && trimmed.find('=') != std::string::npos &&
+                     trimmed.find("hex") != std::string::npos)
+            {
+                nPendingLine = nLine;
                 pending = trimmed.substr(0, trimmed.size() - 1);
+                bContinuing = true;
+            }
             else
-                lines.emplace_back(nPendingLine, line);
+                lines.emplace_back(nLine, std::move(line));
             if (nEnd == std::string::npos)
                 break;
             nStart = nEnd + 1;
         }
-        if (!pending.empty())
+        if (bContinuing)
         {
             strError =
                 "line " + std::to_string(nPendingLine) + ": the file ends inside a continued value";
@@ -228,6 +241,9 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
             s.nLine = nLine;
             s.bDelete = line[1] == '-';
             s.strKey = line.substr(s.bDelete ? 2 : 1, line.size() - (s.bDelete ? 3 : 2));
+            // A NUL would cut the name short and the values would land in another key.
+            if (s.strKey.find('\0') != std::string::npos)
+                return fail(nLine, "a key name cannot hold a NUL character");
             std::string sub;
             if (!SplitMachineKey(s.strKey, sub))
                 return fail(nLine, "the key is not under HKEY_LOCAL_MACHINE: " + s.strKey);
@@ -245,6 +261,8 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
             i = 1;
         else if (!ReadQuoted(line, i, v.strName))
             return fail(nLine, "a value name must be quoted, or @ for the default value");
+        if (v.strName.find('\0') != std::string::npos)
+            return fail(nLine, "a value name cannot hold a NUL character");
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
             ++i;
         if (i >= line.size() || line[i] != '=')

@@ -1,0 +1,84 @@
+// Files planted by a hostile local user in the working folder: links that would make every
+// request write somewhere else, and FIFOs that would hang the program in open().
+
+#include "tests/app/AppFixture.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+using HostileFiles = AppFixture;
+
+namespace
+{
+std::string Body(const std::vector<std::uint8_t>& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+} // namespace
+
+TEST_F(HostileFiles, LinksAreNeverFollowedAndFifosNeverBlock)
+{
+    const unsigned nPort = FreePort();
+    Store("ServerPort", nPort);
+    Store("ServerEnabled", 1);
+    Store("CaptureDevice", 1);
+    ASSERT_TRUE(Start());
+    View()->SetWorkingDirectory(m_dir.Path().string());
+    ASSERT_EQ(Body(Fetch(nPort)).substr(0, 15), "HTTP/1.0 200 OK");
+
+    // A link planted while running, to a file that exists and to one that does not: each
+    // request is refused with the reason, and nothing is written through the link.
+    const std::string victim = m_dir.File("victim");
+    std::ofstream(victim) << "precious";
+    for (const char* pszName : {"frame.jpg", "capframe.bmp"})
+        for (bool bDangling : {false, true})
+        {
+            const std::string link = m_dir.File(pszName);
+            const std::string target = bDangling ? m_dir.File("nowhere") : victim;
+            std::filesystem::remove(link);
+            std::filesystem::create_symlink(target, link);
+            const std::string reply = Body(Fetch(nPort));
+            EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 503") << pszName << "\n" << reply;
+            EXPECT_NE(reply.find("symbolic link"), std::string::npos) << reply;
+            EXPECT_FALSE(std::filesystem::exists(m_dir.File("nowhere"))) << pszName;
+            std::ifstream in(victim);
+            std::string kept;
+            in >> kept;
+            EXPECT_EQ(kept, "precious") << pszName;
+            std::filesystem::remove(link);
+        }
+    ASSERT_EQ(Body(Fetch(nPort)).substr(0, 15), "HTTP/1.0 200 OK") << "served again";
+
+    // A FIFO in place of each file the program writes: refused at once, never a hang.
+    for (const char* pszName : {"frame.jpg", "capframe.bmp"})
+    {
+        const std::string fifo = m_dir.File(pszName);
+        std::filesystem::remove(fifo);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+        const std::string reply = Body(Fetch(nPort));
+        EXPECT_EQ(reply.substr(0, 12), "HTTP/1.0 503") << pszName << "\n" << reply;
+        EXPECT_NE(reply.find("not a regular file"), std::string::npos) << reply;
+        std::filesystem::remove(fifo);
+    }
+    // ... and in place of the files it reads: the overlay and the stand-by picture.
+    ASSERT_EQ(::mkfifo(m_dir.File("overlay.bmp").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo(m_dir.File("capoff.bmp").c_str(), 0644), 0);
+    m_app.reset();
+    CImageSocket::CloseAllConnections();
+    Store("UseOverlay", 1);
+    // The overlay is read at start-up, from the working folder the program was started in.
+    const auto home = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir.Path());
+    const bool bStarted = Start();
+    std::filesystem::current_path(home);
+    ASSERT_TRUE(bStarted);
+    View()->SetWorkingDirectory(m_dir.Path().string());
+    ASSERT_FALSE(m_boxes.empty());
+    EXPECT_NE(m_boxes.back().find("overlay.bmp: it is not a regular file"), std::string::npos)
+        << m_boxes.back();
+    Trigger(35001); // the device off: capoff.bmp is read
+    EXPECT_EQ(View()->m_settings.CaptureDevice, -1);
+    const std::string reply = Body(Fetch(nPort));
+    EXPECT_FALSE(reply.empty()) << "answered, not hung";
+}
