@@ -148,7 +148,7 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
     connect(m_pTray, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason r) { OnTrayNotify(r); });
     m_bTrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
-    m_bTrayDoubleClicks = !CTrayHost::IsStatusNotifierHost();
+    m_bTrayDoubleClicks = !m_bTrayAvailable || !CTrayHost::IsStatusNotifierHost();
     // What users look for on a tray icon's menu: the window back, and a way out.
     auto* pTrayMenu = new QMenu(this);
     pTrayMenu->setObjectName(QStringLiteral("trayMenu"));

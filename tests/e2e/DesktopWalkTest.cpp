@@ -13,6 +13,7 @@
 #include "platform/capture/TestPatternDriver.h"
 #include "settings/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/FreeDisplay.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
@@ -32,15 +33,6 @@
 
 namespace
 {
-int FreeDisplay()
-{
-    for (int n = 150; n < 200; ++n)
-        if (!std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") &&
-            !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)))
-            return n;
-    return -1;
-}
-
 unsigned FreePort()
 {
     CAsyncSocket probe;
@@ -209,7 +201,7 @@ TEST(DesktopWalk, OverlayAndABottomRightCaptionSetWithTheMouse)
     CCaptionDlg twinCaption;
     twinCaption.show();
 
-    const int nDisplay = FreeDisplay();
+    const int nDisplay = FreeDisplay(150);
     ASSERT_GE(nDisplay, 0);
     CDesktop desk(nDisplay);
     QProcessEnvironment env = desk.Env();

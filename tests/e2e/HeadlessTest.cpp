@@ -40,6 +40,22 @@ protected:
         const auto b = ReadBytes(file.toStdString());
         return std::string(b.begin(), b.end());
     }
+    // One response, once the program listens (it is given five seconds to start).
+    static std::vector<std::uint8_t> FetchOnceListening(unsigned nPort)
+    {
+        for (int i = 0; i < 100; ++i)
+        {
+            const int fd = ConnectTo("127.0.0.1", nPort);
+            if (fd >= 0)
+            {
+                auto bytes = ReadAll(fd, 8000).bytes;
+                ::close(fd);
+                return bytes;
+            }
+            QThread::msleep(50);
+        }
+        return {};
+    }
     std::vector<std::uint8_t> RunAndFetch(unsigned nPort)
     {
         QProcess program;
@@ -48,18 +64,7 @@ protected:
         program.start(QStringLiteral(VISTREL_BINARY),
                       {QStringLiteral("-platform"), QStringLiteral("offscreen")});
         EXPECT_TRUE(program.waitForStarted(5000));
-        std::vector<std::uint8_t> bytes;
-        for (int i = 0; i < 100 && bytes.empty(); ++i)
-        {
-            const int fd = ConnectTo("127.0.0.1", nPort);
-            if (fd >= 0)
-            {
-                bytes = ReadAll(fd, 8000).bytes;
-                ::close(fd);
-            }
-            else
-                QThread::msleep(50);
-        }
+        const std::vector<std::uint8_t> bytes = FetchOnceListening(nPort);
         ::kill(pid_t(program.processId()), SIGTERM);
         EXPECT_TRUE(program.waitForFinished(2000));
         EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
@@ -170,18 +175,7 @@ TEST_F(Headless, WithoutADisplayTheCommandLineServesForThisRunOnly)
          QStringLiteral("--format"), QStringLiteral("bmp"), QStringLiteral("--headers"),
          QStringLiteral("off")},
         program);
-    std::vector<std::uint8_t> bytes;
-    for (int i = 0; i < 100 && bytes.empty(); ++i)
-    {
-        const int fd = ConnectTo("127.0.0.1", nPort);
-        if (fd >= 0)
-        {
-            bytes = ReadAll(fd, 8000).bytes;
-            ::close(fd);
-        }
-        else
-            QThread::msleep(50);
-    }
+    const std::vector<std::uint8_t> bytes = FetchOnceListening(nPort);
     ::kill(pid_t(program.processId()), SIGTERM);
     ASSERT_TRUE(program.waitForFinished(5000));
     EXPECT_EQ(program.exitCode(), 0);

@@ -2,6 +2,7 @@
 
 #include "platform/capture/DriverList.h"
 #include "settings/RegistryKey.h"
+#include "tests/support/FreeDisplay.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -12,18 +13,6 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
-
-namespace
-{
-int FreeDisplay()
-{
-    for (int n = 90; n < 140; ++n)
-        if (!std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") &&
-            !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)))
-            return n;
-    return -1;
-}
-} // namespace
 
 TEST(Screenshot, TheWindowShowsTheFormAndAPreviewOfTheTestPattern)
 {
@@ -39,7 +28,7 @@ TEST(Screenshot, TheWindowShowsTheFormAndAPreviewOfTheTestPattern)
         key.SetDword(DWORD(CDriverList::Discover(CV4l2Api::System()).Count() - 1), "CaptureDevice");
         key.SetDword(1, "PreviewEnabled");
     }
-    const int nDisplay = FreeDisplay();
+    const int nDisplay = FreeDisplay(90);
     ASSERT_GE(nDisplay, 0);
     const QString display = QStringLiteral(":%1").arg(nDisplay);
     QProcess xvfb;
