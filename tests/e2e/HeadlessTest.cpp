@@ -194,6 +194,27 @@ TEST_F(Headless, WithoutADisplayTheCommandLineServesForThisRunOnly)
     EXPECT_EQ(ExportStore(), before) << "the options are not saved";
     EXPECT_EQ(ReadBytes(store), bytesBefore);
 
+    // Standard error read by nobody: the program's lines meet a closed pipe and it serves on.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    ::close(pipeFds[0]);
+    QProcess deaf;
+    deaf.setChildProcessModifier(
+        [nWrite = pipeFds[1]]
+        {
+            ::signal(SIGPIPE, SIG_DFL); // as a shell would start it
+            ::dup2(nWrite, 2);
+        });
+    run({QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
+         QString::number(nPort)},
+        deaf);
+    ::close(pipeFds[1]);
+    EXPECT_FALSE(FetchOnceListening(nPort).empty());
+    EXPECT_EQ(deaf.state(), QProcess::Running) << "SIGPIPE ended the program";
+    ::kill(pid_t(deaf.processId()), SIGTERM);
+    ASSERT_TRUE(deaf.waitForFinished(5000));
+    EXPECT_EQ(deaf.exitStatus(), QProcess::NormalExit);
+
     // With the server off, one line says so and how to switch it on.
     QProcess off;
     run({}, off);
