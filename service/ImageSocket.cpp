@@ -1,10 +1,12 @@
 #include "service/ImageSocket.h"
 
+#include <algorithm>
 #include <cerrno>
 
 std::set<CImageSocket*> CImageSocket::s_connections;
 std::uint64_t CImageSocket::s_nLastSerial = 0;
 int CImageSocket::s_nSending = 0;
+std::int64_t CImageSocket::s_nHeldBytes = 0;
 int CImageSocket::s_nSendTimeoutMs = CImageSocket::kSendTimeoutMs;
 int CImageSocket::s_nLingerMs = CImageSocket::kLingerMs;
 
@@ -21,6 +23,7 @@ CImageSocket::~CImageSocket()
     s_connections.erase(this);
     if (m_bCountedSending)
         --s_nSending;
+    ReleaseResponse();
     if (m_pTimer != nullptr)
     {
         m_pTimer->stop();
@@ -43,7 +46,7 @@ void CImageSocket::OnAccept(int)
 {
     if (m_pView == nullptr)
         return;
-    if (s_nSending >= kMaxConnections || LiveConnections() >= kMaxOpen)
+    if (LiveConnections() >= kMaxOpen || !MakeRoom())
     {
         PauseAccepting();
         return;
@@ -72,12 +75,56 @@ void CImageSocket::OnAccept(int)
         });
 }
 
+bool CImageSocket::Stalled() const
+{
+    return !m_bWaitingForImage && m_nRemaining > 0 && m_sinceProgress.isValid() &&
+           m_sinceProgress.elapsed() >= kStallMs;
+}
+
+bool CImageSocket::MakeRoom()
+{
+    for (;;)
+    {
+        int nActive = 0;
+        CImageSocket* pNewestStalled = nullptr;
+        for (CImageSocket* p : s_connections)
+        {
+            if (!p->m_bCountedSending)
+                continue;
+            if (!p->Stalled())
+                ++nActive;
+            else if (pNewestStalled == nullptr || p->m_nSerial > pNewestStalled->m_nSerial)
+                pNewestStalled = p;
+        }
+        if (nActive >= kMaxConnections)
+            return false; // every slot is taken by a client that is reading
+        if (s_nHeldBytes < kMaxHeldBytes)
+            return true;
+        if (pNewestStalled == nullptr)
+            return false; // held by clients that are reading: they free it as they go
+        // The newest stalled client goes first: those that waited longest are nearest to
+        // being done, or to their timeout.
+        pNewestStalled->Abort();
+        pNewestStalled->Destroy();
+    }
+}
+
+void CImageSocket::ReleaseResponse()
+{
+    m_pResponse.reset();
+    s_nHeldBytes -= m_nHeld;
+    m_nHeld = 0;
+}
+
 void CImageSocket::Deliver(int nLength, std::unique_ptr<std::uint8_t[]> pResponse)
 {
     m_bWaitingForImage = false;
     m_pResponse = std::move(pResponse);
     m_nRemaining = nLength;
     m_nSent = 0;
+    m_nHeld = std::max(nLength, 0);
+    s_nHeldBytes += m_nHeld;
+    m_sinceProgress.start();
     if (m_nRemaining <= 0)
         ResponseComplete(); // nothing to send: close cleanly
     else
@@ -133,13 +180,15 @@ void CImageSocket::OnSend(int nErrorCode)
         }
         m_nSent += n;
         m_nRemaining -= n;
+        if (n > 0)
+            m_sinceProgress.start();
     }
     ResponseComplete();
 }
 
 void CImageSocket::ResponseComplete()
 {
-    m_pResponse.reset();
+    ReleaseResponse();
     m_nRemaining = -1;
     if (m_bCountedSending)
     {

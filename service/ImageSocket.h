@@ -4,8 +4,11 @@
 // sending side and reads and discards what the client sends until the client closes or a
 // short linger passes — so a late or long request never resets the image away. A connection
 // that stalls is aborted after the send timeout; every connection frees itself and its block.
-// At most kMaxConnections are sending at once, and kMaxOpen are open in all (those past their
-// last byte only wait for the client to close); beyond either, new ones wait in the backlog.
+// At most kMaxConnections are sending at once, not counting stalled ones (clients that have
+// taken no byte for kStallMs), and kMaxOpen are open in all (those past their last byte only
+// wait for the client to close); beyond either, new ones wait in the backlog. The responses
+// not yet sent hold at most kMaxHeldBytes (plus the one being started): at that bound the
+// newest stalled connections are reset to make room, and healthy ones are never touched.
 
 #include "platform/net/AsyncSocket.h"
 #include "service/SnapshotSource.h"
@@ -22,6 +25,8 @@ class CImageSocket : public CAsyncSocket
 public:
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxOpen = 512;
+    static constexpr std::int64_t kMaxHeldBytes = std::int64_t(128) << 20;
+    static constexpr int kStallMs = 500; // no byte taken for this long: a stalled client
     // Connections the system completes and holds for us while we are busy. With a backlog of a
     // few, a burst of clients waits out the kernel's SYN retries, and a client that got a SYN
     // cookie but found the queue full (and sends nothing) waits for ever; so as many as the
@@ -39,6 +44,8 @@ public:
     // Connections open right now, and closing them all (when the program ends).
     static int LiveConnections() { return int(s_connections.size()); }
     static int SendingConnections() { return s_nSending; }
+    // Bytes of responses built and not yet wholly sent.
+    static std::int64_t HeldBytes() { return s_nHeldBytes; }
     static void CloseAllConnections();
     // Shorter bounds for tests that cannot wait half a minute.
     static void SetTimeouts(int nSendTimeoutMs, int nLingerMs);
@@ -63,6 +70,11 @@ private:
     void Check();
     void PauseAccepting();
     void Destroy();
+    bool Stalled() const;
+    // Resets the newest stalled connections until the sending ones are within their bounds;
+    // true when a new connection fits.
+    static bool MakeRoom();
+    void ReleaseResponse();
 
     bool m_bWaitingForImage = false;
     std::uint64_t m_nSerial = 0; // tells a connection from a later one at the same address
@@ -70,11 +82,14 @@ private:
     bool m_bDraining = false;
     QElapsedTimer m_sinceAccept;
     QElapsedTimer m_sinceDelivered;
-    QTimer* m_pTimer = nullptr; // connections: the periodic check; listener: the accept retry
+    QElapsedTimer m_sinceProgress; // since the client last took bytes of its response
+    std::int64_t m_nHeld = 0;      // this connection's share of s_nHeldBytes
+    QTimer* m_pTimer = nullptr;    // connections: the periodic check; listener: the accept retry
 
     static std::set<CImageSocket*> s_connections;
     static std::uint64_t s_nLastSerial;
     static int s_nSending;
+    static std::int64_t s_nHeldBytes;
     bool m_bCountedSending = false;
     static int s_nSendTimeoutMs;
     static int s_nLingerMs;

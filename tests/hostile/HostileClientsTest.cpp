@@ -1,0 +1,54 @@
+// Clients that connect for a large picture and never read it: they must not starve the
+// healthy ones, and what their unsent pictures hold has a bound.
+
+#include "tests/app/AppFixture.h"
+#include "tests/support/BmpBuilder.h"
+
+#include <algorithm>
+
+using HostileClients = AppFixture;
+
+TEST_F(HostileClients, StalledReadersNeverStarveAHealthyClientAndTheirBytesHaveABound)
+{
+    // The stand-by picture at 1920x1080, served as BMP: 6.2 MB a response.
+    CTestPicture big;
+    big.nWidth = 1920;
+    big.nHeight = 1080;
+    big.pixels.assign(std::size_t(big.nWidth) * big.nHeight, RGB(40, 90, 200));
+    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(big));
+    const std::int64_t nResponse = 54 + std::int64_t(1920) * 3 * 1080;
+    const unsigned nPort = FreePort();
+    Store("ServerPort", nPort);
+    Store("ServerEnabled", 1);
+    Store("ImageType", 1);
+    ASSERT_TRUE(Start());
+    View()->SetWorkingDirectory(m_dir.Path().string());
+
+    for (int nStalled : {64, 200})
+    {
+        std::vector<int> stalled;
+        std::int64_t nMostHeld = 0;
+        for (int i = 0; i < nStalled; ++i)
+        {
+            const int fd = ConnectTo("127.0.0.1", nPort, 4096);
+            ASSERT_GE(fd, 0);
+            stalled.push_back(fd);
+            PumpUntil([] { return false; }, 5);
+            nMostHeld = std::max(nMostHeld, CImageSocket::HeldBytes());
+        }
+        PumpUntil([] { return false; }, 2 * CImageSocket::kStallMs);
+
+        // A healthy client gets its whole picture while all of them stall.
+        const auto bytes = Fetch(nPort);
+        nMostHeld = std::max(nMostHeld, CImageSocket::HeldBytes());
+        const std::string text(bytes.begin(), bytes.end());
+        const std::size_t nBody = text.find("\r\n\r\n");
+        ASSERT_NE(nBody, std::string::npos) << nStalled << " stalled";
+        EXPECT_EQ(std::int64_t(bytes.size() - nBody - 4), nResponse) << nStalled << " stalled";
+        EXPECT_LE(nMostHeld, CImageSocket::kMaxHeldBytes + nResponse) << nStalled << " stalled";
+        for (int fd : stalled)
+            ::close(fd);
+        PumpUntil([] { return CImageSocket::HeldBytes() == 0; }, 5000);
+        EXPECT_EQ(CImageSocket::HeldBytes(), 0) << "released";
+    }
+}
