@@ -65,6 +65,6 @@ int main(int argc, char** argv)
             nExit = QApplication::exec();
         }
     }
-    CImageSocket::CloseAllConnections();
+    CImageSocket::FinishAllConnections(CImageSocket::kShutdownGraceMs);
     return nExit;
 }

@@ -1,5 +1,8 @@
 #include "service/ImageSocket.h"
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -35,6 +38,41 @@ void CImageSocket::CloseAllConnections()
 {
     while (!s_connections.empty())
         delete *s_connections.begin();
+}
+
+void CImageSocket::FinishAllConnections(int nGraceMs)
+{
+    const auto unfinished = []
+    {
+        for (CImageSocket* p : s_connections)
+            if (p->m_bWaitingForImage || p->m_nRemaining > 0)
+                return true;
+        return false;
+    };
+    // Nothing builds images any more: those still waiting for one are reset at once.
+    for (auto it = s_connections.begin(); it != s_connections.end();)
+    {
+        CImageSocket* p = *it++;
+        if (p->m_bWaitingForImage)
+        {
+            p->Abort();
+            delete p;
+        }
+    }
+    QElapsedTimer grace;
+    grace.start();
+    while (unfinished() && grace.elapsed() < nGraceMs)
+    {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    while (!s_connections.empty())
+    {
+        CImageSocket* p = *s_connections.begin();
+        if (p->m_nRemaining > 0)
+            p->Abort();
+        delete p;
+    }
 }
 
 void CImageSocket::Destroy()

@@ -47,6 +47,10 @@ public:
     // Bytes of responses built and not yet wholly sent.
     static std::int64_t HeldBytes() { return s_nHeldBytes; }
     static void CloseAllConnections();
+    // At the end of the program: the responses being sent get up to nGraceMs to finish; what
+    // is still unfinished then is reset, so no client takes a cut picture for a whole one.
+    static void FinishAllConnections(int nGraceMs);
+    static constexpr int kShutdownGraceMs = 800;
     // Shorter bounds for tests that cannot wait half a minute.
     static void SetTimeouts(int nSendTimeoutMs, int nLingerMs);
 

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace
@@ -228,4 +229,55 @@ TEST_F(Headless, WithoutADisplayTheCommandLineServesForThisRunOnly)
     off.waitForFinished(5000);
     EXPECT_TRUE(offErr.contains("the web server is off; start Vistrel with --server on"))
         << offErr.toStdString();
+}
+
+TEST_F(Headless, SigtermDuringALargeResponseNeverLooksLikeAWholePicture)
+{
+    CAsyncSocket probe;
+    ASSERT_TRUE(probe.Create(0));
+    const unsigned nPort = probe.GetLocalPort();
+    probe.Close();
+    CTestPicture big;
+    big.nWidth = 1920;
+    big.nHeight = 1080;
+    big.pixels.assign(std::size_t(big.nWidth) * big.nHeight, RGB(200, 40, 90));
+    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(big));
+    const std::size_t nWhole = 54 + std::size_t(1920) * 3 * 1080;
+
+    QProcess program;
+    program.setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(QStringLiteral(VISTREL_BINARY),
+                  {QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                   QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
+                   QString::number(nPort), QStringLiteral("--device"), QStringLiteral("none"),
+                   QStringLiteral("--format"), QStringLiteral("bmp"), QStringLiteral("--headers"),
+                   QStringLiteral("off")});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    ASSERT_FALSE(FetchOnceListening(nPort).empty());
+
+    // One client reads on as the program ends: its response is finished within the grace.
+    // Another has its first bytes and then reads nothing: its response is reset.
+    const int fdReading = ConnectTo("127.0.0.1", nPort, 4096);
+    const int fd = ConnectTo("127.0.0.1", nPort, 4096);
+    ASSERT_GE(fdReading, 0);
+    ASSERT_GE(fd, 0);
+    char first[1024];
+    const ssize_t nFirstReading = ::recv(fdReading, first, sizeof first, 0);
+    const ssize_t nFirst = ::recv(fd, first, sizeof first, 0);
+    ASSERT_GT(nFirstReading, 0);
+    ASSERT_GT(nFirst, 0);
+    ::kill(pid_t(program.processId()), SIGTERM);
+    const CReadResult whole = ReadAll(fdReading, 8000);
+    ::close(fdReading);
+    EXPECT_TRUE(whole.bEof);
+    EXPECT_EQ(whole.bytes.size() + std::size_t(nFirstReading), nWhole)
+        << "the response in flight is finished";
+    ASSERT_TRUE(program.waitForFinished(5000));
+    EXPECT_EQ(program.exitCode(), 0);
+    const CReadResult rest = ReadAll(fd, 8000);
+    ::close(fd);
+    const std::size_t nGot = std::size_t(nFirst) + rest.bytes.size();
+    EXPECT_TRUE(rest.bReset || nGot >= nWhole)
+        << "a clean end after " << nGot << " of " << nWhole << " bytes";
 }
