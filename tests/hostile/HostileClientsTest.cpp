@@ -52,3 +52,39 @@ TEST_F(HostileClients, StalledReadersNeverStarveAHealthyClientAndTheirBytesHaveA
         EXPECT_EQ(CImageSocket::HeldBytes(), 0) << "released";
     }
 }
+
+TEST_F(HostileClients, AFewNonReadersOfABitmapBombHoldNoMoreThanTheBound)
+{
+    // 1 KiB of RLE that claims 5792x5792: every BMP response is 100 MB.
+    std::vector<BYTE> header = InfoHeader(5792, 5792, 8, BI_RLE8, 1);
+    header.insert(header.end(), {0, 0, 0, 0});
+    std::vector<BYTE> rle;
+    for (int i = 0; i < 256; ++i)
+        rle.insert(rle.end(), {255, 0, 0, 0}); // runs, then line ends
+    rle.insert(rle.end(), {0, 1});
+    WriteBytes(m_dir.File("capoff.bmp"), AssembleBmp(header, rle));
+    const std::int64_t nResponse = 54 + std::int64_t(5792) * 3 * 5792;
+    const unsigned nPort = FreePort();
+    Store("ServerPort", nPort);
+    Store("ServerEnabled", 1);
+    Store("ImageType", 1);
+    Store("HttpHeaders", 0);
+    ASSERT_TRUE(Start());
+    View()->SetWorkingDirectory(m_dir.Path().string());
+
+    std::vector<int> stalled;
+    std::int64_t nMostHeld = 0;
+    for (int i = 0; i < 5; ++i)
+    {
+        stalled.push_back(ConnectTo("127.0.0.1", nPort, 4096));
+        ASSERT_GE(stalled.back(), 0);
+        PumpUntil([] { return false; }, CImageSocket::kStallMs + 100);
+        nMostHeld = std::max(nMostHeld, CImageSocket::HeldBytes());
+    }
+    EXPECT_LE(nMostHeld, CImageSocket::kMaxHeldBytes + nResponse);
+    EXPECT_GE(nMostHeld, 2 * nResponse) << "the bombs were built and held";
+    for (int fd : stalled)
+        ::close(fd);
+    PumpUntil([] { return CImageSocket::HeldBytes() == 0; }, 5000);
+    EXPECT_EQ(CImageSocket::HeldBytes(), 0) << "released";
+}
