@@ -43,6 +43,11 @@ bool CVistrelApp::InitInstance()
     }
     m_pFrame->GetActiveView()->SetRunOptions(m_options);
     m_pFrame->GetActiveView()->OnInitialUpdate();
+    if (m_pFrame->GetActiveView()->StartFailed())
+    {
+        m_pFrame.reset();
+        return false; // a service manager sees the failure and may start again
+    }
     m_pFrame->show();
     return true;
 }

@@ -6,8 +6,14 @@ LONG CRegistryKey::Create(HKEY hParent, const char* pszPath)
 {
     // Closing a key held before keeps a second Create from leaking its handle.
     Close();
-    const LONG n = RegCreateKeyExA(hParent, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                   KEY_ALL_ACCESS, nullptr, &m_hKey, nullptr);
+    LONG n = RegCreateKeyExA(hParent, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                             nullptr, &m_hKey, nullptr);
+    // A store that may not be written is still read: its keys open for reading.
+    if (n == ERROR_ACCESS_DENIED &&
+        RegOpenKeyExA(hParent, pszPath, 0, KEY_READ, &m_hKey) == ERROR_FILE_NOT_FOUND)
+        n = ERROR_FILE_NOT_FOUND;
+    else if (n == ERROR_ACCESS_DENIED && m_hKey != nullptr)
+        n = ERROR_SUCCESS;
     m_nOpenStatus = n == ERROR_SUCCESS ? ERROR_INVALID_HANDLE : n;
     return n;
 }

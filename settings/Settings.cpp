@@ -29,10 +29,10 @@ const std::array<CSettings::Value, 12> CSettings::s_values = {{
     {"OverlayTransColor", &Field<&CSettings::OverlayTransColor>, 0},
 }};
 
-void CSettings::Load()
+LONG CSettings::Load()
 {
     CRegistryKey key;
-    key.Create(HKEY_LOCAL_MACHINE, kProductKey);
+    const LONG nOpen = key.Create(HKEY_LOCAL_MACHINE, kProductKey);
     std::array<LONG, kCaptionCount> failures{};
     auto read = [&]
     {
@@ -65,9 +65,13 @@ void CSettings::Load()
             read(); // the transaction could not begin: read value by value instead
     }
     key.Close();
+    if (nOpen != ERROR_SUCCESS)
+        return nOpen; // one cause for all: the caller reports it once
     for (LONG nStatus : failures)
-        if (nStatus != ERROR_SUCCESS)
+        // A caption key that a read-only store lacks reads as a new caption.
+        if (nStatus != ERROR_SUCCESS && nStatus != ERROR_FILE_NOT_FOUND)
             CCaption::ReportOpenFailure(nStatus);
+    return ERROR_SUCCESS;
 }
 
 LONG CSettings::Save()

@@ -18,7 +18,10 @@ public:
     CSettings() = default;
     virtual ~CSettings() = default;
 
-    void Load();
+    // Reads the record; the status of opening the product key (ERROR_SUCCESS when it was
+    // read, a read-only store included). When the store itself cannot be used, nothing is
+    // shown here: the caller says so once.
+    LONG Load();
     // Writes every value and caption. When the store cannot be written the user is told why
     // in a message box; the first failing status is returned (0 when all was written).
     LONG Save();

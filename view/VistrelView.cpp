@@ -117,7 +117,17 @@ void CVistrelView::OnInitialUpdate()
     // 3-6.
     m_hCapWnd->SetPreviewRate(kPreviewRateMs);
     SetTitle("No Driver Selected");
-    m_settings.Load();
+    const LONG nStore = m_settings.Load();
+    if (nStore != ERROR_SUCCESS && nStore != ERROR_FILE_NOT_FOUND)
+    {
+        // A store that cannot be read (corrupt, foreign, a folder, locked too long) ends the
+        // start with one message that names it, and it is never written.
+        AfxMessageBox("The settings store " + CRegistryHive::DefaultPath() +
+                          " cannot be read: " + RegistryErrorText(nStore),
+                      MB_OK | MB_ICONEXCLAMATION);
+        m_bStartFailed = true;
+        return;
+    }
     // Options of this run change the record as the window would; only Save stores them.
     m_runOptions.ApplyTo(m_settings);
     if (m_settings.UseOverlay != 0)

@@ -79,6 +79,8 @@ public:
     void SetWorkingDirectory(const std::string& strDirectory) { m_strDirectory = strDirectory; }
     // Settings given for this run only (the command line), laid over the loaded ones.
     void SetRunOptions(const CRunOptions& options) { m_runOptions = options; }
+    // True when the start-up stopped because the settings could not be read at all.
+    bool StartFailed() const { return m_bStartFailed; }
     // The port the server listens on, 0 when it does not.
     unsigned ListeningPort() const;
 
@@ -110,6 +112,7 @@ protected:
     std::string m_strStatus;
     std::string m_strDirectory;
     CRunOptions m_runOptions;
+    bool m_bStartFailed = false;
     std::unique_ptr<CDibSection> m_pOutputCache;
     // Pictures back from the encoder, for reuse.
     std::vector<std::unique_ptr<CDibSection>> m_sectionPool;

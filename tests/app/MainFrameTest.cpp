@@ -1,4 +1,6 @@
 #include "AppFixture.h"
+#include "platform/registry/RegistryHive.h"
+#include "tests/support/BmpBuilder.h"
 #include "tests/support/UserInput.h"
 
 #include <QCheckBox>
@@ -231,4 +233,25 @@ TEST_F(MainFrame, AProblemOfTheImageServiceLeavesTheStatusBarWhenItIsGone)
     ASSERT_GT(bytes.size(), 17u);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
     EXPECT_EQ(Frame()->statusBar()->currentMessage(), "Ready");
+}
+
+TEST_F(MainFrame, AStoreThatCannotBeReadEndsTheStartWithOneMessageNamingIt)
+{
+    const std::string strStore = CRegistryHive::DefaultPath();
+    std::filesystem::create_directories(std::filesystem::path(strStore).parent_path());
+    // A corrupt file, then a folder in its place: one message each, no window, never written.
+    WriteBytes(strStore, std::vector<BYTE>(3000, 0x33));
+    EXPECT_FALSE(Start());
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_EQ(m_boxes[0], "The settings store " + strStore +
+                              " cannot be read: The configuration registry database is corrupt.");
+    EXPECT_EQ(ReadBytes(strStore), std::vector<BYTE>(3000, 0x33));
+    m_app.reset();
+
+    std::filesystem::remove(strStore);
+    std::filesystem::create_directory(strStore);
+    m_boxes.clear();
+    EXPECT_FALSE(Start());
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_NE(m_boxes[0].find(strStore + " cannot be read"), std::string::npos) << m_boxes[0];
 }
