@@ -73,6 +73,19 @@ protected:
         m_app = std::make_unique<CVistrelApp>(m_drivers);
         return m_app->InitInstance();
     }
+    // Starts with the server on at a free port, working in the test's folder; the port.
+    // nDevice -1 serves capoff.bmp; nImageType 1 serves BMP.
+    unsigned StartServing(int nDevice, int nImageType = 0)
+    {
+        const unsigned nPort = FreePort();
+        Store("ServerPort", nPort);
+        Store("ServerEnabled", 1);
+        Store("CaptureDevice", DWORD(nDevice));
+        Store("ImageType", DWORD(nImageType));
+        EXPECT_TRUE(Start());
+        View()->SetWorkingDirectory(m_dir.Path().string());
+        return nPort;
+    }
     CMainFrame* Frame() const { return m_app->MainFrame(); }
     CVistrelView* View() const { return Frame()->GetActiveView(); }
     QAction* Action(int nId) const

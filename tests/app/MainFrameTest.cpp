@@ -216,12 +216,7 @@ TEST_F(MainFrame, MinimisingHidesIntoTheNotificationArea)
 
 TEST_F(MainFrame, AProblemOfTheImageServiceLeavesTheStatusBarWhenItIsGone)
 {
-    const unsigned nPort = FreePort();
-    Store("ServerPort", nPort);
-    Store("ServerEnabled", 1);
-    Store("CaptureDevice", 1);
-    ASSERT_TRUE(Start());
-    View()->SetWorkingDirectory(m_dir.Path().string());
+    const unsigned nPort = StartServing(1);
     // A folder where the JPEG file should go: every image fails until it is gone.
     std::filesystem::create_directory(m_dir.File("frame.jpg"));
     Fetch(nPort);

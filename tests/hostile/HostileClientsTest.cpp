@@ -17,12 +17,7 @@ TEST_F(HostileClients, StalledReadersNeverStarveAHealthyClientAndTheirBytesHaveA
     big.pixels.assign(std::size_t(big.nWidth) * big.nHeight, RGB(40, 90, 200));
     WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(big));
     const std::int64_t nResponse = 54 + std::int64_t(1920) * 3 * 1080;
-    const unsigned nPort = FreePort();
-    Store("ServerPort", nPort);
-    Store("ServerEnabled", 1);
-    Store("ImageType", 1);
-    ASSERT_TRUE(Start());
-    View()->SetWorkingDirectory(m_dir.Path().string());
+    const unsigned nPort = StartServing(-1, 1);
 
     for (int nStalled : {64, 200})
     {
@@ -64,13 +59,8 @@ TEST_F(HostileClients, AFewNonReadersOfABitmapBombHoldNoMoreThanTheBound)
     rle.insert(rle.end(), {0, 1});
     WriteBytes(m_dir.File("capoff.bmp"), AssembleBmp(header, rle));
     const std::int64_t nResponse = 54 + std::int64_t(5792) * 3 * 5792;
-    const unsigned nPort = FreePort();
-    Store("ServerPort", nPort);
-    Store("ServerEnabled", 1);
-    Store("ImageType", 1);
     Store("HttpHeaders", 0);
-    ASSERT_TRUE(Start());
-    View()->SetWorkingDirectory(m_dir.Path().string());
+    const unsigned nPort = StartServing(-1, 1);
 
     std::vector<int> stalled;
     std::int64_t nMostHeld = 0;

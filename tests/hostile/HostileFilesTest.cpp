@@ -19,12 +19,7 @@ std::string Body(const std::vector<std::uint8_t>& bytes)
 
 TEST_F(HostileFiles, LinksAreNeverFollowedAndFifosNeverBlock)
 {
-    const unsigned nPort = FreePort();
-    Store("ServerPort", nPort);
-    Store("ServerEnabled", 1);
-    Store("CaptureDevice", 1);
-    ASSERT_TRUE(Start());
-    View()->SetWorkingDirectory(m_dir.Path().string());
+    const unsigned nPort = StartServing(1);
     ASSERT_EQ(Body(Fetch(nPort)).substr(0, 15), "HTTP/1.0 200 OK");
 
     // A link planted while running, to a file that exists and to one that does not: each
