@@ -237,11 +237,8 @@ TEST_F(Headless, SigtermDuringALargeResponseNeverLooksLikeAWholePicture)
     ASSERT_TRUE(probe.Create(0));
     const unsigned nPort = probe.GetLocalPort();
     probe.Close();
-    CTestPicture big;
-    big.nWidth = 1920;
-    big.nHeight = 1080;
-    big.pixels.assign(std::size_t(big.nWidth) * big.nHeight, RGB(200, 40, 90));
-    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(big));
+    WriteBytes(m_dir.File("capoff.bmp"),
+               MakeBmp(CTestPicture::Solid(1920, 1080, RGB(200, 40, 90))));
     const std::size_t nWhole = 54 + std::size_t(1920) * 3 * 1080;
 
     QProcess program;

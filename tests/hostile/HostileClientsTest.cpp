@@ -11,11 +11,8 @@ using HostileClients = AppFixture;
 TEST_F(HostileClients, StalledReadersNeverStarveAHealthyClientAndTheirBytesHaveABound)
 {
     // The stand-by picture at 1920x1080, served as BMP: 6.2 MB a response.
-    CTestPicture big;
-    big.nWidth = 1920;
-    big.nHeight = 1080;
-    big.pixels.assign(std::size_t(big.nWidth) * big.nHeight, RGB(40, 90, 200));
-    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(big));
+    WriteBytes(m_dir.File("capoff.bmp"),
+               MakeBmp(CTestPicture::Solid(1920, 1080, RGB(40, 90, 200))));
     const std::int64_t nResponse = 54 + std::int64_t(1920) * 3 * 1080;
     const unsigned nPort = StartServing(-1, 1);
 

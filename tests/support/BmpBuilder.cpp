@@ -13,6 +13,15 @@ const std::vector<COLORREF>& CTestPicture::PureColors()
     return colors;
 }
 
+CTestPicture CTestPicture::Solid(int nWidth, int nHeight, COLORREF color)
+{
+    CTestPicture pic;
+    pic.nWidth = nWidth;
+    pic.nHeight = nHeight;
+    pic.pixels.assign(std::size_t(nWidth) * std::size_t(nHeight), color);
+    return pic;
+}
+
 CTestPicture CTestPicture::Pattern(int nWidth, int nHeight, int nColors)
 {
     CTestPicture pic;

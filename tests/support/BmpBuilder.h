@@ -17,6 +17,8 @@ struct CTestPicture
     COLORREF At(int x, int y) const { return pixels[std::size_t(y) * nWidth + x]; }
     // An odd-sized picture of the eight pure colours (exact in every bit depth).
     static CTestPicture Pattern(int nWidth, int nHeight, int nColors = 8);
+    // A picture of one colour.
+    static CTestPicture Solid(int nWidth, int nHeight, COLORREF color);
     static const std::vector<COLORREF>& PureColors();
 };
 
