@@ -84,7 +84,9 @@ void CImageSocket::OnAccept(int)
 {
     if (m_pView == nullptr)
         return;
-    if (LiveConnections() >= kMaxOpen || !MakeRoom())
+    const bool bRoom = LiveConnections() < kMaxOpen && MakeRoom();
+    // Every slot taken by clients that read: the next ones wait in the backlog, in turn.
+    if (!bRoom && (LiveConnections() >= kMaxOpen || s_nHeldBytes < kMaxHeldBytes))
     {
         PauseAccepting();
         return;
@@ -101,9 +103,24 @@ void CImageSocket::OnAccept(int)
         return;
     }
     pConnection->Started();
+    // The bytes held are at their bound and nobody has stalled long enough to be reset yet:
+    // the connection waits for room, accepted, and the newest waiting one is served first. So
+    // a client that comes after a burst of non-readers is not queued behind all of them.
+    if (bRoom)
+        pConnection->StartBuilding();
+    else
+        pConnection->m_bWaitingForRoom = true;
+}
+
+void CImageSocket::StartBuilding()
+{
+    m_bWaitingForRoom = false;
+    ++s_nSending;
+    m_bCountedSending = true;
     // The image is built for the connection now; it may arrive later, when the connection has
     // already gone (then it is dropped), and the connection may be gone when this returns.
-    const std::uint64_t nSerial = pConnection->m_nSerial;
+    CImageSocket* pConnection = this;
+    const std::uint64_t nSerial = m_nSerial;
     m_pView->BuildSnapshotLater(
         true,
         [pConnection, nSerial](int nLength, std::unique_ptr<std::uint8_t[]> pResponse)
@@ -111,6 +128,20 @@ void CImageSocket::OnAccept(int)
             if (s_connections.count(pConnection) != 0 && pConnection->m_nSerial == nSerial)
                 pConnection->Deliver(nLength, std::move(pResponse));
         });
+}
+
+int CImageSocket::WaitingForRoom()
+{
+    return int(std::count_if(s_connections.begin(), s_connections.end(),
+                             [](const CImageSocket* p) { return p->m_bWaitingForRoom; }));
+}
+
+bool CImageSocket::NewestWaitingForRoom() const
+{
+    for (const CImageSocket* p : s_connections)
+        if (p->m_bWaitingForRoom && p->m_nSerial > m_nSerial)
+            return false;
+    return true;
 }
 
 bool CImageSocket::Stalled() const
@@ -187,8 +218,6 @@ void CImageSocket::Started()
     m_nSerial = ++s_nLastSerial;
     m_bWaitingForImage = true;
     s_connections.insert(this);
-    ++s_nSending;
-    m_bCountedSending = true;
     m_sinceAccept.start();
     m_pTimer = new QTimer;
     m_pTimer->setInterval(kCheckIntervalMs);
@@ -284,6 +313,12 @@ void CImageSocket::Check()
         if (PendingOutput() != 0)
             Abort();
         Destroy();
+        return;
+    }
+    if (m_bWaitingForRoom)
+    {
+        if (NewestWaitingForRoom() && MakeRoom())
+            StartBuilding();
         return;
     }
     if (!m_bDraining)

@@ -9,6 +9,8 @@
 // wait for the client to close); beyond either, new ones wait in the backlog. The responses
 // not yet sent hold at most kMaxHeldBytes (plus the one being started): at that bound the
 // newest stalled connections are reset to make room, and healthy ones are never touched.
+// While the bound is reached and no client has stalled long enough to be reset, new
+// connections are accepted and wait for room, the newest first.
 
 #include "platform/net/AsyncSocket.h"
 #include "service/SnapshotSource.h"
@@ -46,6 +48,8 @@ public:
     static int SendingConnections() { return s_nSending; }
     // Bytes of responses built and not yet wholly sent.
     static std::int64_t HeldBytes() { return s_nHeldBytes; }
+    // Connections accepted that wait for room before their response is built.
+    static int WaitingForRoom();
     static void CloseAllConnections();
     // At the end of the program: the responses being sent get up to nGraceMs to finish; what
     // is still unfinished then is reset, so no client takes a cut picture for a whole one.
@@ -68,6 +72,9 @@ protected:
 
 private:
     void Started();
+    // Room is there: ask for the image.
+    void StartBuilding();
+    bool NewestWaitingForRoom() const;
     // The response has been built: send it.
     void Deliver(int nLength, std::unique_ptr<std::uint8_t[]> pResponse);
     void ResponseComplete();
@@ -81,6 +88,7 @@ private:
     void ReleaseResponse();
 
     bool m_bWaitingForImage = false;
+    bool m_bWaitingForRoom = false;
     std::uint64_t m_nSerial = 0; // tells a connection from a later one at the same address
     bool m_bPeerClosed = false;
     bool m_bDraining = false;
