@@ -56,7 +56,12 @@ CCommandLine::CResult CCommandLine::Parse(const QStringList& args, const CDriver
         QStringLiteral("headers"),
         QStringLiteral("Send the HTTP header before the image, or only the image."),
         QStringLiteral("on|off"));
-    for (const auto* o : {&list, &port, &server, &device, &format, &headers})
+    const QCommandLineOption storeWait(
+        QStringLiteral("store-wait"),
+        QStringLiteral("Wait this many seconds (0-3600, default 60) for a settings store that "
+                       "another program holds locked before giving up with exit status 1."),
+        QStringLiteral("seconds"));
+    for (const auto* o : {&list, &port, &server, &device, &format, &headers, &storeWait})
         parser.addOption(*o);
 
     CResult r;
@@ -99,6 +104,16 @@ CCommandLine::CResult CCommandLine::Parse(const QStringList& args, const CDriver
             return fail(QStringLiteral("--port takes a number from 1 to 65535, not ") +
                         parser.value(port));
         r.options.nServerPort = n;
+    }
+    if (parser.isSet(storeWait))
+    {
+        bool bOk = false;
+        const int n = parser.value(storeWait).toInt(&bOk);
+        if (!bOk || n < 0 || n > 3600)
+            return fail(QStringLiteral("--store-wait takes a number of seconds from 0 to 3600, "
+                                       "not ") +
+                        parser.value(storeWait));
+        r.options.nStoreWaitSeconds = n;
     }
     for (const auto& [pOption, pTarget] : {std::pair{&server, &r.options.nServerEnabled},
                                            std::pair{&headers, &r.options.nHttpHeaders}})

@@ -14,6 +14,8 @@ struct CRunOptions
     std::optional<int> nCaptureDevice;
     std::optional<int> nImageType;
     std::optional<int> nHttpHeaders;
+    // Not a setting: how long the start waits for a store another program holds locked.
+    std::optional<int> nStoreWaitSeconds;
 
     void ApplyTo(CSettings& settings) const
     {

@@ -4,6 +4,7 @@
 #include "app/dialogs/ServerSettingsDlg.h"
 #include "platform/registry/RegistryHive.h"
 #include "platform/ui/MessageBox.h"
+#include "platform/ui/QuitOnSignals.h"
 #include "res/StandbyPicture.h"
 #include "service/SnapshotBuilder.h"
 
@@ -11,8 +12,10 @@
 #include <QGuiApplication>
 #include <QImage>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace
 {
@@ -94,9 +97,13 @@ void CVistrelView::SetStatusText(const std::string& strText)
 {
     if (strText == m_strStatus)
         return;
+    const bool bHadProblem = !m_strStatus.empty();
     m_strStatus = strText;
+    // Without a window, the end of a problem is said as plainly as the problem was.
     if (Headless() && !strText.empty())
         Announce(strText);
+    else if (Headless() && bHadProblem)
+        Announce("the problem above is gone; images are served again");
     emit StatusTextChanged(QString::fromStdString(strText));
 }
 
@@ -117,7 +124,19 @@ void CVistrelView::OnInitialUpdate()
     // 3-6.
     m_hCapWnd->SetPreviewRate(kPreviewRateMs);
     SetTitle("No Driver Selected");
-    const LONG nStore = m_settings.Load();
+    const LONG nStore = LoadWaitingForTheStore();
+    if (nStore == ERROR_BUSY)
+    {
+        // Exit with an error so that a service manager tries again later.
+        AfxMessageBox(
+            "The settings store " + CRegistryHive::DefaultPath() +
+                " is locked by another program; gave up waiting for it after " +
+                std::to_string(m_runOptions.nStoreWaitSeconds.value_or(kStoreWaitSeconds)) +
+                " seconds.",
+            MB_OK | MB_ICONEXCLAMATION);
+        m_bStartFailed = true;
+        return;
+    }
     if (nStore != ERROR_SUCCESS && nStore != ERROR_FILE_NOT_FOUND)
     {
         // A store that cannot be read (corrupt, foreign, a folder, locked too long) ends the
@@ -143,6 +162,25 @@ void CVistrelView::OnInitialUpdate()
     }
     StartServer();
     UpdateScrollExtent();
+}
+
+LONG CVistrelView::LoadWaitingForTheStore()
+{
+    // Every attempt waits the store's own busy time; between attempts a SIGTERM is honoured.
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::seconds(m_runOptions.nStoreWaitSeconds.value_or(kStoreWaitSeconds));
+    LONG nStore = m_settings.Load();
+    if (nStore == ERROR_BUSY)
+        Announce("the settings store " + CRegistryHive::DefaultPath() +
+                 " is locked by another program; waiting for it");
+    while (nStore == ERROR_BUSY && std::chrono::steady_clock::now() < deadline &&
+           !CQuitOnSignals::Pending())
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        nStore = m_settings.Load();
+    }
+    return nStore;
 }
 
 void CVistrelView::LoadOverlay()

@@ -26,6 +26,8 @@ class CVistrelView : public CFormView, public CCmdTarget, public CSnapshotSource
     Q_OBJECT
 public:
     static constexpr int kPreviewRateMs = 66;
+    // How long the start waits, by default, for a store another program holds locked.
+    static constexpr int kStoreWaitSeconds = 60;
     static constexpr int IDD = 101;
     static constexpr int IDC_PREVIEW = 1001;
     static constexpr int IDC_ENABLE_SERVER = 1005;
@@ -103,6 +105,7 @@ protected:
     void SetTitle(const std::string& strTitle);
     void SetStatusText(const std::string& strText);
     // Loads "overlay.bmp" into a new overlay bitmap; a file that cannot be opened is reported.
+    LONG LoadWaitingForTheStore();
     void LoadOverlay();
     void ResizeCaptureWindowToFrame();
     std::string WorkingFile(const char* pszName) const;

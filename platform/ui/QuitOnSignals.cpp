@@ -24,6 +24,14 @@ void CQuitOnSignals::Block()
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+bool CQuitOnSignals::Pending()
+{
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+}
+
 CQuitOnSignals::CQuitOnSignals(QObject* pParent) : QObject(pParent)
 {
     const sigset_t set = QuitSignals();

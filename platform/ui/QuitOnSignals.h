@@ -12,6 +12,9 @@ class CQuitOnSignals : public QObject
     Q_OBJECT
 public:
     static void Block();
+    // True when SIGTERM or SIGINT has come while they are blocked and no watcher exists yet
+    // (during the start): work that waits can give up instead.
+    static bool Pending();
     explicit CQuitOnSignals(QObject* pParent = nullptr);
     ~CQuitOnSignals() override;
 

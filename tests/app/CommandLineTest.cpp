@@ -45,6 +45,7 @@ TEST(CommandLine, OptionsSetTheRunsValuesAndBadOnesAreRefusedWithAReason)
     EXPECT_EQ(*Parse({"--device", "test PATTERN"}).options.nCaptureDevice, 0);
     EXPECT_EQ(*Parse({"--device=none"}).options.nCaptureDevice, -1);
     EXPECT_EQ(*Parse({"--format", "jpeg", "--server", "off"}).options.nImageType, 0);
+    EXPECT_EQ(*Parse({"--store-wait", "5"}).options.nStoreWaitSeconds, 5);
 
     const std::pair<QStringList, const char*> bad[] = {
         {{"--port", "0"}, "--port takes a number from 1 to 65535"},
@@ -53,6 +54,7 @@ TEST(CommandLine, OptionsSetTheRunsValuesAndBadOnesAreRefusedWithAReason)
         {{"--server", "maybe"}, "--server takes on or off"},
         {{"--headers", ""}, "--headers takes on or off"},
         {{"--format", "png"}, "--format takes jpeg or bmp"},
+        {{"--store-wait", "-1"}, "--store-wait takes a number of seconds from 0 to 3600"},
         {{"--device", "2"}, "no capture device \"2\"; there are:\n  0  Test Pattern"},
         {{"--device", "Webcam"}, "no capture device"},
         {{"--bogus"}, "Unknown option 'bogus'"},

@@ -9,6 +9,8 @@
 #include <QTest>
 
 #include <filesystem>
+#include <sqlite3.h>
+#include <thread>
 
 using MainFrame = AppFixture;
 
@@ -249,4 +251,46 @@ TEST_F(MainFrame, AStoreThatCannotBeReadEndsTheStartWithOneMessageNamingIt)
     EXPECT_FALSE(Start());
     ASSERT_EQ(m_boxes.size(), 1u);
     EXPECT_NE(m_boxes[0].find(strStore + " cannot be read"), std::string::npos) << m_boxes[0];
+}
+
+TEST_F(MainFrame, AStoreLockedByAnotherProgramIsWaitedForThenGivenUpWithOneMessage)
+{
+    Store("ServerPort", 8123);
+    sqlite3* pOther = nullptr;
+    ASSERT_EQ(sqlite3_open(CRegistryHive::DefaultPath().c_str(), &pOther), SQLITE_OK);
+    const auto lock = [pOther]
+    {
+        ASSERT_EQ(sqlite3_exec(pOther, "BEGIN EXCLUSIVE", {}, {}, {}), 0);
+    };
+
+    // Held for longer than one attempt's busy time: the start waits and then reads the store.
+    lock();
+    std::thread release(
+        [pOther]
+        {
+            std::this_thread::sleep_for(std::chrono::seconds(11));
+            sqlite3_exec(pOther, "COMMIT", nullptr, nullptr, nullptr);
+        });
+    ASSERT_TRUE(Start());
+    release.join();
+    EXPECT_TRUE(m_boxes.empty());
+    EXPECT_EQ(View()->m_settings.ServerPort, 8123);
+    m_app.reset();
+
+    // Held past the wait: one message naming the store, no window, the store unchanged.
+    lock();
+    CRunOptions options;
+    options.nStoreWaitSeconds = 0;
+    m_app = std::make_unique<CVistrelApp>(m_drivers);
+    m_app->SetRunOptions(options);
+    EXPECT_FALSE(m_app->InitInstance());
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_EQ(m_boxes[0], "The settings store " + CRegistryHive::DefaultPath() +
+                              " is locked by another program; gave up waiting for it after 0 "
+                              "seconds.");
+    sqlite3_exec(pOther, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(pOther);
+    DWORD nPort = 0;
+    EXPECT_TRUE(Stored("ServerPort", &nPort));
+    EXPECT_EQ(nPort, 8123u);
 }

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -277,4 +278,44 @@ TEST_F(Headless, SigtermDuringALargeResponseNeverLooksLikeAWholePicture)
     const std::size_t nGot = std::size_t(nFirst) + rest.bytes.size();
     EXPECT_TRUE(rest.bReset || nGot >= nWhole)
         << "a clean end after " << nGot << " of " << nWhole << " bytes";
+}
+
+TEST_F(Headless, AProblemAndItsEndAreSaidAndAFifoNeverKeepsSigtermWaiting)
+{
+    CAsyncSocket probe;
+    ASSERT_TRUE(probe.Create(0));
+    const unsigned nPort = probe.GetLocalPort();
+    probe.Close();
+    const std::string fifo = m_dir.File("frame.jpg");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+
+    QProcess program;
+    program.setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
+    program.start(QStringLiteral(VISTREL_BINARY),
+                  {QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                   QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
+                   QString::number(nPort), QStringLiteral("--device"), QStringLiteral("0")});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    const auto status = [](const std::vector<std::uint8_t>& b)
+    {
+        return std::string(b.begin(), b.begin() + std::min<std::size_t>(b.size(), 12));
+    };
+    EXPECT_EQ(status(FetchOnceListening(nPort)), "HTTP/1.0 503");
+    std::filesystem::remove(fifo);
+    EXPECT_EQ(status(FetchOnceListening(nPort)), "HTTP/1.0 200");
+    std::filesystem::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_EQ(status(FetchOnceListening(nPort)), "HTTP/1.0 503");
+
+    // A FIFO in the folder holds no thread: SIGTERM ends the program as usual.
+    ::kill(pid_t(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(5000));
+    EXPECT_EQ(program.exitCode(), 0);
+    const std::string err = program.readAllStandardError().toStdString();
+    const std::size_t nProblem = err.find("frame.jpg");
+    const std::size_t nGone = err.find("the problem above is gone; images are served again");
+    EXPECT_NE(nProblem, std::string::npos) << err;
+    EXPECT_NE(nGone, std::string::npos) << err;
+    EXPECT_LT(nProblem, nGone) << err;
+    EXPECT_NE(err.find("frame.jpg", nGone), std::string::npos) << "and the problem again\n" << err;
 }
