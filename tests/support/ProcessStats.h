@@ -17,14 +17,27 @@ constexpr bool kResidentMemoryIsMeaningful = true;
 constexpr int kSlowdown = 1;
 #endif
 
-inline long ResidentKiB(pid_t pid)
+// One "Vm...:" line of /proc/PID/status in KiB, -1 when missing.
+inline long StatusKiB(pid_t pid, const char* pszField)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    const std::string field = std::string(pszField) + ":";
     std::string line;
     while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(field.size()));
     return -1;
+}
+
+inline long ResidentKiB(pid_t pid)
+{
+    return StatusKiB(pid, "VmRSS");
+}
+
+// The most resident memory the process has had since it started.
+inline long PeakResidentKiB(pid_t pid)
+{
+    return StatusKiB(pid, "VmHWM");
 }
 
 inline int OpenDescriptorCount(pid_t pid)
