@@ -12,11 +12,13 @@ int CImageSocket::s_nSending = 0;
 std::int64_t CImageSocket::s_nHeldBytes = 0;
 int CImageSocket::s_nSendTimeoutMs = CImageSocket::kSendTimeoutMs;
 int CImageSocket::s_nLingerMs = CImageSocket::kLingerMs;
+int CImageSocket::s_nStallMs = CImageSocket::kStallMs;
 
-void CImageSocket::SetTimeouts(int nSendTimeoutMs, int nLingerMs)
+void CImageSocket::SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs)
 {
     s_nSendTimeoutMs = nSendTimeoutMs;
     s_nLingerMs = nLingerMs;
+    s_nStallMs = nStallMs;
 }
 
 CImageSocket::CImageSocket() = default;
@@ -147,7 +149,7 @@ bool CImageSocket::NewestWaitingForRoom() const
 bool CImageSocket::Stalled() const
 {
     return !m_bWaitingForImage && m_nRemaining > 0 && m_sinceProgress.isValid() &&
-           m_sinceProgress.elapsed() >= kStallMs;
+           m_sinceProgress.elapsed() >= s_nStallMs;
 }
 
 bool CImageSocket::MakeRoom()

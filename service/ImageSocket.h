@@ -55,8 +55,9 @@ public:
     // is still unfinished then is reset, so no client takes a cut picture for a whole one.
     static void FinishAllConnections(int nGraceMs);
     static constexpr int kShutdownGraceMs = 800;
-    // Shorter bounds for tests that cannot wait half a minute.
-    static void SetTimeouts(int nSendTimeoutMs, int nLingerMs);
+    // Other bounds for tests: shorter ones for tests that cannot wait half a minute, a longer
+    // stall time for one that needs clients not to count as stalled for a while.
+    static void SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs = kStallMs);
 
     CSnapshotSource* m_pView = nullptr;
     std::unique_ptr<std::uint8_t[]> m_pResponse;
@@ -105,4 +106,5 @@ private:
     bool m_bCountedSending = false;
     static int s_nSendTimeoutMs;
     static int s_nLingerMs;
+    static int s_nStallMs;
 };
