@@ -7,6 +7,7 @@
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <time.h>
 
 CV4l2Api CV4l2Api::System()
 {
@@ -44,6 +45,12 @@ CV4l2Api CV4l2Api::System()
             return -1;
         }
         return n > 0 ? 1 : n;
+    };
+    api.monotonicNs = []
+    {
+        timespec t{};
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
     };
     api.listDevices = []
     {
@@ -99,6 +106,8 @@ const char* V4l2RequestName(unsigned long nRequest)
         return "VIDIOC_STREAMON";
     case VIDIOC_STREAMOFF:
         return "VIDIOC_STREAMOFF";
+    case VIDIOC_G_PARM:
+        return "VIDIOC_G_PARM";
     case VIDIOC_QUERYCTRL:
         return "VIDIOC_QUERYCTRL";
     case VIDIOC_QUERYMENU:

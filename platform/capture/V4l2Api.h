@@ -19,6 +19,8 @@ struct CV4l2Api
     // Waits up to nTimeoutMs for the descriptor to become readable: 1 ready, 0 timeout, -1 error
     // (errno set; ENODEV when the device has gone).
     std::function<int(int fd, int nTimeoutMs)> waitReadable;
+    // CLOCK_MONOTONIC in nanoseconds: the clock of the buffers' timestamps.
+    std::function<std::int64_t()> monotonicNs;
     // The capture device nodes to look at, in order.
     std::function<std::vector<std::string>()> listDevices;
 

@@ -123,9 +123,21 @@ bool CV4l2Driver::StartStreaming(std::string& strError)
             return Fail(strError, "VIDIOC_QBUF", e);
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    // The frame period, for telling a fresh frame from one that waited in the queue.
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    m_nPeriodNs = kDefaultPeriodNs;
+    if (Xioctl(m_api, m_fd, VIDIOC_G_PARM, &parm) == 0 &&
+        parm.parm.capture.timeperframe.denominator != 0 &&
+        parm.parm.capture.timeperframe.numerator != 0)
+        m_nPeriodNs = std::min<std::int64_t>(
+            std::int64_t(parm.parm.capture.timeperframe.numerator) * 1000000000 /
+                std::int64_t(parm.parm.capture.timeperframe.denominator),
+            kDefaultPeriodNs * 10);
     if (int e = Xioctl(m_api, m_fd, VIDIOC_STREAMON, &type))
         return Fail(strError, "VIDIOC_STREAMON", e);
     m_bStreaming = true;
+    m_nToSkip = kSkipFirstFrames;
     return true;
 }
 
@@ -152,22 +164,25 @@ void CV4l2Driver::Close()
     m_fd = -1;
 }
 
-bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs)
+bool CV4l2Driver::Lost(std::string& strError, int nErrno)
 {
-    if (m_fd < 0)
-    {
-        strError = m_strPath + ": the camera is not connected";
-        return false;
-    }
-    // Take the newest frame: wait for one, then drain any that queued up behind it.
-    const int nReady = m_api.waitReadable(m_fd, nTimeoutMs);
-    if (nReady <= 0)
-    {
-        strError = m_strPath + ": " + (nReady == 0 ? "no new frame arrived" : std::strerror(errno));
-        return false;
-    }
-    v4l2_buffer got{};
-    bool bHave = false;
+    // Unplugged: let go of the descriptor and the mappings now, so that nothing holds the
+    // device node and nothing stale is ever served.
+    strError = m_strPath + ": the camera has gone (" + std::strerror(nErrno) + ")";
+    Close();
+    return false;
+}
+
+bool CV4l2Driver::Usable(const v4l2_buffer& buf) const
+{
+    const std::size_t nNeed =
+        std::size_t(m_nBytesPerLine) * std::size_t(m_nHeight - 1) + std::size_t(m_nWidth) * 3;
+    return (buf.flags & V4L2_BUF_FLAG_ERROR) == 0 && buf.bytesused >= nNeed &&
+           m_buffers[buf.index].nLength >= nNeed;
+}
+
+int CV4l2Driver::TakeNewest(v4l2_buffer& got, bool& bHave)
+{
     for (;;)
     {
         v4l2_buffer buf{};
@@ -175,48 +190,103 @@ bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutM
         buf.memory = V4L2_MEMORY_MMAP;
         const int e = Xioctl(m_api, m_fd, VIDIOC_DQBUF, &buf);
         if (e == EAGAIN)
-            break;
+            return 0;
         if (e != 0)
-        {
-            strError = m_strPath + ": VIDIOC_DQBUF: " + std::strerror(e);
-            if (bHave)
-                Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
-            return false;
-        }
+            return e;
         if (buf.index >= m_buffers.size())
+            return EIO;
+        const bool bWarmingUp = m_nToSkip > 0;
+        if (bWarmingUp)
+            --m_nToSkip;
+        if (bWarmingUp || !Usable(buf))
         {
-            strError = m_strPath + ": VIDIOC_DQBUF returned an unknown buffer";
-            return false;
+            if (int q = Xioctl(m_api, m_fd, VIDIOC_QBUF, &buf))
+                return q;
+            continue;
         }
         if (bHave)
-            Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
+            if (int q = Xioctl(m_api, m_fd, VIDIOC_QBUF, &got))
+                return q;
         got = buf;
         bHave = true;
     }
-    if (!bHave)
+}
+
+bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs)
+{
+    if (m_fd < 0)
     {
-        strError = m_strPath + ": no frame was ready";
+        strError = m_strPath + ": the camera is not connected";
         return false;
     }
+    // The camera streams all the time, but with nobody dequeuing it fills its buffers within a
+    // few frames and then drops every new one: what waits in the queue may be as old as the
+    // pause since the last grab. A grab that may wait takes a frame whose timestamp is at most
+    // one frame period before the request, or one that arrives after it; the preview (no
+    // wait) takes the newest there is.
+    const std::int64_t nRequestNs = m_api.monotonicNs();
+    const std::int64_t nDeadlineNs = nRequestNs + std::int64_t(nTimeoutMs) * 1000000;
+    const bool bMustBeFresh = nTimeoutMs > 0;
+    bool bWaited = false;
+    for (;;)
+    {
+        v4l2_buffer got{};
+        bool bHave = false;
+        if (int e = TakeNewest(got, bHave))
+        {
+            if (bHave)
+                Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
+            // vb2 answers EIO once the driver has marked the queue broken (unplugged).
+            if (e == ENODEV || e == EIO)
+                return Lost(strError, e);
+            strError = m_strPath + ": VIDIOC_DQBUF: " + std::strerror(e);
+            return false;
+        }
+        if (bHave)
+        {
+            // Every buffer was queued again before the wait: what comes after it is new.
+            const bool bMonotonic =
+                (got.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+            const std::int64_t nTakenNs = std::int64_t(got.timestamp.tv_sec) * 1000000000 +
+                                          std::int64_t(got.timestamp.tv_usec) * 1000;
+            if (!bMustBeFresh || bWaited || (bMonotonic && nTakenNs >= nRequestNs - m_nPeriodNs))
+                return Deliver(got, frame, strError);
+            Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
+        }
+        const std::int64_t nLeftNs = nDeadlineNs - m_api.monotonicNs();
+        if (!bMustBeFresh || nLeftNs <= 0)
+        {
+            strError =
+                m_strPath + ": " +
+                (bMustBeFresh ? "no new frame arrived within " + std::to_string(nTimeoutMs) + " ms"
+                              : std::string("no frame was ready"));
+            return false;
+        }
+        const int nReady = m_api.waitReadable(m_fd, int((nLeftNs + 999999) / 1000000));
+        if (nReady < 0)
+            return Lost(strError, errno != 0 ? errno : ENODEV);
+        bWaited = bWaited || nReady > 0;
+    }
+}
 
-    const Buffer& b = m_buffers[got.index];
-    const std::size_t nNeed =
-        std::size_t(m_nBytesPerLine) * std::size_t(m_nHeight - 1) + std::size_t(m_nWidth) * 3;
-    bool bOk = got.bytesused >= nNeed && b.nLength >= nNeed;
-    if (bOk && (frame.Width() != m_nWidth || frame.Height() != m_nHeight))
+bool CV4l2Driver::Deliver(v4l2_buffer& got, CFrameBuffer& frame, std::string& strError)
+{
+    bool bOk = true;
+    if (frame.Width() != m_nWidth || frame.Height() != m_nHeight)
         bOk = frame.Resize(m_nWidth, m_nHeight);
     if (bOk)
     {
-        const auto* src = static_cast<const std::uint8_t*>(b.p);
+        const auto* src = static_cast<const std::uint8_t*>(m_buffers[got.index].p);
         for (int y = 0; y < m_nHeight; ++y)
             std::memcpy(frame.Row(y), src + std::size_t(m_nBytesPerLine) * std::size_t(y),
                         std::size_t(m_nWidth) * 3);
     }
     else
     {
-        strError = m_strPath + ": a frame arrived short";
+        strError = m_strPath + ": no memory for a frame";
     }
-    Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
+    if (int e = Xioctl(m_api, m_fd, VIDIOC_QBUF, &got))
+        return e == ENODEV ? Lost(strError, e) : bOk;
     return bOk;
 }
 

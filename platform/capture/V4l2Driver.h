@@ -6,6 +6,7 @@
 #include "platform/capture/CaptureDriver.h"
 #include "platform/capture/V4l2Api.h"
 
+#include <linux/videodev2.h>
 #include <vector>
 
 class CV4l2Driver final : public CCaptureDriver
@@ -13,6 +14,12 @@ class CV4l2Driver final : public CCaptureDriver
 public:
     static constexpr int kBufferCount = 4;
     static constexpr int kGrabTimeoutMs = 2000;
+    // The first frames after streaming starts are often dark or half drawn while the camera
+    // settles its exposure: a fixed count is skipped, which is a fifth of a second at 30
+    // frames a second and never holds up a slow camera for long.
+    static constexpr int kSkipFirstFrames = 6;
+    // When the camera does not say its frame period.
+    static constexpr std::int64_t kDefaultPeriodNs = 100000000;
 
     CV4l2Driver(CV4l2Api api, std::string strPath, std::string strCard);
     ~CV4l2Driver() override { Close(); }
@@ -42,6 +49,14 @@ private:
     };
     bool Fail(std::string& strError, const char* pszWhat, int nErrno);
     bool StartStreaming(std::string& strError);
+    // The camera has gone: everything is released at once.
+    bool Lost(std::string& strError, int nErrno);
+    bool Usable(const v4l2_buffer& buf) const;
+    // Dequeues every finished buffer; the newest usable one is kept in got, the others go
+    // back to the camera. 0, or the errno of the request that failed.
+    int TakeNewest(v4l2_buffer& got, bool& bHave);
+    // Copies the buffer into the frame and gives it back to the camera.
+    bool Deliver(v4l2_buffer& got, CFrameBuffer& frame, std::string& strError);
 
     CV4l2Api m_api;
     std::string m_strPath;
@@ -54,4 +69,6 @@ private:
     int m_nWantWidth = 0; // a size chosen in the Format dialog, kept across reconnects
     int m_nWantHeight = 0;
     std::vector<Buffer> m_buffers;
+    std::int64_t m_nPeriodNs = kDefaultPeriodNs;
+    int m_nToSkip = 0; // frames still to skip after the start of streaming
 };

@@ -1,5 +1,6 @@
 #include "PlayedCamera.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <linux/videodev2.h>
@@ -34,6 +35,63 @@ void CPlayedCamera::Pixel(std::uint32_t nFrame, int x, int y, std::uint8_t* p)
     p[0] = std::uint8_t(nFrame);
     p[1] = std::uint8_t(x);
     p[2] = std::uint8_t(y);
+}
+
+void CPlayedCamera::Produce()
+{
+    if (!m_bStreaming || bUnplugged)
+        return;
+    const std::size_t stride = std::size_t(nWidth * 3 + 16);
+    for (; m_nNextFrameNs <= nNowNs; m_nNextFrameNs += nPeriodNs)
+    {
+        ++nFrame;
+        const bool bDark = m_nSinceStreamOn++ < nDarkFrames;
+        if (m_queued.empty())
+        {
+            ++nDropped;
+            continue;
+        }
+        const std::uint32_t i = m_queued.front();
+        m_queued.pop_front();
+        Buffer& b = m_buffers[i];
+        b.bError = nErrorFrames > 0;
+        if (b.bError)
+            --nErrorFrames;
+        for (int y = 0; y < nHeight; ++y)
+            for (int x = 0; x < nWidth; ++x)
+            {
+                std::uint8_t* p = &b.memory[stride * std::size_t(y) + 3 * std::size_t(x)];
+                if (bDark || b.bError) // a broken transfer leaves a broken picture
+                    p[0] = p[1] = p[2] = b.bError ? 0x55 : 0;
+                else
+                    Pixel(nFrame, x, y, p);
+            }
+        b.nTimestampNs = m_nNextFrameNs;
+        b.nSequence = nFrame;
+        m_done.push_back(i);
+    }
+}
+
+int CPlayedCamera::WaitReadable(int nTimeoutMs)
+{
+    if (bUnplugged)
+    {
+        errno = ENODEV;
+        return -1;
+    }
+    Produce();
+    const std::int64_t nDeadline = nNowNs + std::int64_t(nTimeoutMs) * 1000000;
+    while (m_done.empty())
+    {
+        if (!m_bStreaming || m_nNextFrameNs > nDeadline)
+        {
+            nNowNs = nDeadline;
+            return 0;
+        }
+        nNowNs = m_nNextFrameNs; // the wait lasts until the sensor's next frame
+        Produce();
+    }
+    return 1;
 }
 
 CV4l2Api CPlayedCamera::Api()
@@ -82,14 +140,13 @@ CV4l2Api CPlayedCamera::Api()
         --nMapped;
         return 0;
     };
-    api.waitReadable = [this](int, int)
+    api.waitReadable = [this](int, int nTimeoutMs)
     {
-        if (bUnplugged)
-        {
-            errno = ENODEV;
-            return -1;
-        }
-        return m_bStreaming ? 1 : 0;
+        return WaitReadable(nTimeoutMs);
+    };
+    api.monotonicNs = [this]
+    {
+        return nNowNs;
     };
     api.listDevices = [this]
     {
@@ -150,7 +207,11 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
     case VIDIOC_REQBUFS:
     {
         auto* r = static_cast<v4l2_requestbuffers*>(pArg);
+        if (m_bStreaming && r->count > 0)
+            return fail(EBUSY);
         m_buffers.clear();
+        m_queued.clear();
+        m_done.clear();
         m_buffers.resize(r->count);
         for (auto& b : m_buffers)
             b.memory.assign(std::size_t(nWidth * 3 + 16) * std::size_t(nHeight), 0);
@@ -165,40 +226,56 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         b->length = std::uint32_t(m_buffers[b->index].memory.size());
         b->m.offset = b->index * 4096;
         if (nRequest == VIDIOC_QBUF)
-            m_buffers[b->index].bQueued = true;
+        {
+            Produce(); // frames due before this buffer was queued do not go into it
+            const auto queued = [&](const std::deque<std::uint32_t>& q)
+            {
+                return std::find(q.begin(), q.end(), b->index) != q.end();
+            };
+            if (queued(m_queued) || queued(m_done))
+                return fail(EINVAL);
+            m_queued.push_back(b->index);
+        }
         return 0;
     }
     case VIDIOC_DQBUF:
     {
         if (!m_bStreaming)
             return fail(EINVAL);
-        // One frame is ready each time the queue is asked after a wait.
-        m_bGaveFrame = !m_bGaveFrame;
-        if (!m_bGaveFrame)
+        Produce();
+        if (m_done.empty())
             return fail(EAGAIN);
-        for (std::uint32_t i = 0; i < m_buffers.size(); ++i)
-            if (m_buffers[i].bQueued)
-            {
-                ++nFrame;
-                auto& mem = m_buffers[i].memory;
-                const std::size_t stride = std::size_t(nWidth * 3 + 16);
-                for (int y = 0; y < nHeight; ++y)
-                    for (int x = 0; x < nWidth; ++x)
-                        Pixel(nFrame, x, y, &mem[stride * std::size_t(y) + 3 * std::size_t(x)]);
-                m_buffers[i].bQueued = false;
-                auto* b = static_cast<v4l2_buffer*>(pArg);
-                b->index = i;
-                b->bytesused = std::uint32_t(mem.size());
-                return 0;
-            }
-        return fail(EAGAIN);
+        const std::uint32_t i = m_done.front();
+        m_done.pop_front();
+        const Buffer& buf = m_buffers[i];
+        auto* b = static_cast<v4l2_buffer*>(pArg);
+        b->index = i;
+        b->bytesused = std::uint32_t(buf.memory.size());
+        b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (buf.bError ? V4L2_BUF_FLAG_ERROR : 0);
+        b->timestamp.tv_sec = buf.nTimestampNs / 1000000000;
+        b->timestamp.tv_usec = (buf.nTimestampNs % 1000000000) / 1000;
+        b->sequence = buf.nSequence;
+        ++nDequeued;
+        return 0;
     }
     case VIDIOC_STREAMON:
         m_bStreaming = true;
+        m_nNextFrameNs = nNowNs + nPeriodNs;
+        m_nSinceStreamOn = 0;
         return 0;
     case VIDIOC_STREAMOFF:
         m_bStreaming = false;
+        m_queued.clear();
+        m_done.clear();
         return 0;
+    case VIDIOC_G_PARM:
+    {
+        auto* p = static_cast<v4l2_streamparm*>(pArg);
+        p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        p->parm.capture.timeperframe.numerator = std::uint32_t(nPeriodNs / 1000);
+        p->parm.capture.timeperframe.denominator = 1000000;
+        return 0;
+    }
     case VIDIOC_QUERYCTRL:
     {
         auto* q = static_cast<v4l2_queryctrl*>(pArg);

@@ -1,10 +1,15 @@
 #pragma once
-// A camera played through the V4L2 seam: the ioctls a capture driver uses, answered from
-// memory, with frames that number themselves, controls, sizes, refusal and unplugging.
+// A camera played through the V4L2 seam, as a USB camera behaves: its sensor makes a frame
+// every period of a clock the test controls, into the oldest queued buffer, or drops it when
+// none is queued; buffers come back in order with a monotonic timestamp and a sequence
+// number; the first frames after streaming starts are dark; frames can come flagged as
+// errors; unplugged, it fails with ENODEV. A wait for a frame moves the clock on by the time
+// it would take. Controls, sizes and refusals as a camera has them.
 
 #include "platform/capture/V4l2Api.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -27,24 +32,41 @@ public:
     bool bUnplugged = false;
     int nWidth = 640;
     int nHeight = 480;
-    std::uint32_t nFrame = 0;
     int nOpen = 0;   // descriptors open right now
     int nMapped = 0; // buffers mapped right now
     std::map<std::uint32_t, std::int32_t> controls;
 
-    // The pixel a played frame has at (x, y): blue = frame number, green = x, red = y.
+    // The clock, in nanoseconds; tests move it on to let time pass.
+    std::int64_t nNowNs = 1000000000;
+    std::int64_t nPeriodNs = 1000000000 / 30;
+    int nDarkFrames = 3;      // the first frames after streaming starts are black
+    int nErrorFrames = 0;     // the next so many frames come flagged V4L2_BUF_FLAG_ERROR
+    std::uint32_t nFrame = 0; // the sensor's last frame: dropped ones count too
+    int nDropped = 0;         // frames made while no buffer was queued
+    int nDequeued = 0;        // buffers handed back by VIDIOC_DQBUF
+
+    // The pixel a played frame has at (x, y): blue = frame number, green = x, red = y. Dark
+    // frames are all zero.
     static void Pixel(std::uint32_t nFrame, int x, int y, std::uint8_t* pBgr);
 
 private:
     int Ioctl(int fd, unsigned long nRequest, void* pArg);
+    // The sensor catches up with the clock.
+    void Produce();
+    int WaitReadable(int nTimeoutMs);
     struct Buffer
     {
         std::vector<std::uint8_t> memory;
-        bool bQueued = false;
+        std::int64_t nTimestampNs = 0;
+        std::uint32_t nSequence = 0;
+        bool bError = false;
     };
     std::vector<Buffer> m_buffers;
+    std::deque<std::uint32_t> m_queued; // in the order they were queued
+    std::deque<std::uint32_t> m_done;   // filled, in the order they were filled
     bool m_bStreaming = false;
-    bool m_bGaveFrame = false;
+    std::int64_t m_nNextFrameNs = 0;
+    int m_nSinceStreamOn = 0;
     int m_nNextFd = 100;
     std::map<int, std::string> m_fdPath;
 };
