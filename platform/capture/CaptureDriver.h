@@ -14,6 +14,8 @@ public:
     virtual ~CCaptureDriver() = default;
 
     virtual std::string Description() const = 0;
+    // Names this device and no other, the same whichever node it appears under.
+    virtual std::string Identity() const { return Description(); }
     virtual bool Open(std::string& strError) = 0;
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
@@ -39,4 +41,8 @@ public:
         strError = "the format cannot be changed";
         return false;
     }
+    // What was chosen for this device in its dialogs, and putting it back (on the next Open
+    // when it is not open now). A value the device no longer takes is left out.
+    virtual CCaptureState ChosenState() const { return {}; }
+    virtual void Restore(const CCaptureState&) {}
 };

@@ -3,6 +3,7 @@
 // status), the controls of the Source dialog and the sizes of the Format dialog.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,4 +51,17 @@ struct CCaptureFormat
     std::string strPixelFormat;
 
     bool operator==(const CCaptureFormat&) const = default;
+};
+
+// What was chosen for one device in its Format and Source dialogs, kept for it between
+// connections: the frame size (0 when never chosen), the native pixel format (0: the
+// driver's choice) and the controls changed, by id.
+struct CCaptureState
+{
+    int nWidth = 0;
+    int nHeight = 0;
+    std::uint32_t nPixelFormat = 0;
+    std::map<std::uint32_t, std::int32_t> controls;
+
+    bool operator==(const CCaptureState&) const = default;
 };

@@ -8,9 +8,10 @@ CDriverList CDriverList::Discover(const CV4l2Api& api)
     std::vector<std::unique_ptr<CCaptureDriver>> drivers;
     for (const std::string& path : api.listDevices())
     {
-        const std::string card = CV4l2Driver::ProbeCard(api, path);
-        if (!card.empty())
-            drivers.push_back(std::make_unique<CV4l2Driver>(api, path, card));
+        CV4l2Driver::CProbe probe = CV4l2Driver::Probe(api, path);
+        if (!probe.strCard.empty())
+            drivers.push_back(std::make_unique<CV4l2Driver>(api, path, std::move(probe.strCard),
+                                                            std::move(probe.strIdentity)));
     }
     drivers.push_back(std::make_unique<CTestPatternDriver>());
     return CDriverList(std::move(drivers));

@@ -198,3 +198,21 @@ bool CTestPatternDriver::SetFormat(const CCaptureFormat& format, std::string& st
     strError = "the test pattern has no such size";
     return false;
 }
+
+CCaptureState CTestPatternDriver::ChosenState() const
+{
+    CCaptureState state;
+    state.nWidth = m_nWidth;
+    state.nHeight = m_nHeight;
+    state.controls[kPatternControl] = m_pattern;
+    return state;
+}
+
+void CTestPatternDriver::Restore(const CCaptureState& state)
+{
+    std::string ignored;
+    if (state.nWidth > 0)
+        SetFormat({state.nWidth, state.nHeight, 0, {}}, ignored);
+    for (const auto& [nId, nValue] : state.controls)
+        SetControl(nId, nValue, ignored);
+}

@@ -29,6 +29,8 @@ public:
     bool SetControl(std::uint32_t nId, std::int32_t nValue, std::string& strError) override;
     std::vector<CCaptureFormat> Formats() override;
     bool SetFormat(const CCaptureFormat& format, std::string& strError) override;
+    CCaptureState ChosenState() const override;
+    void Restore(const CCaptureState& state) override;
 
     // Draws frame number nFrame into the buffer.
     void Render(CFrameBuffer& frame, std::uint64_t nFrame) const;

@@ -52,6 +52,20 @@ CV4l2Api CV4l2Api::System()
         clock_gettime(CLOCK_MONOTONIC, &t);
         return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
     };
+    api.persistentName = [](const std::string& strPath)
+    {
+        std::error_code ec;
+        const auto node = std::filesystem::canonical(strPath, ec);
+        if (ec)
+            return std::string();
+        for (const auto& e : std::filesystem::directory_iterator("/dev/v4l/by-id", ec))
+        {
+            std::error_code ecLink;
+            if (std::filesystem::canonical(e.path(), ecLink) == node && !ecLink)
+                return e.path().filename().string();
+        }
+        return std::string();
+    };
     api.listDevices = []
     {
         // /dev/videoN in numeric order.

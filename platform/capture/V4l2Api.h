@@ -21,6 +21,8 @@ struct CV4l2Api
     std::function<int(int fd, int nTimeoutMs)> waitReadable;
     // CLOCK_MONOTONIC in nanoseconds: the clock of the buffers' timestamps.
     std::function<std::int64_t()> monotonicNs;
+    // The device's name under /dev/v4l/by-id (the same after a replug), empty when none.
+    std::function<std::string(const std::string& strPath)> persistentName;
     // The capture device nodes to look at, in order.
     std::function<std::vector<std::string>()> listDevices;
 

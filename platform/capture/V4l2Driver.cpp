@@ -23,43 +23,73 @@ std::string Text(const std::uint8_t* p, std::size_t nMax)
 }
 } // namespace
 
-CV4l2Driver::CV4l2Driver(CV4l2Api api, std::string strPath, std::string strCard)
-    : m_api(std::move(api)), m_strPath(std::move(strPath)), m_strCard(std::move(strCard))
+CV4l2Driver::CV4l2Driver(CV4l2Api api, std::string strPath, std::string strCard,
+                         std::string strIdentity)
+    : m_api(std::move(api)), m_strPath(std::move(strPath)), m_strCard(std::move(strCard)),
+      m_strIdentity(strIdentity.empty() ? m_strCard : std::move(strIdentity))
 {
 }
 
-std::string CV4l2Driver::ProbeCard(const CV4l2Api& api, const std::string& strPath)
+CV4l2Driver::CProbe CV4l2Driver::Probe(const CV4l2Api& api, const std::string& strPath)
 {
+    CProbe probe;
     const int fd = api.open(strPath.c_str(), O_RDWR | O_NONBLOCK);
     if (fd < 0)
-        return {};
+        return probe;
     v4l2_capability cap{};
-    std::string card;
     if (Xioctl(api, fd, VIDIOC_QUERYCAP, &cap) == 0)
     {
         const std::uint32_t caps =
             (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
         if (caps & V4L2_CAP_VIDEO_CAPTURE)
         {
-            card = Text(cap.card, sizeof cap.card);
-            if (card.empty())
-                card = strPath;
+            probe.strCard = Text(cap.card, sizeof cap.card);
+            if (probe.strCard.empty())
+                probe.strCard = strPath;
+            const std::string byId = api.persistentName ? api.persistentName(strPath) : "";
+            probe.strIdentity = !byId.empty()
+                                    ? byId
+                                    : Text(cap.bus_info, sizeof cap.bus_info) + " " + probe.strCard;
         }
     }
     api.close(fd);
-    return card;
+    return probe;
 }
 
 bool CV4l2Driver::Fail(std::string& strError, const char* pszWhat, int nErrno)
 {
-    strError = m_strPath + ": " + pszWhat + ": " + std::strerror(nErrno);
+    if (nErrno == EBUSY)
+        strError = m_strPath + " (" + m_strCard + ") is in use by another program (" + pszWhat +
+                   ": " + std::strerror(nErrno) + ")";
+    else
+        strError = m_strPath + ": " + pszWhat + ": " + std::strerror(nErrno);
     Close();
     return false;
+}
+
+std::string CV4l2Driver::FindNode() const
+{
+    for (const std::string& path : m_api.listDevices())
+        if (Probe(m_api, path).strIdentity == m_strIdentity)
+            return path;
+    return {};
 }
 
 bool CV4l2Driver::Open(std::string& strError)
 {
     Close();
+    if (OpenNode(strError))
+        return true;
+    // Unplugged and back under another node, or its node now another camera's: look for it.
+    const std::string path = FindNode();
+    if (path.empty() || path == m_strPath)
+        return false;
+    m_strPath = path;
+    return OpenNode(strError);
+}
+
+bool CV4l2Driver::OpenNode(std::string& strError)
+{
     m_fd = m_api.open(m_strPath.c_str(), O_RDWR | O_NONBLOCK);
     if (m_fd < 0)
     {
@@ -74,7 +104,25 @@ bool CV4l2Driver::Open(std::string& strError)
         (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
     if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING))
         return Fail(strError, "not a streaming capture device", ENOTSUP);
-    return StartStreaming(strError);
+    const std::string byId = m_api.persistentName ? m_api.persistentName(m_strPath) : "";
+    const std::string identity = !byId.empty() ? byId
+                                               : Text(cap.bus_info, sizeof cap.bus_info) + " " +
+                                                     Text(cap.card, sizeof cap.card);
+    if (identity != m_strIdentity && Text(cap.card, sizeof cap.card) != m_strIdentity)
+        return Fail(strError, "another camera is at this node now", ENODEV);
+    if (!StartStreaming(strError))
+        return false;
+    // The controls chosen for this camera, as far as it still takes them.
+    for (auto it = m_chosenControls.begin(); it != m_chosenControls.end();)
+    {
+        v4l2_control v{};
+        v.id = it->first;
+        v.value = it->second;
+        if (Xioctl(m_api, m_fd, VIDIOC_S_CTRL, &v) == ENODEV)
+            return Lost(strError, ENODEV);
+        ++it;
+    }
+    return true;
 }
 
 bool CV4l2Driver::StartStreaming(std::string& strError)
@@ -364,6 +412,7 @@ bool CV4l2Driver::SetControl(std::uint32_t nId, std::int32_t nValue, std::string
         strError = m_strPath + ": VIDIOC_S_CTRL: " + std::strerror(e);
         return false;
     }
+    m_chosenControls[nId] = nValue;
     return true;
 }
 
@@ -418,4 +467,23 @@ bool CV4l2Driver::SetFormat(const CCaptureFormat& format, std::string& strError)
     m_nWantWidth = format.nWidth;
     m_nWantHeight = format.nHeight;
     return Open(strError);
+}
+
+CCaptureState CV4l2Driver::ChosenState() const
+{
+    CCaptureState state;
+    state.nWidth = m_nWantWidth;
+    state.nHeight = m_nWantHeight;
+    state.controls = m_chosenControls;
+    return state;
+}
+
+void CV4l2Driver::Restore(const CCaptureState& state)
+{
+    m_nWantWidth = state.nWidth > 0 && state.nHeight > 0 ? state.nWidth : 0;
+    m_nWantHeight = m_nWantWidth > 0 ? state.nHeight : 0;
+    m_chosenControls = state.controls;
+    std::string ignored;
+    if (IsOpen())
+        Open(ignored);
 }

@@ -7,6 +7,7 @@
 #include "platform/capture/V4l2Api.h"
 
 #include <linux/videodev2.h>
+#include <map>
 #include <vector>
 
 class CV4l2Driver final : public CCaptureDriver
@@ -21,13 +22,21 @@ public:
     // When the camera does not say its frame period.
     static constexpr std::int64_t kDefaultPeriodNs = 100000000;
 
-    CV4l2Driver(CV4l2Api api, std::string strPath, std::string strCard);
+    CV4l2Driver(CV4l2Api api, std::string strPath, std::string strCard,
+                std::string strIdentity = {});
     ~CV4l2Driver() override { Close(); }
 
-    // The card name when strPath is a video-capture device, empty otherwise.
-    static std::string ProbeCard(const CV4l2Api& api, const std::string& strPath);
+    struct CProbe
+    {
+        std::string strCard;     // empty when strPath is no video-capture device
+        std::string strIdentity; // its /dev/v4l/by-id name, else bus and card
+    };
+    static CProbe Probe(const CV4l2Api& api, const std::string& strPath);
 
     std::string Description() const override { return m_strCard; }
+    std::string Identity() const override { return m_strIdentity; }
+    // The node the camera was last found under.
+    const std::string& Path() const { return m_strPath; }
     bool Open(std::string& strError) override;
     void Close() override;
     bool IsOpen() const override { return m_fd >= 0; }
@@ -40,6 +49,8 @@ public:
     std::vector<CCaptureFormat> Formats() override;
     CCaptureFormat CurrentFormat() const override;
     bool SetFormat(const CCaptureFormat& format, std::string& strError) override;
+    CCaptureState ChosenState() const override;
+    void Restore(const CCaptureState& state) override;
 
 private:
     struct Buffer
@@ -48,6 +59,10 @@ private:
         std::size_t nLength = 0;
     };
     bool Fail(std::string& strError, const char* pszWhat, int nErrno);
+    bool OpenNode(std::string& strError);
+    // The node that has this camera now (it comes back under another after a replug while
+    // the old one was held), or empty.
+    std::string FindNode() const;
     bool StartStreaming(std::string& strError);
     // The camera has gone: everything is released at once.
     bool Lost(std::string& strError, int nErrno);
@@ -61,6 +76,8 @@ private:
     CV4l2Api m_api;
     std::string m_strPath;
     std::string m_strCard;
+    std::string m_strIdentity;
+    std::map<std::uint32_t, std::int32_t> m_chosenControls; // put back on every Open
     int m_fd = -1;
     bool m_bStreaming = false;
     int m_nWidth = 0;

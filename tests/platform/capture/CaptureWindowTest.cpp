@@ -13,7 +13,7 @@
 TEST(CaptureWindow, ConnectsByIndexGrabsAndSavesBitmaps)
 {
     CPlayedCamera camera;
-    camera.devices["/dev/video0"] = {"Played Cam", true, 0};
+    camera.devices["/dev/video0"] = {"Played Cam"};
     const CDriverList drivers = CDriverList::Discover(camera.Api());
     QWidget parent;
     CCaptureWindow window(drivers, &parent, 11, 34);
@@ -110,7 +110,7 @@ TEST(CaptureWindow, TheTestPatternMovesAndOffersItsSizes)
 TEST(CaptureDialogs, SourceAppliesControlsAtOnceAndFormatOnOk)
 {
     CPlayedCamera camera;
-    camera.devices["/dev/video0"] = {"Played Cam", true, 0};
+    camera.devices["/dev/video0"] = {"Played Cam"};
     const CDriverList drivers = CDriverList::Discover(camera.Api());
     CCaptureDriver* cam = drivers.Driver(0);
     std::string error;

@@ -94,6 +94,41 @@ int CPlayedCamera::WaitReadable(int nTimeoutMs)
     return 1;
 }
 
+void CPlayedCamera::Unplug(const std::string& strPath)
+{
+    m_unplugged = devices[strPath];
+    m_strUnpluggedPath = strPath;
+    devices.erase(strPath);
+    for (const auto& [fd, path] : m_fdPath)
+        if (path == strPath)
+            m_fdDead[fd] = true;
+    m_bStreaming = false;
+    m_queued.clear();
+    m_done.clear();
+}
+
+std::string CPlayedCamera::Replug()
+{
+    std::string path = m_strUnpluggedPath;
+    const auto held = [this](const std::string& p)
+    {
+        for (const auto& [fd, q] : m_fdPath)
+            if (q == p)
+                return true;
+        return devices.count(p) != 0;
+    };
+    for (int n = 0; held(path); ++n)
+        path = "/dev/video" + std::to_string(10 + n);
+    devices[path] = m_unplugged;
+    return path;
+}
+
+bool CPlayedCamera::Dead(int fd) const
+{
+    const auto it = m_fdDead.find(fd);
+    return bUnplugged || (it != m_fdDead.end() && it->second);
+}
+
 CV4l2Api CPlayedCamera::Api()
 {
     CV4l2Api api;
@@ -117,6 +152,7 @@ CV4l2Api CPlayedCamera::Api()
     api.close = [this](int fd)
     {
         m_fdPath.erase(fd);
+        m_fdDead.erase(fd);
         --nOpen;
         return 0;
     };
@@ -140,9 +176,19 @@ CV4l2Api CPlayedCamera::Api()
         --nMapped;
         return 0;
     };
-    api.waitReadable = [this](int, int nTimeoutMs)
+    api.waitReadable = [this](int fd, int nTimeoutMs)
     {
+        if (Dead(fd))
+        {
+            errno = ENODEV; // poll says POLLERR | POLLHUP
+            return -1;
+        }
         return WaitReadable(nTimeoutMs);
+    };
+    api.persistentName = [this](const std::string& strPath)
+    {
+        const auto it = devices.find(strPath);
+        return it == devices.end() ? std::string() : it->second.strById;
     };
     api.monotonicNs = [this]
     {
@@ -165,18 +211,24 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         errno = e;
         return -1;
     };
-    if (bUnplugged && nRequest != VIDIOC_STREAMOFF && nRequest != VIDIOC_REQBUFS)
+    if (Dead(fd) && nRequest != VIDIOC_STREAMOFF && nRequest != VIDIOC_REQBUFS)
         return fail(ENODEV);
+    const auto path = m_fdPath.find(fd);
+    const Device* pDev = path == m_fdPath.end() || devices.count(path->second) == 0
+                             ? nullptr
+                             : &devices[path->second];
+    if (pDev != nullptr && pDev->bBusy && (nRequest == VIDIOC_S_FMT || nRequest == VIDIOC_REQBUFS))
+        return fail(EBUSY);
     switch (nRequest)
     {
     case VIDIOC_QUERYCAP:
     {
         auto* cap = static_cast<v4l2_capability*>(pArg);
         std::memset(cap, 0, sizeof *cap);
-        const auto path = m_fdPath.find(fd);
-        const Device* pDev = path == m_fdPath.end() ? nullptr : &devices[path->second];
         std::strncpy(reinterpret_cast<char*>(cap->card), pDev ? pDev->strCard.c_str() : "",
                      sizeof cap->card - 1);
+        std::strncpy(reinterpret_cast<char*>(cap->bus_info), pDev ? pDev->strBusInfo.c_str() : "",
+                     sizeof cap->bus_info - 1);
         cap->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
         cap->device_caps = (pDev && pDev->bCapture) ? (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING)
                                                     : V4L2_CAP_META_CAPTURE;

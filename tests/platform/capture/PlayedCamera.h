@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class CPlayedCamera
@@ -20,13 +21,27 @@ class CPlayedCamera
 public:
     struct Device
     {
+        Device(std::string strCardName = {}, bool bIsCapture = true)
+            : strCard(std::move(strCardName)), bCapture(bIsCapture)
+        {
+        }
         std::string strCard;
         bool bCapture = true;
-        int nOpenErrno = 0; // non-zero: open fails with it
+        int nOpenErrno = 0;  // non-zero: open fails with it
+        bool bBusy = false;  // another program streams from it: formats and buffers are refused
+        std::string strById; // its /dev/v4l/by-id name, empty for none
+        std::string strBusInfo = "usb-0000:00:14.0-1";
     };
 
     CPlayedCamera();
     CV4l2Api Api();
+
+    // The camera at strPath is pulled out: its open descriptors fail with ENODEV from now on,
+    // while they stay open their node stays taken.
+    void Unplug(const std::string& strPath);
+    // ... and plugged back in: under its old node when nothing holds that, else under the
+    // next free one, as the kernel numbers them. Its new node.
+    std::string Replug();
 
     std::map<std::string, Device> devices;
     bool bUnplugged = false;
@@ -69,4 +84,8 @@ private:
     int m_nSinceStreamOn = 0;
     int m_nNextFd = 100;
     std::map<int, std::string> m_fdPath;
+    std::map<int, bool> m_fdDead;
+    std::string m_strUnpluggedPath;
+    Device m_unplugged;
+    bool Dead(int fd) const;
 };

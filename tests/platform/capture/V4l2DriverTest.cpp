@@ -14,9 +14,9 @@ protected:
     CPlayedCamera m_camera;
     void SetUp() override
     {
-        m_camera.devices["/dev/video0"] = {"Played Cam A", true, 0};
-        m_camera.devices["/dev/video1"] = {"Metadata Node", false, 0};
-        m_camera.devices["/dev/video2"] = {"Played Cam B", true, 0};
+        m_camera.devices["/dev/video0"] = {"Played Cam A"};
+        m_camera.devices["/dev/video1"] = {"Metadata Node", false};
+        m_camera.devices["/dev/video2"] = {"Played Cam B"};
     }
     void ExpectFrame(const CFrameBuffer& f, std::uint32_t nFrame)
     {
@@ -96,14 +96,59 @@ TEST_F(V4l2, AnUnpluggedCameraFailsItsGrabsWithoutCrashing)
     EXPECT_EQ(m_camera.nMapped, 0);
 }
 
-TEST_F(V4l2, ADeviceThatRefusesToOpenIsReportedWithItsReason)
+TEST_F(V4l2, ACameraInUseElsewhereIsReportedInWordsNamingIt)
 {
-    m_camera.devices["/dev/video0"].nOpenErrno = EBUSY;
-    CV4l2Driver cam(m_camera.Api(), "/dev/video0", "Played Cam A");
+    for (bool bAtOpen : {true, false})
+    {
+        m_camera.devices["/dev/video0"].nOpenErrno = bAtOpen ? EBUSY : 0;
+        m_camera.devices["/dev/video0"].bBusy = !bAtOpen; // as uvcvideo: refused at the format
+        CV4l2Driver cam(m_camera.Api(), "/dev/video0", "Played Cam A");
+        std::string error;
+        EXPECT_FALSE(cam.Open(error));
+        EXPECT_EQ(error.substr(0, 55), "/dev/video0 (Played Cam A) is in use by another program")
+            << error;
+        EXPECT_FALSE(cam.IsOpen());
+        EXPECT_EQ(m_camera.nOpen, 0);
+    }
+}
+
+TEST_F(V4l2, AReplugFindsTheSameCameraUnderAnyNodeWithItsChoicesAndNeverAnother)
+{
+    m_camera.devices["/dev/video0"].strById = "usb-Played_Cam_A_SN1-video-index0";
+    CDriverList list = CDriverList::Discover(m_camera.Api());
+    CCaptureDriver* cam = list.Driver(0);
+    EXPECT_EQ(cam->Identity(), "usb-Played_Cam_A_SN1-video-index0");
+    EXPECT_EQ(list.Driver(1)->Identity(), "usb-0000:00:14.0-1 Played Cam B");
     std::string error;
-    EXPECT_FALSE(cam.Open(error));
-    EXPECT_EQ(error, "/dev/video0: open: Device or resource busy");
-    EXPECT_FALSE(cam.IsOpen());
+    ASSERT_TRUE(cam->Open(error)) << error;
+    ASSERT_TRUE(cam->SetFormat({320, 240, 0, {}}, error)) << error;
+    ASSERT_TRUE(cam->SetControl(V4L2_CID_BRIGHTNESS, 77, error)) << error;
+
+    // Pulled out while our descriptor is open: it comes back under a new node.
+    m_camera.Unplug("/dev/video0");
+    CFrameBuffer frame;
+    EXPECT_FALSE(cam->Grab(frame, error, CV4l2Driver::kGrabTimeoutMs));
+    EXPECT_EQ(m_camera.nOpen, 0);
+    EXPECT_EQ(m_camera.nMapped, 0);
+    const int fdHeld = m_camera.Api().open("/dev/video2", 0); // keeps the next node taken
+    m_camera.devices["/dev/video0"] = {"Played Cam C"};       // another camera there
+    const std::string node = m_camera.Replug();
+    EXPECT_NE(node, "/dev/video0");
+    m_camera.nWidth = 640; // a camera starts with its own defaults again
+    m_camera.controls[V4L2_CID_BRIGHTNESS] = 128;
+    ASSERT_TRUE(cam->Open(error)) << error;
+    EXPECT_EQ(static_cast<CV4l2Driver*>(cam)->Path(), node);
+    EXPECT_EQ(cam->Width(), 320);
+    EXPECT_EQ(m_camera.controls[V4L2_CID_BRIGHTNESS], 77);
+    ASSERT_TRUE(cam->Grab(frame, error, CV4l2Driver::kGrabTimeoutMs)) << error;
+    ExpectFrame(frame, m_camera.nFrame);
+    cam->Close();
+    m_camera.Api().close(fdHeld);
+
+    // Gone for good, another camera at its old node: nothing is connected.
+    m_camera.Unplug(node);
+    EXPECT_FALSE(cam->Open(error));
+    EXPECT_FALSE(cam->IsOpen());
     EXPECT_EQ(m_camera.nOpen, 0);
 }
 
