@@ -33,6 +33,8 @@ CCaptureWindow::CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int
                 if (m_bRepaintPending)
                     FrameChanged();
             });
+    m_reconnectTimer.setInterval(kReconnectIntervalMs);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { TryReconnect(); });
     show();
 }
 
@@ -62,6 +64,7 @@ bool CCaptureWindow::DriverConnect(int nIndex)
 void CCaptureWindow::DriverDisconnect()
 {
     m_previewTimer.stop();
+    m_reconnectTimer.stop();
     if (m_pDriver != nullptr)
         m_pDriver->Close();
     m_pDriver = nullptr;
@@ -113,6 +116,27 @@ void CCaptureWindow::PreviewTick()
     std::string error;
     if (m_pDriver->Grab(m_frame, error, 0))
         FrameChanged();
+    else
+        NoticeLoss();
+}
+
+void CCaptureWindow::NoticeLoss()
+{
+    if (m_pDriver == nullptr || m_pDriver->IsOpen() || m_reconnectTimer.isActive())
+        return;
+    m_previewTimer.stop();
+    m_reconnectTimer.start();
+}
+
+void CCaptureWindow::TryReconnect()
+{
+    std::string error;
+    if (m_pDriver == nullptr || !m_pDriver->Open(error))
+        return;
+    m_reconnectTimer.stop();
+    m_strLastError.clear();
+    if (m_bPreview)
+        m_previewTimer.start();
 }
 
 void CCaptureWindow::FrameChanged()
@@ -139,9 +163,16 @@ bool CCaptureWindow::GrabFrameNoStop()
         ShowStandby();
         return false;
     }
+    if (m_reconnectTimer.isActive())
+    {
+        m_strLastError = m_pDriver->Description() + " has gone; waiting for it to come back";
+        ShowStandby();
+        return false;
+    }
     if (!m_pDriver->Grab(m_frame, m_strLastError, kGrabTimeoutMs))
     {
         ShowStandby();
+        NoticeLoss();
         return false;
     }
     m_strLastError.clear();

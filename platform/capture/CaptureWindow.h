@@ -2,7 +2,8 @@
 // The capture window: a child widget that connects a driver by index, previews it at a rate,
 // grabs frames on request into its frame buffer and saves that buffer as a BMP file. When a
 // grab fails (a camera unplugged, say) the frame buffer shows the owner's stand-by picture,
-// so a stale frame is never served as a live one.
+// so a stale frame is never served as a live one; an unplugged camera is connected again by
+// itself when it comes back, under whichever node.
 
 #include "platform/capture/CaptureTypes.h"
 #include "platform/capture/DriverList.h"
@@ -18,6 +19,8 @@ class CCaptureWindow : public QWidget, public CFrameSource
 public:
     static constexpr int kDefaultWidth = 160;
     static constexpr int kDefaultHeight = 120;
+    // While the connected camera is gone, it is looked for this often.
+    static constexpr int kReconnectIntervalMs = 1000;
 
     // capCreateCaptureWindow: a child of pParent at (x, y), 160 × 120.
     CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int x, int y);
@@ -30,6 +33,8 @@ public:
     void SetPreviewRate(int nMilliseconds);
     void SetPreview(bool bPreview);
     bool IsPreviewing() const { return m_bPreview; }
+    // The connected device has gone and is being looked for.
+    bool IsWaitingForDevice() const { return m_reconnectTimer.isActive(); }
     bool DlgVideoSource();
     bool DlgVideoFormat();
     bool DlgVideoDisplay();
@@ -51,12 +56,17 @@ private:
     // Repaints soon, but no more often than a viewer can tell.
     void FrameChanged();
     void ShowStandby();
+    // After a grab: when the device has gone, its resources are already released; look for
+    // it until it is back.
+    void NoticeLoss();
+    void TryReconnect();
 
     const CDriverList& m_drivers;
     CCaptureDriver* m_pDriver = nullptr;
     CFrameBuffer m_frame;
     QTimer m_previewTimer;
     QTimer m_repaintTimer;
+    QTimer m_reconnectTimer;
     bool m_bRepaintPending = false;
     bool m_bPreview = false;
     std::string m_strLastError;

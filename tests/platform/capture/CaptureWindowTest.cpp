@@ -6,6 +6,9 @@
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/TempDir.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -49,14 +52,30 @@ TEST(CaptureWindow, ConnectsByIndexGrabsAndSavesBitmaps)
     EXPECT_EQ(bytes[54 + 1920 * 479 + 2], want[2]);
 
     // Unplugged: the grab fails, says why, and the saved frame is the stand-by picture.
-    camera.bUnplugged = true;
+    camera.Unplug("/dev/video0");
     EXPECT_FALSE(window.GrabFrameNoStop());
     EXPECT_NE(window.LastError().find("/dev/video0"), std::string::npos);
+    EXPECT_TRUE(window.IsWaitingForDevice());
+    EXPECT_EQ(camera.nOpen, 0) << "released at once";
+    EXPECT_FALSE(window.GrabFrameNoStop());
+    EXPECT_EQ(window.LastError(), "Played Cam has gone; waiting for it to come back");
     ASSERT_TRUE(window.FileSaveDib(dir.File("capframe.bmp").c_str()));
     bytes = ReadBytes(dir.File("capframe.bmp"));
     EXPECT_EQ(ReadLE32(&bytes[18]), 8u);
     EXPECT_EQ(bytes.size(), 54u + 24u * 6u); // the larger frame before it is cut away
     EXPECT_EQ(bytes[54 + 2], 255);           // red
+
+    // Back, under whichever node: connected again by itself, and serving fresh frames.
+    camera.Replug();
+    QElapsedTimer waited;
+    waited.start();
+    while (window.IsWaitingForDevice() &&
+           waited.elapsed() < 5 * CCaptureWindow::kReconnectIntervalMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_FALSE(window.IsWaitingForDevice());
+    ASSERT_TRUE(window.GrabFrameNoStop()) << window.LastError();
+    EXPECT_EQ(window.Frame().Width(), 640);
+    EXPECT_EQ(window.Frame().Row(0)[0], std::uint8_t(camera.nFrame));
 
     // A save into a missing folder fails and leaves nothing behind.
     EXPECT_FALSE(window.FileSaveDib(dir.File("missing/capframe.bmp").c_str()));
