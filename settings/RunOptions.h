@@ -27,6 +27,8 @@ struct CRunOptions
         apply(nServerPort, settings.ServerPort);
         apply(nServerEnabled, settings.ServerEnabled);
         apply(nCaptureDevice, settings.CaptureDevice);
+        if (nCaptureDevice)
+            settings.CaptureDeviceId.clear(); // the device asked for by index or name
         apply(nImageType, settings.ImageType);
         apply(nHttpHeaders, settings.HttpHeaders);
     }

@@ -43,6 +43,8 @@ LONG CSettings::Load()
         }
         for (int i = 0; i < kCaptionCount; ++i)
             failures[std::size_t(i)] = captions[std::size_t(i)].Read(key, i);
+        if (key.QueryString(CaptureDeviceId, kDeviceIdValue) != ERROR_SUCCESS)
+            CaptureDeviceId.clear();
         return LONG(ERROR_SUCCESS);
     };
     // The record is read from one state of the store, so another program saving meanwhile
@@ -90,6 +92,11 @@ LONG CSettings::Save()
             note(key.SetDword(*v.field(*this), v.pszName));
         for (int i = 0; i < kCaptionCount; ++i)
             note(captions[std::size_t(i)].Save(key, i));
+        if (!CaptureDeviceId.empty())
+            note(key.SetString(CaptureDeviceId.c_str(), kDeviceIdValue));
+        else if (const LONG n = RegDeleteValueA(key.m_hKey, kDeviceIdValue);
+                 n != ERROR_FILE_NOT_FOUND)
+            note(n);
         return nFirst;
     };
     // The whole record is one transaction: a save cut short (killed, disk full, a write

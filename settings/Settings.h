@@ -8,12 +8,14 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 class CSettings
 {
 public:
     static constexpr const char* kProductKey = "Software\\Quenlor\\Vistrel";
     static constexpr int kCaptionCount = 6;
+    static constexpr const char* kDeviceIdValue = "CaptureDeviceId";
 
     CSettings() = default;
     virtual ~CSettings() = default;
@@ -39,6 +41,9 @@ public:
     std::int32_t ImageWidth = 160;
     std::int32_t ImageHeight = 120;
     std::int32_t JpegQuality = 75;
+    // Who CaptureDevice is: the connected device's identity, so that a start never takes
+    // another device that now has the index. Empty in stores written before it existed.
+    std::string CaptureDeviceId;
 
 private:
     struct Value

@@ -7,6 +7,7 @@
 #include "platform/ui/QuitOnSignals.h"
 #include "res/StandbyPicture.h"
 #include "service/SnapshotBuilder.h"
+#include "settings/DeviceMemory.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>
@@ -156,7 +157,7 @@ void CVistrelView::OnInitialUpdate()
     // 8-10.
     if (m_settings.CaptureDevice != -1)
     {
-        const int nIndex = m_settings.CaptureDevice;
+        const int nIndex = StoredDeviceIndex();
         m_settings.CaptureDevice = -1; // so that the call connects instead of toggling off
         SelectDriver(nIndex);
     }
@@ -204,15 +205,53 @@ void CVistrelView::ResizeCaptureWindowToFrame()
         m_hCapWnd->resize(int(status.uiImageWidth), int(status.uiImageHeight));
 }
 
+int CVistrelView::StoredDeviceIndex() const
+{
+    // Known by identity: the index of a device that is not there, or that another device now
+    // has, names nothing. A store from before identities were kept goes by index.
+    if (m_settings.CaptureDeviceId.empty())
+        return m_settings.CaptureDevice;
+    for (int i = 0; i < m_drivers.Count(); ++i)
+        if (m_drivers.Driver(i)->Identity() == m_settings.CaptureDeviceId)
+            return i;
+    return kMissingDevice;
+}
+
+void CVistrelView::KeepDeviceChoices()
+{
+    CCaptureDriver* pDriver = m_drivers.Driver(m_settings.CaptureDevice);
+    if (pDriver == nullptr)
+        return;
+    const LONG n = CDeviceMemory::Save(pDriver->Identity(), pDriver->ChosenState());
+    if (n != ERROR_SUCCESS)
+        SetStatusText("The choices for " + pDriver->Description() +
+                      " could not be kept: " + RegistryErrorText(n));
+}
+
+bool CVistrelView::ConnectWithItsChoices(int nIndex, CCaptureDriver& driver)
+{
+    // What was chosen for this device before, in this run or an earlier one.
+    driver.Restore(CDeviceMemory::Load(driver.Identity()));
+    return m_hCapWnd->DriverConnect(nIndex);
+}
+
 void CVistrelView::SelectDriver(int nIndex)
 {
     if (m_settings.CaptureDevice != -1 && m_hCapWnd)
         m_hCapWnd->DriverDisconnect();
+    CCaptureDriver* pDriver = m_drivers.Driver(nIndex);
     if (nIndex == m_settings.CaptureDevice)
     {
         m_settings.CaptureDevice = -1;
     }
-    else if (!m_hCapWnd || !m_hCapWnd->DriverConnect(nIndex))
+    else if (nIndex == kMissingDevice)
+    {
+        AfxMessageBox("DOH! Can't open this driver", MB_OK);
+        SetStatusText("The capture device " + m_settings.CaptureDeviceId +
+                      " kept in the settings is not connected");
+        m_settings.CaptureDevice = -1;
+    }
+    else if (!m_hCapWnd || pDriver == nullptr || !ConnectWithItsChoices(nIndex, *pDriver))
     {
         AfxMessageBox("DOH! Can't open this driver", MB_OK);
         if (m_hCapWnd && !m_hCapWnd->LastError().empty())
@@ -222,6 +261,7 @@ void CVistrelView::SelectDriver(int nIndex)
     else
     {
         m_settings.CaptureDevice = nIndex;
+        m_settings.CaptureDeviceId = pDriver->Identity();
         std::string name;
         m_drivers.GetDriverDescription(nIndex, name);
         SetTitle(name);
@@ -230,7 +270,10 @@ void CVistrelView::SelectDriver(int nIndex)
         UpdateScrollExtent();
     }
     if (m_settings.CaptureDevice == -1)
+    {
+        m_settings.CaptureDeviceId.clear();
         SetTitle("No driver selected");
+    }
 }
 
 void CVistrelView::OnUpdateDriverMenu(int nIndex, CCmdUI* pCmdUI)
@@ -282,8 +325,8 @@ void CVistrelView::OnUpdateVideoDialog(CCmdUI* pCmdUI)
 
 void CVistrelView::OnVideoSource()
 {
-    if (m_hCapWnd)
-        m_hCapWnd->DlgVideoSource();
+    if (m_hCapWnd && m_hCapWnd->DlgVideoSource())
+        KeepDeviceChoices();
 }
 
 void CVistrelView::OnVideoDisplay()
@@ -296,7 +339,8 @@ void CVistrelView::OnVideoFormat()
 {
     if (!m_hCapWnd)
         return;
-    m_hCapWnd->DlgVideoFormat();
+    if (m_hCapWnd->DlgVideoFormat())
+        KeepDeviceChoices();
     ResizeCaptureWindowToFrame();
     UpdateScrollExtent();
 }

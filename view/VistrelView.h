@@ -106,6 +106,12 @@ protected:
     void SetStatusText(const std::string& strText);
     // Loads "overlay.bmp" into a new overlay bitmap; a file that cannot be opened is reported.
     LONG LoadWaitingForTheStore();
+    // The index the stored device has now, kMissingDevice when it is not connected.
+    int StoredDeviceIndex() const;
+    // Keeps what was chosen in the device's dialogs, under its identity.
+    void KeepDeviceChoices();
+    bool ConnectWithItsChoices(int nIndex, CCaptureDriver& driver);
+    static constexpr int kMissingDevice = -2;
     void LoadOverlay();
     void ResizeCaptureWindowToFrame();
     std::string WorkingFile(const char* pszName) const;

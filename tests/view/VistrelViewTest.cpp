@@ -5,10 +5,15 @@
 #include "platform/ui/MessageBox.h"
 #include "settings/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"
+#include "tests/support/PlayedCamera.h"
 #include "tests/support/RefusingDriver.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
+
+#include <QComboBox>
+#include <QDialog>
 
 #include <atomic>
 #include <filesystem>
@@ -240,4 +245,59 @@ TEST_F(VistrelView, ImagesEncodedElsewhereArriveInOrderOnThisThreadAndNeverOutli
     view.reset();
     PumpUntil([] { return false; }, 300);
     EXPECT_TRUE(got.empty());
+}
+
+TEST_F(VistrelView, ACameraIsKnownByItsIdentityAndKeepsItsFormatAcrossRestarts)
+{
+    CPlayedCamera camera;
+    camera.devices["/dev/video0"] = {"Cam A"};
+    camera.devices["/dev/video0"].strById = "usb-Cam_A_1-video-index0";
+    camera.devices["/dev/video1"] = {"Cam B"};
+    m_drivers = CDriverList::Discover(camera.Api());
+    auto view = Start();
+    view->SelectDriver(0);
+    ASSERT_EQ(view->m_settings.CaptureDevice, 0);
+    EXPECT_EQ(view->m_settings.CaptureDeviceId, "usb-Cam_A_1-video-index0");
+
+    // Video > Format, 320x240, OK: kept for this camera at once, without File > Save.
+    WhenModal(
+        [](QWidget* p)
+        {
+            p->findChild<QComboBox*>(QStringLiteral("sizes"))->setCurrentIndex(1);
+            static_cast<QDialog*>(p)->accept();
+        });
+    view->OnVideoFormat();
+    EXPECT_EQ(view->m_hCapWnd->size(), QSize(320, 240));
+    view->m_settings.Save();
+    view.reset();
+
+    // The camera forgets its size over a restart; Vistrel puts it back.
+    camera.nWidth = 640;
+    camera.nHeight = 480;
+    view = Start();
+    EXPECT_EQ(view->m_settings.CaptureDevice, 0);
+    EXPECT_EQ(view->m_hCapWnd->size(), QSize(320, 240));
+    view.reset();
+
+    // Cam A is gone and Cam B has its index now: nothing is connected in its place.
+    camera.Unplug("/dev/video0");
+    m_drivers = CDriverList::Discover(camera.Api());
+    ASSERT_EQ(m_drivers.Count(), 2);
+    m_boxes.clear();
+    view = Start();
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"DOH! Can't open this driver"});
+    EXPECT_EQ(view->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(view->StatusText(),
+              "The capture device usb-Cam_A_1-video-index0 kept in the settings is not connected");
+    EXPECT_EQ(camera.nOpen, 0);
+    view.reset();
+
+    // A store from before identities were kept still goes by index.
+    CRegistryKey key;
+    key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey);
+    RegDeleteValueA(key.m_hKey, CSettings::kDeviceIdValue);
+    key.Close();
+    view = Start();
+    EXPECT_EQ(view->m_settings.CaptureDevice, 0);
+    EXPECT_EQ(view->DocumentTitle(), "Cam B");
 }

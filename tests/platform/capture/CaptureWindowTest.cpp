@@ -2,7 +2,7 @@
 #include "platform/capture/TestPatternDriver.h"
 #include <linux/videodev2.h>
 
-#include "PlayedCamera.h"
+#include "tests/support/PlayedCamera.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/TempDir.h"
 

@@ -1,7 +1,7 @@
 #include "platform/capture/V4l2Driver.h"
 #include "platform/capture/DriverList.h"
 
-#include "PlayedCamera.h"
+#include "tests/support/PlayedCamera.h"
 
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>

@@ -1,4 +1,4 @@
-#include "PlayedCamera.h"
+#include "tests/support/PlayedCamera.h"
 
 #include <algorithm>
 #include <cerrno>
