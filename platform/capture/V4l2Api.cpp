@@ -4,21 +4,64 @@
 #include <cerrno>
 #include <filesystem>
 #include <libv4l2.h>
+#include <libv4lconvert.h>
 #include <linux/videodev2.h>
+#include <map>
+#include <memory>
 #include <poll.h>
 #include <sys/mman.h>
 #include <time.h>
 
+namespace
+{
+// One converter for each open camera: it learns the camera's formats once.
+struct CConverters
+{
+    std::map<int, v4lconvert_data*> byFd;
+    ~CConverters()
+    {
+        for (auto& [fd, p] : byFd)
+            v4lconvert_destroy(p);
+    }
+};
+} // namespace
+
 CV4l2Api CV4l2Api::System()
 {
     CV4l2Api api;
+    auto converters = std::make_shared<CConverters>();
     api.open = [](const char* p, int f)
     {
         return v4l2_open(p, f);
     };
-    api.close = [](int fd)
+    api.close = [converters](int fd)
     {
+        const auto it = converters->byFd.find(fd);
+        if (it != converters->byFd.end())
+        {
+            v4lconvert_destroy(it->second);
+            converters->byFd.erase(it);
+        }
         return v4l2_close(fd);
+    };
+    api.convertToBgr = [converters](int fd, const v4l2_format& src, const std::uint8_t* pSrc,
+                                    std::size_t nSrc, std::uint8_t* pDst, std::size_t nDst)
+    {
+        v4lconvert_data*& p = converters->byFd[fd];
+        if (p == nullptr)
+            p = v4lconvert_create(fd);
+        if (p == nullptr)
+        {
+            errno = ENOMEM;
+            return -1;
+        }
+        v4l2_format from = src;
+        v4l2_format to = src;
+        to.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+        to.fmt.pix.bytesperline = to.fmt.pix.width * 3;
+        to.fmt.pix.sizeimage = to.fmt.pix.bytesperline * to.fmt.pix.height;
+        return v4lconvert_convert(p, &from, &to, const_cast<std::uint8_t*>(pSrc), int(nSrc), pDst,
+                                  int(nDst));
     };
     api.ioctl = [](int fd, unsigned long r, void* a)
     {
@@ -122,6 +165,8 @@ const char* V4l2RequestName(unsigned long nRequest)
         return "VIDIOC_STREAMOFF";
     case VIDIOC_G_PARM:
         return "VIDIOC_G_PARM";
+    case VIDIOC_S_PARM:
+        return "VIDIOC_S_PARM";
     case VIDIOC_QUERYCTRL:
         return "VIDIOC_QUERYCTRL";
     case VIDIOC_QUERYMENU:

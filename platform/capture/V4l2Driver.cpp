@@ -1,6 +1,9 @@
 #include "platform/capture/V4l2Driver.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -125,27 +128,156 @@ bool CV4l2Driver::OpenNode(std::string& strError)
     return true;
 }
 
+bool CV4l2Driver::SizeOffered(std::uint32_t nPixelFormat, int w, int h) const
+{
+    for (std::uint32_t i = 0; i < 256; ++i)
+    {
+        v4l2_frmsizeenum e{};
+        e.index = i;
+        e.pixel_format = nPixelFormat;
+        if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FRAMESIZES, &e) != 0)
+            return i == 0; // a driver that lists no sizes takes what it is given
+        if (e.type == V4L2_FRMSIZE_TYPE_DISCRETE)
+        {
+            if (int(e.discrete.width) == w && int(e.discrete.height) == h)
+                return true;
+            continue;
+        }
+        const auto& sw = e.stepwise;
+        const auto fits = [](int n, std::uint32_t nMin, std::uint32_t nMax, std::uint32_t nStep)
+        {
+            return n >= int(nMin) && n <= int(nMax) &&
+                   (nStep <= 1 || (std::uint32_t(n) - nMin) % nStep == 0);
+        };
+        return fits(w, sw.min_width, sw.max_width, sw.step_width) &&
+               fits(h, sw.min_height, sw.max_height, sw.step_height);
+    }
+    return false;
+}
+
+v4l2_fract CV4l2Driver::FastestInterval(std::uint32_t nPixelFormat, int w, int h) const
+{
+    v4l2_fract best{0, 0};
+    const auto faster = [&best](const v4l2_fract& f)
+    {
+        // a/b < c/d, for a time per frame: more frames a second
+        return f.denominator != 0 && f.numerator != 0 &&
+               (best.denominator == 0 || std::uint64_t(f.numerator) * best.denominator <
+                                             std::uint64_t(best.numerator) * f.denominator);
+    };
+    for (std::uint32_t i = 0; i < 64; ++i)
+    {
+        v4l2_frmivalenum e{};
+        e.index = i;
+        e.pixel_format = nPixelFormat;
+        e.width = std::uint32_t(w);
+        e.height = std::uint32_t(h);
+        if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FRAMEINTERVALS, &e) != 0)
+            break;
+        const v4l2_fract f = e.type == V4L2_FRMIVAL_TYPE_DISCRETE ? e.discrete : e.stepwise.min;
+        if (faster(f))
+            best = f;
+        if (e.type != V4L2_FRMIVAL_TYPE_DISCRETE)
+            break;
+    }
+    return best;
+}
+
+CV4l2Driver::CNative CV4l2Driver::ChooseNative(int w, int h, std::uint32_t nPrefer) const
+{
+    // The format that reaches the highest frame rate at this size (MJPEG at HD sizes on a
+    // USB 2 camera, where raw frames do not fit the bus); at equal rates an uncompressed one,
+    // which costs less to convert and loses nothing.
+    CNative best;
+    double fBest = -1;
+    for (std::uint32_t i = 0; i < 64; ++i)
+    {
+        v4l2_fmtdesc d{};
+        d.index = i;
+        d.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FMT, &d) != 0)
+            break;
+        if (!Convertible(d.pixelformat) || !SizeOffered(d.pixelformat, w, h))
+            continue;
+        const v4l2_fract f = FastestInterval(d.pixelformat, w, h);
+        const double fFps = f.numerator != 0 ? double(f.denominator) / f.numerator : 0;
+        const CNative here{d.pixelformat, f, (d.flags & V4L2_FMT_FLAG_COMPRESSED) != 0};
+        if (d.pixelformat == nPrefer)
+            return here;
+        if (fFps > fBest + 0.01 || (fFps > fBest - 0.01 && best.bCompressed && !here.bCompressed))
+        {
+            best = here;
+            fBest = fFps;
+        }
+    }
+    return best;
+}
+
+bool CV4l2Driver::Convertible(std::uint32_t nPixelFormat)
+{
+    switch (nPixelFormat)
+    {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_YVYU:
+    case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_MJPEG:
+    case V4L2_PIX_FMT_JPEG:
+    case V4L2_PIX_FMT_RGB24:
+    case V4L2_PIX_FMT_BGR24:
+    case V4L2_PIX_FMT_GREY:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool CV4l2Driver::StartStreaming(std::string& strError)
 {
     v4l2_format fmt{};
     fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (int e = Xioctl(m_api, m_fd, VIDIOC_G_FMT, &fmt))
         return Fail(strError, "VIDIOC_G_FMT", e);
-    if (m_nWantWidth > 0)
-    {
-        fmt.fmt.pix.width = std::uint32_t(m_nWantWidth);
-        fmt.fmt.pix.height = std::uint32_t(m_nWantHeight);
-    }
-    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24; // libv4l2 converts to it
+    const int w = m_nWantWidth > 0 ? m_nWantWidth : int(fmt.fmt.pix.width);
+    const int h = m_nWantWidth > 0 ? m_nWantHeight : int(fmt.fmt.pix.height);
+    // Frames are taken in the camera's own format and converted only when one is served:
+    // frames dropped or passed over cost nothing.
+    const CNative native = ChooseNative(w, h, m_nWantPixelFormat);
+    fmt.fmt.pix.width = std::uint32_t(w);
+    fmt.fmt.pix.height = std::uint32_t(h);
+    if (native.nPixelFormat != 0)
+        fmt.fmt.pix.pixelformat = native.nPixelFormat;
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
     if (int e = Xioctl(m_api, m_fd, VIDIOC_S_FMT, &fmt))
         return Fail(strError, "VIDIOC_S_FMT", e);
-    if (fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_BGR24 || fmt.fmt.pix.width == 0 ||
+    if (!Convertible(fmt.fmt.pix.pixelformat) || fmt.fmt.pix.width == 0 ||
         fmt.fmt.pix.height == 0 || fmt.fmt.pix.width > 16384 || fmt.fmt.pix.height > 16384)
-        return Fail(strError, "VIDIOC_S_FMT gave no usable BGR24 format", EINVAL);
+        return Fail(strError, "VIDIOC_S_FMT gave no format that can be converted", EINVAL);
+    m_fmt = fmt;
     m_nWidth = int(fmt.fmt.pix.width);
     m_nHeight = int(fmt.fmt.pix.height);
-    m_nBytesPerLine = std::max<std::uint32_t>(fmt.fmt.pix.bytesperline, fmt.fmt.pix.width * 3);
+    m_bCompressed = fmt.fmt.pix.pixelformat == V4L2_PIX_FMT_MJPEG ||
+                    fmt.fmt.pix.pixelformat == V4L2_PIX_FMT_JPEG;
+
+    // The frame rate: the fastest at this size, and the period it gives, for telling a fresh
+    // frame from one that waited in the queue.
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (native.interval.denominator != 0)
+    {
+        parm.parm.capture.timeperframe = native.interval;
+        Xioctl(m_api, m_fd, VIDIOC_S_PARM, &parm);
+    }
+    m_nPeriodNs = kDefaultPeriodNs;
+    if (Xioctl(m_api, m_fd, VIDIOC_G_PARM, &parm) == 0 &&
+        parm.parm.capture.timeperframe.denominator != 0 &&
+        parm.parm.capture.timeperframe.numerator != 0)
+        m_nPeriodNs = std::min<std::int64_t>(
+            std::int64_t(parm.parm.capture.timeperframe.numerator) * 1000000000 /
+                std::int64_t(parm.parm.capture.timeperframe.denominator),
+            kDefaultPeriodNs * 10);
 
     v4l2_requestbuffers req{};
     req.count = kBufferCount;
@@ -171,17 +303,6 @@ bool CV4l2Driver::StartStreaming(std::string& strError)
             return Fail(strError, "VIDIOC_QBUF", e);
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    // The frame period, for telling a fresh frame from one that waited in the queue.
-    v4l2_streamparm parm{};
-    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    m_nPeriodNs = kDefaultPeriodNs;
-    if (Xioctl(m_api, m_fd, VIDIOC_G_PARM, &parm) == 0 &&
-        parm.parm.capture.timeperframe.denominator != 0 &&
-        parm.parm.capture.timeperframe.numerator != 0)
-        m_nPeriodNs = std::min<std::int64_t>(
-            std::int64_t(parm.parm.capture.timeperframe.numerator) * 1000000000 /
-                std::int64_t(parm.parm.capture.timeperframe.denominator),
-            kDefaultPeriodNs * 10);
     if (int e = Xioctl(m_api, m_fd, VIDIOC_STREAMON, &type))
         return Fail(strError, "VIDIOC_STREAMON", e);
     m_bStreaming = true;
@@ -223,10 +344,10 @@ bool CV4l2Driver::Lost(std::string& strError, int nErrno)
 
 bool CV4l2Driver::Usable(const v4l2_buffer& buf) const
 {
-    const std::size_t nNeed =
-        std::size_t(m_nBytesPerLine) * std::size_t(m_nHeight - 1) + std::size_t(m_nWidth) * 3;
+    // A compressed frame has its own length; a raw one is whole or cut short.
+    const std::size_t nNeed = m_bCompressed ? 1 : m_fmt.fmt.pix.sizeimage;
     return (buf.flags & V4L2_BUF_FLAG_ERROR) == 0 && buf.bytesused >= nNeed &&
-           m_buffers[buf.index].nLength >= nNeed;
+           buf.bytesused <= m_buffers[buf.index].nLength;
 }
 
 int CV4l2Driver::TakeNewest(v4l2_buffer& got, bool& bHave)
@@ -322,16 +443,17 @@ bool CV4l2Driver::Deliver(v4l2_buffer& got, CFrameBuffer& frame, std::string& st
     bool bOk = true;
     if (frame.Width() != m_nWidth || frame.Height() != m_nHeight)
         bOk = frame.Resize(m_nWidth, m_nHeight);
+    if (!bOk)
+        strError = m_strPath + ": no memory for a frame";
     if (bOk)
     {
-        const auto* src = static_cast<const std::uint8_t*>(m_buffers[got.index].p);
-        for (int y = 0; y < m_nHeight; ++y)
-            std::memcpy(frame.Row(y), src + std::size_t(m_nBytesPerLine) * std::size_t(y),
-                        std::size_t(m_nWidth) * 3);
-    }
-    else
-    {
-        strError = m_strPath + ": no memory for a frame";
+        const std::size_t nDst = std::size_t(m_nWidth) * std::size_t(m_nHeight) * 3;
+        const int n = m_api.convertToBgr(m_fd, m_fmt,
+                                         static_cast<const std::uint8_t*>(m_buffers[got.index].p),
+                                         got.bytesused, frame.Data(), nDst);
+        bOk = n >= 0 && std::size_t(n) >= nDst;
+        if (!bOk)
+            strError = m_strPath + ": a frame could not be decoded";
     }
     if (int e = Xioctl(m_api, m_fd, VIDIOC_QBUF, &got))
         return e == ENODEV ? Lost(strError, e) : bOk;
@@ -416,11 +538,27 @@ bool CV4l2Driver::SetControl(std::uint32_t nId, std::int32_t nValue, std::string
     return true;
 }
 
+std::string CV4l2Driver::FormatLabel(const CNative& native)
+{
+    std::string label = FourCc(native.nPixelFormat);
+    if (native.interval.numerator != 0)
+    {
+        const double fFps = double(native.interval.denominator) / native.interval.numerator;
+        char text[32];
+        std::snprintf(text, sizeof text, ", %g fps", std::round(fFps * 100) / 100);
+        label += text;
+    }
+    return label;
+}
+
 std::vector<CCaptureFormat> CV4l2Driver::Formats()
 {
+    // Every size the camera has in a format we can take, each with the format and rate it
+    // would get.
     std::vector<CCaptureFormat> formats;
     if (m_fd < 0)
         return formats;
+    std::vector<std::pair<int, int>> sizes;
     for (std::uint32_t i = 0; i < 64; ++i)
     {
         v4l2_fmtdesc d{};
@@ -428,32 +566,41 @@ std::vector<CCaptureFormat> CV4l2Driver::Formats()
         d.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FMT, &d) != 0)
             break;
-        const std::string name =
-            FourCc(d.pixelformat) + " (" + Text(d.description, sizeof d.description) + ")";
+        if (!Convertible(d.pixelformat))
+            continue;
         for (std::uint32_t j = 0; j < 64; ++j)
         {
-            v4l2_frmsizeenum s{};
-            s.index = j;
-            s.pixel_format = d.pixelformat;
-            if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FRAMESIZES, &s) != 0)
+            v4l2_frmsizeenum e{};
+            e.index = j;
+            e.pixel_format = d.pixelformat;
+            if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FRAMESIZES, &e) != 0)
                 break;
-            if (s.type == V4L2_FRMSIZE_TYPE_DISCRETE)
-                formats.push_back(
-                    {int(s.discrete.width), int(s.discrete.height), d.pixelformat, name});
-            else
-            {
-                formats.push_back(
-                    {int(s.stepwise.max_width), int(s.stepwise.max_height), d.pixelformat, name});
+            const std::pair<int, int> size =
+                e.type == V4L2_FRMSIZE_TYPE_DISCRETE
+                    ? std::pair{int(e.discrete.width), int(e.discrete.height)}
+                    : std::pair{int(e.stepwise.max_width), int(e.stepwise.max_height)};
+            if (std::find(sizes.begin(), sizes.end(), size) == sizes.end())
+                sizes.push_back(size);
+            if (e.type != V4L2_FRMSIZE_TYPE_DISCRETE)
                 break;
-            }
         }
+    }
+    for (const auto& [w, h] : sizes)
+    {
+        const CNative native = ChooseNative(w, h, 0);
+        if (native.nPixelFormat != 0)
+            formats.push_back({w, h, native.nPixelFormat, FormatLabel(native)});
     }
     return formats;
 }
 
 CCaptureFormat CV4l2Driver::CurrentFormat() const
 {
-    return {m_nWidth, m_nHeight, 0, "BGR24"};
+    v4l2_fract interval{0, 0};
+    if (m_nPeriodNs > 0)
+        interval = {std::uint32_t(m_nPeriodNs / 1000), 1000000};
+    return {m_nWidth, m_nHeight, m_fmt.fmt.pix.pixelformat,
+            FormatLabel({m_fmt.fmt.pix.pixelformat, interval, m_bCompressed})};
 }
 
 bool CV4l2Driver::SetFormat(const CCaptureFormat& format, std::string& strError)
@@ -466,6 +613,7 @@ bool CV4l2Driver::SetFormat(const CCaptureFormat& format, std::string& strError)
     // Buffers are sized for one format: stop, reopen and stream again at the new size.
     m_nWantWidth = format.nWidth;
     m_nWantHeight = format.nHeight;
+    m_nWantPixelFormat = format.nPixelFormat;
     return Open(strError);
 }
 
@@ -474,6 +622,7 @@ CCaptureState CV4l2Driver::ChosenState() const
     CCaptureState state;
     state.nWidth = m_nWantWidth;
     state.nHeight = m_nWantHeight;
+    state.nPixelFormat = m_nWantPixelFormat;
     state.controls = m_chosenControls;
     return state;
 }
@@ -482,6 +631,7 @@ void CV4l2Driver::Restore(const CCaptureState& state)
 {
     m_nWantWidth = state.nWidth > 0 && state.nHeight > 0 ? state.nWidth : 0;
     m_nWantHeight = m_nWantWidth > 0 ? state.nHeight : 0;
+    m_nWantPixelFormat = state.nPixelFormat;
     m_chosenControls = state.controls;
     std::string ignored;
     if (IsOpen())

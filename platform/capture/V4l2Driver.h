@@ -1,7 +1,8 @@
 #pragma once
-// A V4L2 camera through libv4l2, which converts every camera format to BGR24; frames stream
-// through memory-mapped buffers. Every failure names the request it failed on; a device that
-// disappears while connected fails its grabs and never crashes the program.
+// A V4L2 camera: frames stream in the camera's own format (the one that reaches its best frame
+// rate at the chosen size) through memory-mapped buffers, and only the frame that is served is
+// converted to BGR24. Every failure names the request it failed on; a camera that is unplugged
+// is let go at once and found again, under any node, when it is back.
 
 #include "platform/capture/CaptureDriver.h"
 #include "platform/capture/V4l2Api.h"
@@ -64,6 +65,19 @@ private:
     // the old one was held), or empty.
     std::string FindNode() const;
     bool StartStreaming(std::string& strError);
+    // The camera's own format chosen for a size: its fourcc (0 when none can be taken) and
+    // the shortest time per frame it has there.
+    struct CNative
+    {
+        std::uint32_t nPixelFormat = 0;
+        v4l2_fract interval{0, 0};
+        bool bCompressed = false;
+    };
+    CNative ChooseNative(int w, int h, std::uint32_t nPrefer) const;
+    bool SizeOffered(std::uint32_t nPixelFormat, int w, int h) const;
+    v4l2_fract FastestInterval(std::uint32_t nPixelFormat, int w, int h) const;
+    static bool Convertible(std::uint32_t nPixelFormat);
+    static std::string FormatLabel(const CNative& native);
     // The camera has gone: everything is released at once.
     bool Lost(std::string& strError, int nErrno);
     bool Usable(const v4l2_buffer& buf) const;
@@ -82,9 +96,11 @@ private:
     bool m_bStreaming = false;
     int m_nWidth = 0;
     int m_nHeight = 0;
-    std::uint32_t m_nBytesPerLine = 0;
+    v4l2_format m_fmt{}; // the camera's own format, as set
+    bool m_bCompressed = false;
     int m_nWantWidth = 0; // a size chosen in the Format dialog, kept across reconnects
     int m_nWantHeight = 0;
+    std::uint32_t m_nWantPixelFormat = 0;
     std::vector<Buffer> m_buffers;
     std::int64_t m_nPeriodNs = kDefaultPeriodNs;
     int m_nToSkip = 0; // frames still to skip after the start of streaming

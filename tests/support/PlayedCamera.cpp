@@ -21,7 +21,28 @@ const Control kControls[] = {
     {V4L2_CID_POWER_LINE_FREQUENCY, "Power Line Frequency", V4L2_CTRL_TYPE_MENU, 0, 2, 1},
 };
 const char* const kMenu[] = {"Disabled", "50 Hz", "60 Hz"};
-const std::pair<int, int> kSizes[] = {{640, 480}, {320, 240}};
+// The camera's formats: YUYV up to 640x480 at 30 frames a second and 1280x720 at 10 (the bus
+// is too narrow for more), MJPEG at 30 at every size.
+struct Mode
+{
+    std::uint32_t nFormat;
+    int w, h, nFps;
+};
+const Mode kModes[] = {
+    {V4L2_PIX_FMT_YUYV, 640, 480, 30},  {V4L2_PIX_FMT_YUYV, 320, 240, 30},
+    {V4L2_PIX_FMT_YUYV, 1280, 720, 10}, {V4L2_PIX_FMT_MJPEG, 640, 480, 30},
+    {V4L2_PIX_FMT_MJPEG, 320, 240, 30}, {V4L2_PIX_FMT_MJPEG, 1280, 720, 30},
+};
+const Mode* FindMode(std::uint32_t nFormat, int w, int h)
+{
+    for (const Mode& m : kModes)
+        if (m.nFormat == nFormat && m.w == w && m.h == h)
+            return &m;
+    return nullptr;
+}
+// What a played frame carries in place of pixels: its number, or a mark.
+constexpr std::uint32_t kDarkMark = 0;
+constexpr std::uint32_t kBrokenMark = 0xFFFFFFFF;
 } // namespace
 
 CPlayedCamera::CPlayedCamera()
@@ -41,7 +62,6 @@ void CPlayedCamera::Produce()
 {
     if (!m_bStreaming || bUnplugged)
         return;
-    const std::size_t stride = std::size_t(nWidth * 3 + 16);
     for (; m_nNextFrameNs <= nNowNs; m_nNextFrameNs += nPeriodNs)
     {
         ++nFrame;
@@ -57,15 +77,11 @@ void CPlayedCamera::Produce()
         b.bError = nErrorFrames > 0;
         if (b.bError)
             --nErrorFrames;
-        for (int y = 0; y < nHeight; ++y)
-            for (int x = 0; x < nWidth; ++x)
-            {
-                std::uint8_t* p = &b.memory[stride * std::size_t(y) + 3 * std::size_t(x)];
-                if (bDark || b.bError) // a broken transfer leaves a broken picture
-                    p[0] = p[1] = p[2] = b.bError ? 0x55 : 0;
-                else
-                    Pixel(nFrame, x, y, p);
-            }
+        // A broken transfer leaves a broken picture.
+        const std::uint32_t nMark = b.bError ? kBrokenMark : bDark ? kDarkMark : nFrame;
+        std::memcpy(b.memory.data(), &nMark, sizeof nMark);
+        b.nBytesUsed = nPixelFormat == V4L2_PIX_FMT_MJPEG ? std::size_t(nWidth * nHeight / 8)
+                                                          : b.memory.size();
         b.nTimestampNs = m_nNextFrameNs;
         b.nSequence = nFrame;
         m_done.push_back(i);
@@ -185,6 +201,32 @@ CV4l2Api CPlayedCamera::Api()
         }
         return WaitReadable(nTimeoutMs);
     };
+    api.convertToBgr = [this](int, const v4l2_format& src, const std::uint8_t* pSrc,
+                              std::size_t nSrc, std::uint8_t* pDst, std::size_t nDst) -> int
+    {
+        ++nConversions;
+        const int w = int(src.fmt.pix.width);
+        const int h = int(src.fmt.pix.height);
+        std::uint32_t nMark = kBrokenMark;
+        if (nSrc >= sizeof nMark)
+            std::memcpy(&nMark, pSrc, sizeof nMark);
+        if (FindMode(src.fmt.pix.pixelformat, w, h) == nullptr ||
+            nDst < std::size_t(w) * std::size_t(h) * 3)
+        {
+            errno = EINVAL;
+            return -1;
+        }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+            {
+                std::uint8_t* p = pDst + (std::size_t(y) * std::size_t(w) + std::size_t(x)) * 3;
+                if (nMark == kDarkMark || nMark == kBrokenMark)
+                    p[0] = p[1] = p[2] = nMark == kDarkMark ? 0 : 0x55;
+                else
+                    Pixel(nMark, x, y, p);
+            }
+        return w * h * 3;
+    };
     api.persistentName = [this](const std::string& strPath)
     {
         const auto it = devices.find(strPath);
@@ -242,18 +284,24 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         {
             if (m_bStreaming)
                 return fail(EBUSY);
-            for (const auto& [w, h] : kSizes)
-                if (int(f->fmt.pix.width) == w && int(f->fmt.pix.height) == h)
-                {
-                    nWidth = w;
-                    nHeight = h;
-                }
+            // As drivers do: the nearest mode of the format asked for (else the current one).
+            const std::uint32_t nFormat = FindMode(f->fmt.pix.pixelformat, 640, 480) != nullptr
+                                              ? f->fmt.pix.pixelformat
+                                              : nPixelFormat;
+            if (FindMode(nFormat, int(f->fmt.pix.width), int(f->fmt.pix.height)) != nullptr)
+            {
+                nWidth = int(f->fmt.pix.width);
+                nHeight = int(f->fmt.pix.height);
+            }
+            nPixelFormat = nFormat;
+            const Mode* m = FindMode(nPixelFormat, nWidth, nHeight);
+            nPeriodNs = 1000000000 / m->nFps;
         }
         f->fmt.pix.width = std::uint32_t(nWidth);
         f->fmt.pix.height = std::uint32_t(nHeight);
-        f->fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
-        f->fmt.pix.bytesperline = std::uint32_t(nWidth * 3 + 16); // padded rows
-        f->fmt.pix.sizeimage = f->fmt.pix.bytesperline * std::uint32_t(nHeight);
+        f->fmt.pix.pixelformat = nPixelFormat;
+        f->fmt.pix.bytesperline = nPixelFormat == V4L2_PIX_FMT_YUYV ? std::uint32_t(nWidth * 2) : 0;
+        f->fmt.pix.sizeimage = std::uint32_t(nWidth * nHeight * 2);
         return 0;
     }
     case VIDIOC_REQBUFS:
@@ -266,7 +314,7 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         m_done.clear();
         m_buffers.resize(r->count);
         for (auto& b : m_buffers)
-            b.memory.assign(std::size_t(nWidth * 3 + 16) * std::size_t(nHeight), 0);
+            b.memory.assign(std::size_t(nWidth * nHeight * 2), 0);
         return 0;
     }
     case VIDIOC_QUERYBUF:
@@ -302,7 +350,7 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         const Buffer& buf = m_buffers[i];
         auto* b = static_cast<v4l2_buffer*>(pArg);
         b->index = i;
-        b->bytesused = std::uint32_t(buf.memory.size());
+        b->bytesused = std::uint32_t(buf.nBytesUsed);
         b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | (buf.bError ? V4L2_BUF_FLAG_ERROR : 0);
         b->timestamp.tv_sec = buf.nTimestampNs / 1000000000;
         b->timestamp.tv_usec = (buf.nTimestampNs % 1000000000) / 1000;
@@ -321,8 +369,16 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         m_done.clear();
         return 0;
     case VIDIOC_G_PARM:
+    case VIDIOC_S_PARM:
     {
         auto* p = static_cast<v4l2_streamparm*>(pArg);
+        const v4l2_fract want = p->parm.capture.timeperframe;
+        const Mode* m = FindMode(nPixelFormat, nWidth, nHeight);
+        // As fast as asked, but no faster than the mode goes.
+        if (nRequest == VIDIOC_S_PARM && want.numerator != 0 && want.denominator != 0)
+            nPeriodNs =
+                std::max<std::int64_t>(std::int64_t(want.numerator) * 1000000000 / want.denominator,
+                                       m != nullptr ? 1000000000 / m->nFps : 0);
         p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
         p->parm.capture.timeperframe.numerator = std::uint32_t(nPeriodNs / 1000);
         p->parm.capture.timeperframe.denominator = 1000000;
@@ -371,21 +427,37 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
     case VIDIOC_ENUM_FMT:
     {
         auto* d = static_cast<v4l2_fmtdesc*>(pArg);
-        if (d->index > 0)
+        if (d->index > 1)
             return fail(EINVAL);
-        d->pixelformat = V4L2_PIX_FMT_YUYV;
-        std::strncpy(reinterpret_cast<char*>(d->description), "YUYV 4:2:2",
+        const bool bMjpeg = d->index == 1;
+        d->pixelformat = bMjpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+        d->flags = bMjpeg ? V4L2_FMT_FLAG_COMPRESSED : 0;
+        std::strncpy(reinterpret_cast<char*>(d->description), bMjpeg ? "Motion-JPEG" : "YUYV 4:2:2",
                      sizeof d->description - 1);
         return 0;
     }
     case VIDIOC_ENUM_FRAMESIZES:
     {
-        auto* s = static_cast<v4l2_frmsizeenum*>(pArg);
-        if (s->index >= 2)
+        auto* e = static_cast<v4l2_frmsizeenum*>(pArg);
+        std::uint32_t n = 0;
+        for (const Mode& m : kModes)
+            if (m.nFormat == e->pixel_format && n++ == e->index)
+            {
+                e->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                e->discrete.width = std::uint32_t(m.w);
+                e->discrete.height = std::uint32_t(m.h);
+                return 0;
+            }
+        return fail(EINVAL);
+    }
+    case VIDIOC_ENUM_FRAMEINTERVALS:
+    {
+        auto* e = static_cast<v4l2_frmivalenum*>(pArg);
+        const Mode* m = FindMode(e->pixel_format, int(e->width), int(e->height));
+        if (m == nullptr || e->index > 0)
             return fail(EINVAL);
-        s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-        s->discrete.width = std::uint32_t(kSizes[s->index].first);
-        s->discrete.height = std::uint32_t(kSizes[s->index].second);
+        e->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+        e->discrete = {1, std::uint32_t(m->nFps)};
         return 0;
     }
     default:

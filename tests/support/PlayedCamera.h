@@ -4,12 +4,14 @@
 // none is queued; buffers come back in order with a monotonic timestamp and a sequence
 // number; the first frames after streaming starts are dark; frames can come flagged as
 // errors; unplugged, it fails with ENODEV. A wait for a frame moves the clock on by the time
-// it would take. Controls, sizes and refusals as a camera has them.
+// it would take. Frames come in YUYV or MJPEG; converting one to BGR24 through the seam is
+// counted. Controls, sizes, frame rates and refusals as a camera has them.
 
 #include "platform/capture/V4l2Api.h"
 
 #include <cstdint>
 #include <deque>
+#include <linux/videodev2.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -47,8 +49,10 @@ public:
     bool bUnplugged = false;
     int nWidth = 640;
     int nHeight = 480;
-    int nOpen = 0;   // descriptors open right now
-    int nMapped = 0; // buffers mapped right now
+    std::uint32_t nPixelFormat = V4L2_PIX_FMT_YUYV; // the camera's own: YUYV or MJPEG
+    int nConversions = 0;                           // frames converted to BGR24 through the seam
+    int nOpen = 0;                                  // descriptors open right now
+    int nMapped = 0;                                // buffers mapped right now
     std::map<std::uint32_t, std::int32_t> controls;
 
     // The clock, in nanoseconds; tests move it on to let time pass.
@@ -75,6 +79,7 @@ private:
         std::int64_t nTimestampNs = 0;
         std::uint32_t nSequence = 0;
         bool bError = false;
+        std::size_t nBytesUsed = 0;
     };
     std::vector<Buffer> m_buffers;
     std::deque<std::uint32_t> m_queued; // in the order they were queued

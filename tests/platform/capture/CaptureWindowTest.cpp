@@ -149,7 +149,8 @@ TEST(CaptureDialogs, SourceAppliesControlsAtOnceAndFormatOnOk)
     CCaptureFormatDialog format(*cam, nullptr);
     auto* sizes = format.findChild<QComboBox*>(QStringLiteral("sizes"));
     ASSERT_NE(sizes, nullptr);
-    ASSERT_EQ(sizes->count(), 2);
+    ASSERT_EQ(sizes->count(), 3);
+    EXPECT_EQ(sizes->itemText(2), "1280 x 720  MJPG, 30 fps");
     EXPECT_EQ(sizes->currentIndex(), 0);
     sizes->setCurrentIndex(1);
     EXPECT_EQ(cam->Width(), 640) << "nothing changes before OK";

@@ -171,11 +171,20 @@ TEST_F(V4l2, ControlsAndSizesComeFromTheCamera)
     EXPECT_EQ(cam.Controls()[0].nValue, 200);
     EXPECT_FALSE(cam.SetControl(0x12345678, 1, error));
 
+    // Every size once, each in the camera's format that is fastest there: raw YUYV where it
+    // keeps up, MJPEG at 1280x720 where raw frames come at a third of the rate.
     const auto formats = cam.Formats();
-    ASSERT_EQ(formats.size(), 2u);
+    ASSERT_EQ(formats.size(), 3u);
     EXPECT_EQ(formats[1].nWidth, 320);
-    EXPECT_NE(formats[1].strPixelFormat.find("YUYV"), std::string::npos);
+    EXPECT_EQ(formats[1].strPixelFormat, "YUYV, 30 fps");
+    EXPECT_EQ(formats[2].nWidth, 1280);
+    EXPECT_EQ(formats[2].strPixelFormat, "MJPG, 30 fps");
+    ASSERT_TRUE(cam.SetFormat(formats[2], error)) << error;
+    EXPECT_EQ(m_camera.nPixelFormat, V4L2_PIX_FMT_MJPEG);
+    EXPECT_EQ(cam.CurrentFormat().strPixelFormat, "MJPG, 30 fps");
+    EXPECT_EQ(m_camera.nPeriodNs, 1000000000 / 30) << "the rate is set, not left to chance";
     ASSERT_TRUE(cam.SetFormat(formats[1], error)) << error;
+    EXPECT_EQ(m_camera.nPixelFormat, V4L2_PIX_FMT_YUYV);
     EXPECT_EQ(cam.Width(), 320);
     CFrameBuffer frame;
     ASSERT_TRUE(cam.Grab(frame, error, CV4l2Driver::kGrabTimeoutMs));
@@ -208,6 +217,8 @@ TEST_F(V4l2, AGrabAfterAPauseIsAFrameTakenAfterTheRequestAndNeverABadOne)
         EXPECT_LE(m_camera.nNowNs - nRequestNs, m_camera.nPeriodNs) << "at most one period";
     }
     EXPECT_GT(m_camera.nDropped, 250) << "the kernel dropped what nobody queued for";
+    EXPECT_EQ(m_camera.nConversions, 4) << "only the frames served are converted";
+    EXPECT_GT(m_camera.nDequeued, 10);
 
     // Frames flagged as errors are passed over, and so is a frame taken just before the pause.
     m_camera.nErrorFrames = 3;
