@@ -2,8 +2,8 @@
 #include "platform/capture/TestPatternDriver.h"
 #include <linux/videodev2.h>
 
-#include "tests/support/PlayedCamera.h"
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/PlayedCamera.h"
 #include "tests/support/TempDir.h"
 
 #include <QCoreApplication>
