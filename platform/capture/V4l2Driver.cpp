@@ -312,6 +312,7 @@ bool CV4l2Driver::StartStreaming(std::string& strError)
 
 void CV4l2Driver::Close()
 {
+    m_last = {};
     if (m_fd >= 0 && m_bStreaming)
     {
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -419,9 +420,19 @@ bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutM
             const std::int64_t nTakenNs = std::int64_t(got.timestamp.tv_sec) * 1000000000 +
                                           std::int64_t(got.timestamp.tv_usec) * 1000;
             if (!bMustBeFresh || bWaited || (bMonotonic && nTakenNs >= nRequestNs - m_nPeriodNs))
-                return Deliver(got, frame, strError);
+            {
+                if (!Deliver(got, frame, strError))
+                    return false;
+                m_last = {&frame, frame.Generation(), bMonotonic ? nTakenNs : m_api.monotonicNs()};
+                return true;
+            }
             Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
         }
+        // Requests that come together share one fresh frame: the one this buffer already holds
+        // was taken at most a period before this request.
+        if (bMustBeFresh && m_last.pFrame == &frame && m_last.nGeneration == frame.Generation() &&
+            m_last.nTakenNs >= nRequestNs - m_nPeriodNs)
+            return true;
         const std::int64_t nLeftNs = nDeadlineNs - m_api.monotonicNs();
         if (!bMustBeFresh || nLeftNs <= 0)
         {

@@ -104,4 +104,13 @@ private:
     std::vector<Buffer> m_buffers;
     std::int64_t m_nPeriodNs = kDefaultPeriodNs;
     int m_nToSkip = 0; // frames still to skip after the start of streaming
+    // The last frame delivered: into which buffer, what that buffer was then, and when the
+    // camera took it.
+    struct CLastFrame
+    {
+        const CFrameBuffer* pFrame = nullptr;
+        std::uint64_t nGeneration = 0;
+        std::int64_t nTakenNs = 0;
+    };
+    CLastFrame m_last;
 };
