@@ -36,6 +36,8 @@ public:
 
     std::string Description() const override { return m_strCard; }
     std::string Identity() const override { return m_strIdentity; }
+    // When the camera took the frame last delivered (CLOCK_MONOTONIC), 0 before the first.
+    std::int64_t LastFrameTakenNs() const { return m_last.nTakenNs; }
     // The node the camera was last found under.
     const std::string& Path() const { return m_strPath; }
     bool Open(std::string& strError) override;

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
+#include <thread>
+#include <time.h>
 
 namespace
 {
@@ -58,8 +61,18 @@ void CPlayedCamera::Pixel(std::uint32_t nFrame, int x, int y, std::uint8_t* p)
     p[2] = std::uint8_t(y);
 }
 
+void CPlayedCamera::FollowRealTime()
+{
+    if (!bRealTime)
+        return;
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    nNowNs = std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 void CPlayedCamera::Produce()
 {
+    FollowRealTime();
     if (!m_bStreaming || bUnplugged)
         return;
     for (; m_nNextFrameNs <= nNowNs; m_nNextFrameNs += nPeriodNs)
@@ -101,10 +114,15 @@ int CPlayedCamera::WaitReadable(int nTimeoutMs)
     {
         if (!m_bStreaming || m_nNextFrameNs > nDeadline)
         {
+            if (bRealTime)
+                std::this_thread::sleep_for(std::chrono::nanoseconds(nDeadline - nNowNs));
             nNowNs = nDeadline;
             return 0;
         }
-        nNowNs = m_nNextFrameNs; // the wait lasts until the sensor's next frame
+        if (bRealTime)
+            std::this_thread::sleep_for(std::chrono::nanoseconds(m_nNextFrameNs - nNowNs));
+        else
+            nNowNs = m_nNextFrameNs; // the wait lasts until the sensor's next frame
         Produce();
     }
     return 1;
@@ -234,6 +252,7 @@ CV4l2Api CPlayedCamera::Api()
     };
     api.monotonicNs = [this]
     {
+        FollowRealTime();
         return nNowNs;
     };
     api.listDevices = [this]

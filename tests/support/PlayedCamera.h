@@ -55,8 +55,10 @@ public:
     int nMapped = 0;                                // buffers mapped right now
     std::map<std::uint32_t, std::int32_t> controls;
 
-    // The clock, in nanoseconds; tests move it on to let time pass.
+    // The clock, in nanoseconds; tests move it on to let time pass. With bRealTime it follows
+    // CLOCK_MONOTONIC instead and a wait really waits (for benchmarks).
     std::int64_t nNowNs = 1000000000;
+    bool bRealTime = false;
     std::int64_t nPeriodNs = 1000000000 / 30;
     int nDarkFrames = 3;      // the first frames after streaming starts are black
     int nErrorFrames = 0;     // the next so many frames come flagged V4L2_BUF_FLAG_ERROR
@@ -72,6 +74,7 @@ private:
     int Ioctl(int fd, unsigned long nRequest, void* pArg);
     // The sensor catches up with the clock.
     void Produce();
+    void FollowRealTime();
     int WaitReadable(int nTimeoutMs);
     struct Buffer
     {
