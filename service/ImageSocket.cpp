@@ -11,11 +11,13 @@ std::uint64_t CImageSocket::s_nLastSerial = 0;
 int CImageSocket::s_nSending = 0;
 std::int64_t CImageSocket::s_nHeldBytes = 0;
 int CImageSocket::s_nSendTimeoutMs = CImageSocket::kSendTimeoutMs;
+int CImageSocket::s_nCeilingMs = CImageSocket::kCeilingMs;
 int CImageSocket::s_nLingerMs = CImageSocket::kLingerMs;
 int CImageSocket::s_nStallMs = CImageSocket::kStallMs;
 
-void CImageSocket::SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs)
+void CImageSocket::SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs, int nCeilingMs)
 {
+    s_nCeilingMs = nCeilingMs;
     s_nSendTimeoutMs = nSendTimeoutMs;
     s_nLingerMs = nLingerMs;
     s_nStallMs = nStallMs;
@@ -196,6 +198,9 @@ void CImageSocket::Deliver(int nLength, std::unique_ptr<std::uint8_t[]> pRespons
     m_nHeld = std::max(nLength, 0);
     s_nHeldBytes += m_nHeld;
     m_sinceProgress.start();
+    m_sinceImage.start();
+    m_sinceTaken.start();
+    m_nLastUntaken = std::max(nLength, 0);
     if (m_nRemaining <= 0)
         ResponseComplete(); // nothing to send: close cleanly
     else
@@ -308,25 +313,40 @@ void CImageSocket::OnClose(int nErrorCode)
 
 void CImageSocket::Check()
 {
-    if (m_sinceAccept.elapsed() > s_nSendTimeoutMs)
-    {
-        // A client that does not take its image in time: reset, so that what the system still
-        // holds for it is dropped too rather than trickled out after we are gone.
-        if (PendingOutput() != 0)
-            Abort();
-        Destroy();
-        return;
-    }
     if (m_bWaitingForRoom)
     {
-        if (NewestWaitingForRoom() && MakeRoom())
+        // Waiting for room counts against the client, up to the send timeout.
+        if (m_sinceAccept.elapsed() > s_nSendTimeoutMs)
+            Destroy();
+        else if (NewestWaitingForRoom() && MakeRoom())
             StartBuilding();
         return;
     }
-    if (!m_bDraining)
+    if (m_bWaitingForImage)
+        return; // building the image is not the client's time
+    // The client's pace is the bytes it takes: those neither in our block nor in the
+    // system's send queue. It is reset only when it takes none for the send timeout (between
+    // two successive takes, as a web server's send timeout), or when it has had the whole
+    // ceiling for its image.
+    const int nQueued = PendingOutput();
+    const std::int64_t nUntaken =
+        std::int64_t(std::max(m_nRemaining, 0)) + std::int64_t(std::max(nQueued, 0));
+    if (nUntaken < m_nLastUntaken)
+    {
+        m_nLastUntaken = nUntaken;
+        m_sinceTaken.start();
+    }
+    if (nUntaken > 0 &&
+        (m_sinceTaken.elapsed() > s_nSendTimeoutMs || m_sinceImage.elapsed() > s_nCeilingMs))
+    {
+        // Reset, so that what the system still holds for it is dropped too rather than
+        // trickled out after we are gone.
+        Abort();
+        Destroy();
         return;
-    if (PendingOutput() > 0)
-        return; // the client has not received everything yet
+    }
+    if (!m_bDraining || nUntaken > 0)
+        return;
     if (!m_sinceDelivered.isValid())
         m_sinceDelivered.start();
     else if (m_sinceDelivered.elapsed() >= s_nLingerMs)

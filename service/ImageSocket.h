@@ -2,8 +2,9 @@
 // The image server's socket class, for the listening socket and for every connection. Each
 // accepted connection receives one freshly built response, then the server shuts down its
 // sending side and reads and discards what the client sends until the client closes or a
-// short linger passes — so a late or long request never resets the image away. A connection
-// that stalls is aborted after the send timeout; every connection frees itself and its block.
+// short linger passes — so a late or long request never resets the image away. A client that
+// takes no byte for the send timeout is reset, however long it has been connected, and one
+// that reads on slowly has up to the ceiling; every connection frees itself and its block.
 // At most kMaxConnections are sending at once, not counting stalled ones (clients that have
 // taken no byte for kStallMs), and kMaxOpen are open in all (those past their last byte only
 // wait for the client to close); beyond either, new ones wait in the backlog. The responses
@@ -34,8 +35,11 @@ public:
     // cookie but found the queue full (and sends nothing) waits for ever; so as many as the
     // system allows (it caps this at net.core.somaxconn).
     static constexpr int kListenBacklog = 4096;
-    static constexpr int kSendTimeoutMs = 30000; // from acceptance to the last byte delivered
-    static constexpr int kLingerMs = 2000;       // after the last byte, for the client to close
+    // A client that takes no byte of its image for this long is reset; one that keeps taking
+    // bytes, however slowly, has up to the ceiling from the moment its image is built.
+    static constexpr int kSendTimeoutMs = 30000;
+    static constexpr int kCeilingMs = 10 * 60 * 1000;
+    static constexpr int kLingerMs = 2000; // after the last byte, for the client to close
     static constexpr int kCheckIntervalMs = 100;
     static constexpr int kAcceptRetryMs = 250;
 
@@ -57,7 +61,8 @@ public:
     static constexpr int kShutdownGraceMs = 800;
     // Other bounds for tests: shorter ones for tests that cannot wait half a minute, a longer
     // stall time for one that needs clients not to count as stalled for a while.
-    static void SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs = kStallMs);
+    static void SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs = kStallMs,
+                            int nCeilingMs = kCeilingMs);
 
     CSnapshotSource* m_pView = nullptr;
     std::unique_ptr<std::uint8_t[]> m_pResponse;
@@ -94,7 +99,10 @@ private:
     bool m_bPeerClosed = false;
     bool m_bDraining = false;
     QElapsedTimer m_sinceAccept;
-    QElapsedTimer m_sinceDelivered;
+    QElapsedTimer m_sinceDelivered; // since the client had every byte
+    QElapsedTimer m_sinceImage;     // since the image was built
+    QElapsedTimer m_sinceTaken;     // since the client last took bytes
+    std::int64_t m_nLastUntaken = 0;
     QElapsedTimer m_sinceProgress; // since the client last took bytes of its response
     std::int64_t m_nHeld = 0;      // this connection's share of s_nHeldBytes
     QTimer* m_pTimer = nullptr;    // connections: the periodic check; listener: the accept retry
@@ -105,6 +113,7 @@ private:
     static std::int64_t s_nHeldBytes;
     bool m_bCountedSending = false;
     static int s_nSendTimeoutMs;
+    static int s_nCeilingMs;
     static int s_nLingerMs;
     static int s_nStallMs;
 };

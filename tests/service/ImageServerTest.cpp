@@ -197,6 +197,72 @@ TEST_F(ImageServer, ClientsThatNeverReadOrResetAreReleased)
     EXPECT_LT(idle.bytes.size(), 3u << 20);
 }
 
+TEST_F(ImageServer, ASlowSteadyReaderGetsItAllWhileAStalledOneIsResetAfterTheSendTimeout)
+{
+    // The send timeout (2 s here) runs between two successive takes, not over the response:
+    // a reader taking 200 bytes every 100 ms needs 8 s for 16 000 bytes and gets them all.
+    CFakeView small(16000);
+    m_listener.SetView(&small);
+    CReadResult slow;
+    CReadResult stalled;
+    Serve({[&]
+           {
+               const int fd = ConnectTo("127.0.0.1", m_nPort, 1024);
+               char buffer[200];
+               for (;;)
+               {
+                   const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                   if (n <= 0)
+                   {
+                       slow.bReset = n < 0;
+                       slow.bEof = n == 0;
+                       break;
+                   }
+                   slow.bytes.insert(slow.bytes.end(), buffer, buffer + n);
+                   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+               }
+               ::close(fd);
+           },
+           [&]
+           {
+               const int fd = ConnectTo("127.0.0.1", m_nPort, 1024);
+               std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+               stalled = ReadAll(fd, 3000);
+               ::close(fd);
+           }},
+          30000);
+    EXPECT_TRUE(slow.bEof);
+    EXPECT_FALSE(slow.bReset);
+    EXPECT_EQ(slow.bytes.size(), 16000u);
+    EXPECT_TRUE(stalled.bReset || stalled.bEof);
+    EXPECT_LT(stalled.bytes.size(), 16000u) << "reset, not served to the end";
+
+    // ... but no reader holds its place for ever: past the ceiling it is reset.
+    CImageSocket::SetTimeouts(2000, 300, CImageSocket::kStallMs, 1500);
+    m_listener.SetView(&m_view);
+    CReadResult steady;
+    Serve({[&]
+           {
+               const int fd = ConnectTo("127.0.0.1", m_nPort, 65536);
+               char buffer[65536];
+               for (;;)
+               {
+                   const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                   if (n <= 0)
+                   {
+                       steady.bReset = n < 0;
+                       steady.bEof = n == 0;
+                       break;
+                   }
+                   steady.bytes.insert(steady.bytes.end(), buffer, buffer + n);
+                   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+               }
+               ::close(fd);
+           }});
+    EXPECT_TRUE(steady.bReset || steady.bEof);
+    EXPECT_LT(steady.bytes.size(), std::size_t(3) << 20);
+}
+
 TEST_F(ImageServer, AClientThatTricklesAfterTheImageIsClosedAfterTheLinger)
 {
     CReadResult r;
@@ -249,10 +315,11 @@ TEST_F(ImageServer, ANonListeningOrBusyPortIsRefused)
 TEST_F(ImageServer, ImagesBuiltLaterReachTheirClientsAndThoseForGoneClientsAreDropped)
 {
     // Build 1 comes after 300 ms to a patient client; build 2 after 300 ms, when its client
-    // has reset; build 3 after the send timeout, when the server has given up on it.
+    // has reset; build 3 after longer than the send timeout, which does not count the time
+    // an image takes to build: its client still gets it.
     m_view.m_delays = {300, 300, 2600};
     CReadResult patient;
-    CReadResult abandoned;
+    CReadResult late;
     Serve({[&]
            {
                const int fd = ConnectTo("127.0.0.1", m_nPort);
@@ -272,15 +339,15 @@ TEST_F(ImageServer, ImagesBuiltLaterReachTheirClientsAndThoseForGoneClientsAreDr
            {
                std::this_thread::sleep_for(std::chrono::milliseconds(150));
                const int fd = ConnectTo("127.0.0.1", m_nPort);
-               abandoned = ReadAll(fd, 5000);
+               late = ReadAll(fd, 5000);
                ::close(fd);
            }},
           8000);
     EXPECT_TRUE(patient.bEof);
     EXPECT_EQ(patient.bytes, m_view.Expected(1));
-    EXPECT_FALSE(abandoned.bTimedOut);
-    EXPECT_TRUE(abandoned.bytes.empty());
-    // The late deliveries found nothing to send to; the server goes on serving.
+    EXPECT_FALSE(late.bTimedOut);
+    EXPECT_EQ(late.bytes, m_view.Expected(3));
+    // The delivery for the client that reset found nothing to send to; the server goes on.
     PumpUntil([] { return false; }, 700);
     EXPECT_EQ(CImageSocket::LiveConnections(), 0);
     m_view.m_delays.clear();
