@@ -6,7 +6,7 @@
 
 #include "platform/capture/DriverList.h"
 #include "platform/net/AsyncSocket.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"

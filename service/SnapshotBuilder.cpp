@@ -89,7 +89,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     pBlock.reset();
     std::string strProblem;
 
-    // 1-2. The frame: the stand-by file without a driver, else a fresh grab saved by the driver.
+    // The frame: the stand-by file without a driver, else a fresh grab saved by the driver.
     CDib frame;
     if (s.CaptureDevice == -1)
     {
@@ -118,7 +118,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
             return Failure(bHeaders, pBlock, "no frame: " + loaded.Error().GetErrorMessage());
     }
 
-    // 3-5. Sizes.
+    // The output size: the frame's own or the one configured, and a bitmap of that size.
     const std::int64_t nFrameW = frame.Width();
     const std::int64_t nFrameH = frame.Height();
     const std::int64_t w = s.UseCustomSize ? OutputSize(s.ImageWidth, nFrameW) : nFrameW;
@@ -153,7 +153,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
         return Failure(bHeaders, pBlock,
                        "no " + std::to_string(w) + "x" + std::to_string(h) + " bitmap can be made");
 
-    // 6-9. Drawing.
+    // Drawing: the frame stretched to the output, the overlay, then the captions.
     CMemoryDC dc;
     dc.SelectBitmap(section);
     const RECT dest{0, 0, LONG(w), LONG(h)};
@@ -169,7 +169,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     for (const CCaption& caption : s.captions)
         caption.Draw(dc, dest);
 
-    // 10. Header text.
+    // The HTTP header, when it is sent.
     std::string header;
     if (bHeaders)
     {
@@ -184,7 +184,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     result.strProblem = strProblem;
     if (s.ImageType != 0)
     {
-        // 11. BMP body: file header, the section's info header, its rows as they lie in memory.
+        // BMP body: file header, the section's info header, its rows as they lie in memory.
         const std::int64_t nImage = section->ImageBytes();
         const std::int64_t nTotal = nHeader + kBmpHeaders + nImage;
         if (nTotal > INT_MAX)
@@ -207,7 +207,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
         return result;
     }
 
-    // 12. The JPEG body is left to Encode, which may run on another thread: everything it
+    // The JPEG body is left to Encode, which may run on another thread: everything it
     // needs travels with the picture.
     out.bNeedsEncoding = true;
     out.strHeader = std::move(header);

@@ -1,7 +1,7 @@
 #include "settings/DeviceMemory.h"
 
 #include "platform/registry/RegistryHive.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 
 #include <cerrno>
 #include <cstdlib>

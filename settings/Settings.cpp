@@ -2,7 +2,7 @@
 
 #include "platform/registry/RegistryHive.h"
 #include "platform/ui/MessageBox.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 
 namespace
 {

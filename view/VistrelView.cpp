@@ -110,7 +110,7 @@ void CVistrelView::SetStatusText(const std::string& strText)
 
 void CVistrelView::OnInitialUpdate()
 {
-    // 1-2. The capture window takes the placeholder's corner; the placeholder goes.
+    // The capture window takes the placeholder's corner; the placeholder goes.
     QPoint corner(11, 34);
     if (QWidget* pPlaceholder = GetDlgItem(IDC_PLACEHOLDER))
     {
@@ -122,7 +122,7 @@ void CVistrelView::OnInitialUpdate()
     QImage standby;
     standby.loadFromData(StandbyPictureBmp(), "BMP");
     m_hCapWnd->SetStandbyPicture(standby);
-    // 3-6.
+    // Preview rate and title, then the settings: read once, or the start ends here.
     m_hCapWnd->SetPreviewRate(kPreviewRateMs);
     SetTitle("No Driver Selected");
     const LONG nStore = LoadWaitingForTheStore();
@@ -152,9 +152,9 @@ void CVistrelView::OnInitialUpdate()
     m_runOptions.ApplyTo(m_settings);
     if (m_settings.UseOverlay != 0)
         LoadOverlay();
-    // 7. The check boxes show the loaded settings.
+    // The check boxes show the loaded settings.
     CFormView::OnInitialUpdate();
-    // 8-10.
+    // The device kept in the settings is connected again, then the server started.
     if (m_settings.CaptureDevice != -1)
     {
         const int nIndex = StoredDeviceIndex();

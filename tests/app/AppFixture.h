@@ -5,7 +5,7 @@
 #include "app/VistrelApp.h"
 #include "platform/capture/TestPatternDriver.h"
 #include "platform/ui/MessageBox.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/RefusingDriver.h"

@@ -11,7 +11,7 @@
 #include "captions/CaptionDlg.h"
 #include "platform/capture/DriverList.h"
 #include "platform/capture/TestPatternDriver.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/FreeDisplay.h"
 #include "tests/support/NetClient.h"

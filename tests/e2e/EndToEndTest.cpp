@@ -4,7 +4,7 @@
 #include "JpegDecode.h"
 #include "platform/capture/DriverList.h"
 #include "platform/net/AsyncSocket.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/ScopedEnv.h"

@@ -1,7 +1,7 @@
 // The real window under Xvfb: the form and a live preview of the test pattern on screen.
 
 #include "platform/capture/DriverList.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/FreeDisplay.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

@@ -2,7 +2,7 @@
 
 #include "platform/registry/Registry.h"
 #include "platform/ui/MessageBox.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

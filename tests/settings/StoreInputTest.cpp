@@ -7,7 +7,7 @@
 #include "platform/gdi/DibSection.h"
 #include "platform/gdi/MemoryDC.h"
 #include "platform/ui/MessageBox.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

@@ -3,7 +3,7 @@
 
 #include "platform/registry/RegistryHive.h"
 #include "platform/ui/MessageBox.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "settings/Settings.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

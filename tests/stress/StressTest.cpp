@@ -1,7 +1,7 @@
 // The real server under hostile and heavy load, on loopback only. Every loop is bounded.
 
 #include "platform/net/AsyncSocket.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/ProcessStats.h"

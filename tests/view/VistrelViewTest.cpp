@@ -3,7 +3,7 @@
 #include "JpegDecode.h"
 #include "platform/capture/TestPatternDriver.h"
 #include "platform/ui/MessageBox.h"
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"

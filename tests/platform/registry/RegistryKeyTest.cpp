@@ -1,4 +1,4 @@
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

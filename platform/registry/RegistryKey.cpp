@@ -1,4 +1,4 @@
-#include "settings/RegistryKey.h"
+#include "platform/registry/RegistryKey.h"
 
 #include <cstring>
 
