@@ -1,8 +1,8 @@
 #include "settings/Settings.h"
 
 #include "platform/registry/RegistryHive.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/ui/MessageBox.h"
 
 namespace
 {

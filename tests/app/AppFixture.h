@@ -4,8 +4,8 @@
 
 #include "app/VistrelApp.h"
 #include "platform/capture/TestPatternDriver.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/ui/MessageBox.h"
 #include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/RefusingDriver.h"

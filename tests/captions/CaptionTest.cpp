@@ -1,7 +1,7 @@
 #include "captions/Caption.h"
 
-#include "platform/ui/MessageBox.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/ui/MessageBox.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 

@@ -1,8 +1,8 @@
 #include "settings/Settings.h"
 
 #include "platform/registry/Registry.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/ui/MessageBox.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

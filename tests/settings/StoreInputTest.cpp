@@ -6,8 +6,8 @@
 
 #include "platform/gdi/DibSection.h"
 #include "platform/gdi/MemoryDC.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/ui/MessageBox.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

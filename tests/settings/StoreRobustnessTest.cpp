@@ -2,8 +2,8 @@
 // wholly old or wholly new, and two programs saving at once both get their values in.
 
 #include "platform/registry/RegistryHive.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/ui/MessageBox.h"
 #include "settings/Settings.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"

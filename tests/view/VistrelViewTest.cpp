@@ -2,8 +2,8 @@
 
 #include "JpegDecode.h"
 #include "platform/capture/TestPatternDriver.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/registry/RegistryKey.h"
+#include "platform/ui/MessageBox.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"
