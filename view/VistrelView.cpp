@@ -493,6 +493,19 @@ int CVistrelView::BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool
 
 void CVistrelView::BuildSnapshotLater(bool bIncludeStatusLine, Delivery done)
 {
+    // A camera's fresh frame is waited for on the event loop: the window and the other
+    // connections go on meanwhile, and requests that come together share the frame.
+    if (m_hCapWnd && m_settings.CaptureDevice != -1)
+    {
+        m_hCapWnd->WhenFrameReady([this, bIncludeStatusLine, done]
+                                  { ComposeLater(bIncludeStatusLine, done); });
+        return;
+    }
+    ComposeLater(bIncludeStatusLine, std::move(done));
+}
+
+void CVistrelView::ComposeLater(bool bIncludeStatusLine, Delivery done)
+{
     // Grabbing and drawing happen here, at once; a JPEG is encoded on the encoder's thread
     // while this thread goes on with the next request, and delivered back here.
     if (!m_pOutputCache && !m_sectionPool.empty())

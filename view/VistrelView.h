@@ -55,6 +55,8 @@ public:
     void StartServer();
     int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool bIncludeStatusLine) override;
     void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done) override;
+    // Composes with the frame the capture window has now, encoding elsewhere.
+    void ComposeLater(bool bIncludeStatusLine, Delivery done);
     // Driver items 35000 + index (up to 100) are routed here besides the command table.
     bool OnCmdMsg(int nID, int nCode, CCmdUI* pCmdUI) override;
     bool HasCommandHandler(int nID) const override;

@@ -24,6 +24,20 @@ public:
     // Takes one new frame into the buffer (resized to the frame's size), waiting up to
     // nTimeoutMs for it; 0 asks only for a frame that is ready now.
     virtual bool Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs) = 0;
+    // A device that makes frames on its own clock: the descriptor that is readable when it
+    // has one. -1 for a source that makes a frame whenever asked.
+    virtual int Descriptor() const { return -1; }
+    enum class Readiness
+    {
+        Grabbed, // a frame taken at most a frame period ago is in the buffer
+        NotYet,  // none yet: every frame from now on is fresh, take it with Grab(..., 0)
+        Failed,
+    };
+    // Like Grab for a fresh frame, but never waits.
+    virtual Readiness GrabIfFresh(CFrameBuffer& frame, std::string& strError)
+    {
+        return Grab(frame, strError, 0) ? Readiness::Grabbed : Readiness::Failed;
+    }
 
     virtual CAPDRIVERCAPS Capabilities() const = 0;
     // The Source dialog's controls, read from the source now.

@@ -33,6 +33,17 @@ CCaptureWindow::CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int
                 if (m_bRepaintPending)
                     FrameChanged();
             });
+    m_waitTimer.setSingleShot(true);
+    m_waitTimer.setInterval(kGrabTimeoutMs);
+    connect(&m_waitTimer, &QTimer::timeout, this,
+            [this]
+            {
+                m_strLastError = (m_pDriver != nullptr ? m_pDriver->Description() : "the device") +
+                                 ": no new frame arrived within " + std::to_string(kGrabTimeoutMs) +
+                                 " ms";
+                ShowStandby();
+                RunWaiting(false);
+            });
     m_reconnectTimer.setInterval(kReconnectIntervalMs);
     connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { TryReconnect(); });
     show();
@@ -40,6 +51,8 @@ CCaptureWindow::CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int
 
 CCaptureWindow::~CCaptureWindow()
 {
+    // Whoever waits is going away with this window (its owner): their calls are dropped.
+    m_waiting.clear();
     DriverDisconnect();
 }
 
@@ -63,6 +76,12 @@ bool CCaptureWindow::DriverConnect(int nIndex)
 
 void CCaptureWindow::DriverDisconnect()
 {
+    if (!m_waiting.empty())
+    {
+        m_strLastError = "the capture device was disconnected";
+        ShowStandby();
+        RunWaiting(false);
+    }
     m_previewTimer.stop();
     m_reconnectTimer.stop();
     if (m_pDriver != nullptr)
@@ -155,8 +174,82 @@ void CCaptureWindow::FrameChanged()
     m_repaintTimer.start();
 }
 
+void CCaptureWindow::WhenFrameReady(std::function<void()> fn)
+{
+    const int fd = m_pDriver != nullptr ? m_pDriver->Descriptor() : -1;
+    if (fd < 0 || m_reconnectTimer.isActive() || m_pinned != Pinned::No)
+    {
+        fn(); // nothing to wait for: the grab inside answers at once
+        return;
+    }
+    m_waiting.push_back(std::move(fn));
+    if (m_waiting.size() > 1)
+        return; // joins the wait in progress
+    switch (m_pDriver->GrabIfFresh(m_frame, m_strLastError))
+    {
+    case CCaptureDriver::Readiness::Grabbed:
+        m_strLastError.clear();
+        FrameChanged();
+        RunWaiting(true);
+        return;
+    case CCaptureDriver::Readiness::Failed:
+        ShowStandby();
+        NoticeLoss();
+        RunWaiting(false);
+        return;
+    case CCaptureDriver::Readiness::NotYet:
+        break;
+    }
+    m_pFrameNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
+    connect(m_pFrameNotifier, &QSocketNotifier::activated, this, [this] { OnFrameReadable(); });
+    m_waitTimer.start();
+}
+
+void CCaptureWindow::OnFrameReadable()
+{
+    if (m_pDriver == nullptr || m_waiting.empty())
+        return;
+    // Every frame since the wait began is fresh: take the newest.
+    if (m_pDriver->Grab(m_frame, m_strLastError, 0))
+    {
+        m_strLastError.clear();
+        FrameChanged();
+        RunWaiting(true);
+    }
+    else if (!m_pDriver->IsOpen())
+    {
+        ShowStandby();
+        NoticeLoss();
+        RunWaiting(false);
+    }
+    // else only frames that are passed over (the first after a start, broken ones): wait on
+}
+
+void CCaptureWindow::RunWaiting(bool bGrabbed)
+{
+    m_waitTimer.stop();
+    if (m_pFrameNotifier != nullptr)
+    {
+        m_pFrameNotifier->setEnabled(false);
+        m_pFrameNotifier->deleteLater();
+        m_pFrameNotifier = nullptr;
+    }
+    std::vector<std::function<void()>> waiting;
+    waiting.swap(m_waiting);
+    const std::string strError = m_strLastError;
+    m_pinned = bGrabbed ? Pinned::Frame : Pinned::Failure;
+    for (auto& fn : waiting)
+    {
+        m_strLastError = strError;
+        fn();
+    }
+    m_pinned = Pinned::No;
+}
+
 bool CCaptureWindow::GrabFrameNoStop()
 {
+    if (m_pinned != Pinned::No)
+        return m_pinned == Pinned::Frame; // the frame (or stand-by picture) the wait ended with
     if (m_pDriver == nullptr)
     {
         m_strLastError = "no capture driver is connected";

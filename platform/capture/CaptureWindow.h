@@ -10,8 +10,12 @@
 #include "platform/capture/FrameSource.h"
 
 #include <QImage>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
+
+#include <functional>
+#include <vector>
 
 class CCaptureWindow : public QWidget, public CFrameSource
 {
@@ -39,6 +43,11 @@ public:
     bool DlgVideoFormat();
     bool DlgVideoDisplay();
 
+    // Calls fn once a fresh frame is in the frame buffer, or the wait for one has failed and
+    // the buffer shows the stand-by picture: at once when that needs no waiting, else from
+    // the event loop when the device has a frame (never blocking it). Calls that come while
+    // one waits share its frame. Within fn, GrabFrameNoStop takes that frame.
+    void WhenFrameReady(std::function<void()> fn);
     bool GrabFrameNoStop() override;
     bool FileSaveDib(const char* pszFileName) override;
     std::string LastError() const override { return m_strLastError; }
@@ -60,6 +69,9 @@ private:
     // it until it is back.
     void NoticeLoss();
     void TryReconnect();
+    void OnFrameReadable();
+    // Ends the wait: runs every waiting call with the frame buffer as it is now.
+    void RunWaiting(bool bGrabbed);
 
     const CDriverList& m_drivers;
     CCaptureDriver* m_pDriver = nullptr;
@@ -67,6 +79,17 @@ private:
     QTimer m_previewTimer;
     QTimer m_repaintTimer;
     QTimer m_reconnectTimer;
+    // Calls waiting for a frame, the watch on the device and the bound on the wait.
+    std::vector<std::function<void()>> m_waiting;
+    QSocketNotifier* m_pFrameNotifier = nullptr;
+    QTimer m_waitTimer;
+    enum class Pinned
+    {
+        No,
+        Frame,
+        Failure
+    };
+    Pinned m_pinned = Pinned::No; // while the waiting calls run
     bool m_bRepaintPending = false;
     bool m_bPreview = false;
     std::string m_strLastError;

@@ -382,6 +382,56 @@ int CV4l2Driver::TakeNewest(v4l2_buffer& got, bool& bHave)
     }
 }
 
+CCaptureDriver::Readiness CV4l2Driver::TakeFresh(CFrameBuffer& frame, std::string& strError,
+                                                 std::int64_t nRequestNs, bool bAnyIsFresh)
+{
+    v4l2_buffer got{};
+    bool bHave = false;
+    if (int e = TakeNewest(got, bHave))
+    {
+        if (bHave)
+            Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
+        // vb2 answers EIO once the driver has marked the queue broken (unplugged).
+        if (e == ENODEV || e == EIO)
+            Lost(strError, e);
+        else
+            strError = m_strPath + ": VIDIOC_DQBUF: " + std::strerror(e);
+        return Readiness::Failed;
+    }
+    if (bHave)
+    {
+        const bool bMonotonic =
+            (got.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+        const std::int64_t nTakenNs = std::int64_t(got.timestamp.tv_sec) * 1000000000 +
+                                      std::int64_t(got.timestamp.tv_usec) * 1000;
+        if (bAnyIsFresh || (bMonotonic && nTakenNs >= nRequestNs - m_nPeriodNs))
+        {
+            if (!Deliver(got, frame, strError))
+                return Readiness::Failed;
+            m_last = {&frame, frame.Generation(), bMonotonic ? nTakenNs : m_api.monotonicNs()};
+            return Readiness::Grabbed;
+        }
+        Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
+    }
+    // Requests that come together share one fresh frame: the one this buffer already holds
+    // was taken at most a period before this request.
+    if (!bAnyIsFresh && m_last.pFrame == &frame && m_last.nGeneration == frame.Generation() &&
+        m_last.nTakenNs >= nRequestNs - m_nPeriodNs)
+        return Readiness::Grabbed;
+    // Every buffer has gone back to the camera: what it fills from now on is new.
+    return Readiness::NotYet;
+}
+
+CCaptureDriver::Readiness CV4l2Driver::GrabIfFresh(CFrameBuffer& frame, std::string& strError)
+{
+    if (m_fd < 0)
+    {
+        strError = m_strPath + ": the camera is not connected";
+        return Readiness::Failed;
+    }
+    return TakeFresh(frame, strError, m_api.monotonicNs(), false);
+}
+
 bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs)
 {
     if (m_fd < 0)
@@ -400,39 +450,9 @@ bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutM
     bool bWaited = false;
     for (;;)
     {
-        v4l2_buffer got{};
-        bool bHave = false;
-        if (int e = TakeNewest(got, bHave))
-        {
-            if (bHave)
-                Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
-            // vb2 answers EIO once the driver has marked the queue broken (unplugged).
-            if (e == ENODEV || e == EIO)
-                return Lost(strError, e);
-            strError = m_strPath + ": VIDIOC_DQBUF: " + std::strerror(e);
-            return false;
-        }
-        if (bHave)
-        {
-            // Every buffer was queued again before the wait: what comes after it is new.
-            const bool bMonotonic =
-                (got.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-            const std::int64_t nTakenNs = std::int64_t(got.timestamp.tv_sec) * 1000000000 +
-                                          std::int64_t(got.timestamp.tv_usec) * 1000;
-            if (!bMustBeFresh || bWaited || (bMonotonic && nTakenNs >= nRequestNs - m_nPeriodNs))
-            {
-                if (!Deliver(got, frame, strError))
-                    return false;
-                m_last = {&frame, frame.Generation(), bMonotonic ? nTakenNs : m_api.monotonicNs()};
-                return true;
-            }
-            Xioctl(m_api, m_fd, VIDIOC_QBUF, &got);
-        }
-        // Requests that come together share one fresh frame: the one this buffer already holds
-        // was taken at most a period before this request.
-        if (bMustBeFresh && m_last.pFrame == &frame && m_last.nGeneration == frame.Generation() &&
-            m_last.nTakenNs >= nRequestNs - m_nPeriodNs)
-            return true;
+        const Readiness r = TakeFresh(frame, strError, nRequestNs, !bMustBeFresh || bWaited);
+        if (r != Readiness::NotYet)
+            return r == Readiness::Grabbed;
         const std::int64_t nLeftNs = nDeadlineNs - m_api.monotonicNs();
         if (!bMustBeFresh || nLeftNs <= 0)
         {

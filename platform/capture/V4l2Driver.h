@@ -46,6 +46,8 @@ public:
     int Width() const override { return m_nWidth; }
     int Height() const override { return m_nHeight; }
     bool Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs) override;
+    int Descriptor() const override { return m_fd; }
+    Readiness GrabIfFresh(CFrameBuffer& frame, std::string& strError) override;
     CAPDRIVERCAPS Capabilities() const override { return {true, true, false}; }
     std::vector<CCaptureControl> Controls() override;
     bool SetControl(std::uint32_t nId, std::int32_t nValue, std::string& strError) override;
@@ -86,6 +88,10 @@ private:
     // Dequeues every finished buffer; the newest usable one is kept in got, the others go
     // back to the camera. 0, or the errno of the request that failed.
     int TakeNewest(v4l2_buffer& got, bool& bHave);
+    // One pass without waiting: Grabbed when a frame taken no earlier than a period before
+    // nRequestNs (or, with bAnyIsFresh, any frame) was delivered.
+    Readiness TakeFresh(CFrameBuffer& frame, std::string& strError, std::int64_t nRequestNs,
+                        bool bAnyIsFresh);
     // Copies the buffer into the frame and gives it back to the camera.
     bool Deliver(v4l2_buffer& got, CFrameBuffer& frame, std::string& strError);
 

@@ -5,9 +5,11 @@
 #include <chrono>
 #include <cstring>
 #include <linux/videodev2.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <thread>
 #include <time.h>
+#include <unistd.h>
 
 namespace
 {
@@ -70,9 +72,36 @@ void CPlayedCamera::FollowRealTime()
     nNowNs = std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+void CPlayedCamera::Advance(std::int64_t nNs)
+{
+    nNowNs += nNs;
+    Produce();
+}
+
+void CPlayedCamera::Signal()
+{
+    // Every descriptor of the camera is readable while a buffer is done, and a gone camera's
+    // are readable for good (POLLERR | POLLHUP).
+    for (const auto& [fd, path] : m_fdPath)
+    {
+        const bool bReady = Dead(fd) || (!m_done.empty() && fd == m_nStreamFd);
+        bool& bSignalled = m_signalled[fd];
+        std::uint64_t n = 1;
+        if (bReady && !bSignalled)
+            bSignalled = ::write(fd, &n, sizeof n) == ssize_t(sizeof n);
+        else if (!bReady && bSignalled)
+            bSignalled = !(::read(fd, &n, sizeof n) == ssize_t(sizeof n));
+    }
+}
+
 void CPlayedCamera::Produce()
 {
     FollowRealTime();
+    struct CSignalAfter
+    {
+        CPlayedCamera* p;
+        ~CSignalAfter() { p->Signal(); }
+    } signal{this};
     if (!m_bStreaming || bUnplugged)
         return;
     for (; m_nNextFrameNs <= nNowNs; m_nNextFrameNs += nPeriodNs)
@@ -139,6 +168,7 @@ void CPlayedCamera::Unplug(const std::string& strPath)
     m_bStreaming = false;
     m_queued.clear();
     m_done.clear();
+    Signal();
 }
 
 std::string CPlayedCamera::Replug()
@@ -180,13 +210,18 @@ CV4l2Api CPlayedCamera::Api()
             return -1;
         }
         ++nOpen;
-        m_fdPath[m_nNextFd] = pszPath;
-        return m_nNextFd++;
+        // A real descriptor, so that the program can watch it: readable while a buffer is
+        // done, as a camera's is.
+        const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        m_fdPath[fd] = pszPath;
+        return fd;
     };
     api.close = [this](int fd)
     {
         m_fdPath.erase(fd);
         m_fdDead.erase(fd);
+        m_signalled.erase(fd);
+        ::close(fd);
         --nOpen;
         return 0;
     };
@@ -366,6 +401,7 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
             return fail(EAGAIN);
         const std::uint32_t i = m_done.front();
         m_done.pop_front();
+        Signal();
         const Buffer& buf = m_buffers[i];
         auto* b = static_cast<v4l2_buffer*>(pArg);
         b->index = i;
@@ -379,6 +415,7 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
     }
     case VIDIOC_STREAMON:
         m_bStreaming = true;
+        m_nStreamFd = fd;
         m_nNextFrameNs = nNowNs + nPeriodNs;
         m_nSinceStreamOn = 0;
         return 0;

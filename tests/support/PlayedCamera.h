@@ -66,6 +66,9 @@ public:
     int nDropped = 0;         // frames made while no buffer was queued
     int nDequeued = 0;        // buffers handed back by VIDIOC_DQBUF
 
+    // Lets time pass: the sensor makes the frames due meanwhile.
+    void Advance(std::int64_t nNs);
+
     // The pixel a played frame has at (x, y): blue = frame number, green = x, red = y. Dark
     // frames are all zero.
     static void Pixel(std::uint32_t nFrame, int x, int y, std::uint8_t* pBgr);
@@ -75,6 +78,8 @@ private:
     // The sensor catches up with the clock.
     void Produce();
     void FollowRealTime();
+    // Makes each descriptor readable exactly while it has something to report.
+    void Signal();
     int WaitReadable(int nTimeoutMs);
     struct Buffer
     {
@@ -90,7 +95,8 @@ private:
     bool m_bStreaming = false;
     std::int64_t m_nNextFrameNs = 0;
     int m_nSinceStreamOn = 0;
-    int m_nNextFd = 100;
+    int m_nStreamFd = -1;
+    std::map<int, bool> m_signalled;
     std::map<int, std::string> m_fdPath;
     std::map<int, bool> m_fdDead;
     std::string m_strUnpluggedPath;

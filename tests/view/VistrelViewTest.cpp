@@ -14,6 +14,7 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QTimer>
 
 #include <atomic>
 #include <filesystem>
@@ -300,4 +301,70 @@ TEST_F(VistrelView, ACameraIsKnownByItsIdentityAndKeepsItsFormatAcrossRestarts)
     view = Start();
     EXPECT_EQ(view->m_settings.CaptureDevice, 0);
     EXPECT_EQ(view->DocumentTitle(), "Cam B");
+}
+
+TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopAndSharedByThoseWaiting)
+{
+    CPlayedCamera camera;
+    camera.devices["/dev/video0"] = {"Cam A"};
+    m_drivers = CDriverList::Discover(camera.Api());
+    CImageSocket probe;
+    ASSERT_TRUE(probe.Create(0));
+    const unsigned nPort = probe.GetLocalPort();
+    probe.Close();
+    Store("ServerPort", nPort);
+    Store("ServerEnabled", 1);
+    Store("CaptureDevice", 0);
+    Store("ImageType", 1); // BMP: the frame's own pixels
+    auto view = Start();
+    ASSERT_EQ(view->m_settings.CaptureDevice, 0);
+
+    // The camera left alone for 10 s, then three requests together.
+    camera.Advance(10000000000);
+    const int nConverted = camera.nConversions;
+    std::vector<CReadResult> got(3);
+    std::vector<std::thread> clients;
+    for (auto& r : got)
+        clients.emplace_back(
+            [&r, nPort]
+            {
+                const int fd = ConnectTo("127.0.0.1", nPort);
+                r = ReadAll(fd, 10000);
+                ::close(fd);
+            });
+    // No new frame yet: they wait, and the window goes on answering meanwhile.
+    bool bAnswered = false;
+    QTimer::singleShot(50, [&bAnswered] { bAnswered = true; });
+    PumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(bAnswered);
+    for (const auto& r : got)
+        EXPECT_TRUE(r.bytes.empty()) << "served before the camera had a new frame";
+
+    // Frames come (the first after a start are passed over): all three get the same one.
+    for (int i = 0; i < 20 && camera.nConversions == nConverted; ++i)
+    {
+        camera.Advance(camera.nPeriodNs);
+        PumpUntil([&] { return camera.nConversions > nConverted; }, 50);
+    }
+    PumpUntil([&] { return CImageSocket::LiveConnections() == 0; }, 5000);
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(camera.nConversions, nConverted + 1);
+    for (const auto& r : got)
+    {
+        const auto body = Body(r.bytes);
+        ASSERT_EQ(body.size(), 54u + 640u * 480u * 3u);
+        EXPECT_EQ(body, Body(got[0].bytes));
+        // Bottom-up rows: the picture's top-left pixel starts the last row; blue is the frame.
+        EXPECT_EQ(body[54 + 640 * 3 * 479], std::uint8_t(camera.nFrame));
+    }
+
+    // Unplugged: let go of at once, and the next request gets the stand-by picture.
+    camera.Unplug("/dev/video0");
+    const auto standby = Body(Fetch("127.0.0.1", nPort));
+    EXPECT_EQ(camera.nOpen, 0);
+    EXPECT_TRUE(view->m_hCapWnd->IsWaitingForDevice());
+    ASSERT_GT(standby.size(), 54u);
+    EXPECT_NE(standby.size(), 54u + 640u * 480u * 3u) << "not a camera frame";
+    EXPECT_NE(view->StatusText().find("/dev/video0"), std::string::npos) << view->StatusText();
 }
