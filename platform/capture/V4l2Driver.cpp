@@ -183,13 +183,9 @@ v4l2_fract CV4l2Driver::FastestInterval(std::uint32_t nPixelFormat, int w, int h
     return best;
 }
 
-CV4l2Driver::CNative CV4l2Driver::ChooseNative(int w, int h, std::uint32_t nPrefer) const
+std::vector<v4l2_fmtdesc> CV4l2Driver::ConvertibleFormats() const
 {
-    // The format that reaches the highest frame rate at this size (MJPEG at HD sizes on a
-    // USB 2 camera, where raw frames do not fit the bus); at equal rates an uncompressed one,
-    // which costs less to convert and loses nothing.
-    CNative best;
-    double fBest = -1;
+    std::vector<v4l2_fmtdesc> formats;
     for (std::uint32_t i = 0; i < 64; ++i)
     {
         v4l2_fmtdesc d{};
@@ -197,7 +193,22 @@ CV4l2Driver::CNative CV4l2Driver::ChooseNative(int w, int h, std::uint32_t nPref
         d.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FMT, &d) != 0)
             break;
-        if (!Convertible(d.pixelformat) || !SizeOffered(d.pixelformat, w, h))
+        if (Convertible(d.pixelformat))
+            formats.push_back(d);
+    }
+    return formats;
+}
+
+CV4l2Driver::CNative CV4l2Driver::ChooseNative(int w, int h, std::uint32_t nPrefer) const
+{
+    // The format that reaches the highest frame rate at this size (MJPEG at HD sizes on a
+    // USB 2 camera, where raw frames do not fit the bus); at equal rates an uncompressed one,
+    // which costs less to convert and loses nothing.
+    CNative best;
+    double fBest = -1;
+    for (const v4l2_fmtdesc& d : ConvertibleFormats())
+    {
+        if (!SizeOffered(d.pixelformat, w, h))
             continue;
         const v4l2_fract f = FastestInterval(d.pixelformat, w, h);
         const double fFps = f.numerator != 0 ? double(f.denominator) / f.numerator : 0;
@@ -590,15 +601,8 @@ std::vector<CCaptureFormat> CV4l2Driver::Formats()
     if (m_fd < 0)
         return formats;
     std::vector<std::pair<int, int>> sizes;
-    for (std::uint32_t i = 0; i < 64; ++i)
+    for (const v4l2_fmtdesc& d : ConvertibleFormats())
     {
-        v4l2_fmtdesc d{};
-        d.index = i;
-        d.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FMT, &d) != 0)
-            break;
-        if (!Convertible(d.pixelformat))
-            continue;
         for (std::uint32_t j = 0; j < 64; ++j)
         {
             v4l2_frmsizeenum e{};

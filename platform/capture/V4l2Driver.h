@@ -81,6 +81,8 @@ private:
     bool SizeOffered(std::uint32_t nPixelFormat, int w, int h) const;
     v4l2_fract FastestInterval(std::uint32_t nPixelFormat, int w, int h) const;
     static bool Convertible(std::uint32_t nPixelFormat);
+    // The camera's formats that can be converted, in its order.
+    std::vector<v4l2_fmtdesc> ConvertibleFormats() const;
     static std::string FormatLabel(const CNative& native);
     // The camera has gone: everything is released at once.
     bool Lost(std::string& strError, int nErrno);

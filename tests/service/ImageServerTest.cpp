@@ -60,6 +60,25 @@ private:
     std::vector<std::uint8_t> m_response;
 };
 
+// Reads at most nChunk bytes every nPauseMs until the end of the stream or a reset.
+CReadResult ReadSlowly(int fd, std::size_t nChunk, int nPauseMs)
+{
+    CReadResult r;
+    std::vector<char> buffer(nChunk);
+    for (;;)
+    {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0)
+        {
+            r.bReset = n < 0;
+            r.bEof = n == 0;
+            return r;
+        }
+        r.bytes.insert(r.bytes.end(), buffer.begin(), buffer.begin() + n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(nPauseMs));
+    }
+}
+
 class ImageServer : public ::testing::Test
 {
 protected:
@@ -208,19 +227,7 @@ TEST_F(ImageServer, ASlowSteadyReaderGetsItAllWhileAStalledOneIsResetAfterTheSen
     Serve({[&]
            {
                const int fd = ConnectTo("127.0.0.1", m_nPort, 1024);
-               char buffer[200];
-               for (;;)
-               {
-                   const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                   if (n <= 0)
-                   {
-                       slow.bReset = n < 0;
-                       slow.bEof = n == 0;
-                       break;
-                   }
-                   slow.bytes.insert(slow.bytes.end(), buffer, buffer + n);
-                   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-               }
+               slow = ReadSlowly(fd, 200, 100);
                ::close(fd);
            },
            [&]
@@ -244,19 +251,7 @@ TEST_F(ImageServer, ASlowSteadyReaderGetsItAllWhileAStalledOneIsResetAfterTheSen
     Serve({[&]
            {
                const int fd = ConnectTo("127.0.0.1", m_nPort, 65536);
-               char buffer[65536];
-               for (;;)
-               {
-                   const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                   if (n <= 0)
-                   {
-                       steady.bReset = n < 0;
-                       steady.bEof = n == 0;
-                       break;
-                   }
-                   steady.bytes.insert(steady.bytes.end(), buffer, buffer + n);
-                   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-               }
+               steady = ReadSlowly(fd, 65536, 100);
                ::close(fd);
            }});
     EXPECT_TRUE(steady.bReset || steady.bEof);
