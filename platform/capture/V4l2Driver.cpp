@@ -417,8 +417,9 @@ CCaptureDriver::Readiness CV4l2Driver::TakeFresh(CFrameBuffer& frame, std::strin
                                       std::int64_t(got.timestamp.tv_usec) * 1000;
         if (bAnyIsFresh || (bMonotonic && nTakenNs >= nRequestNs - m_nPeriodNs))
         {
+            // A frame that does not decode (a corrupt JPEG) is passed over like a broken one.
             if (!Deliver(got, frame, strError))
-                return Readiness::Failed;
+                return IsOpen() ? Readiness::NotYet : Readiness::Failed;
             m_last = {&frame, frame.Generation(), bMonotonic ? nTakenNs : m_api.monotonicNs()};
             return Readiness::Grabbed;
         }

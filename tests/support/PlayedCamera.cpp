@@ -48,6 +48,7 @@ const Mode* FindMode(std::uint32_t nFormat, int w, int h)
 // What a played frame carries in place of pixels: its number, or a mark.
 constexpr std::uint32_t kDarkMark = 0;
 constexpr std::uint32_t kBrokenMark = 0xFFFFFFFF;
+constexpr std::uint32_t kCorruptMark = 0xFFFFFFFE;
 } // namespace
 
 CPlayedCamera::CPlayedCamera()
@@ -119,8 +120,14 @@ void CPlayedCamera::Produce()
         b.bError = nErrorFrames > 0;
         if (b.bError)
             --nErrorFrames;
-        // A broken transfer leaves a broken picture.
-        const std::uint32_t nMark = b.bError ? kBrokenMark : bDark ? kDarkMark : nFrame;
+        // A broken transfer leaves a broken picture; a corrupt one does not decode.
+        const bool bCorrupt = !b.bError && !bDark && nCorruptFrames > 0;
+        if (bCorrupt)
+            --nCorruptFrames;
+        const std::uint32_t nMark = b.bError   ? kBrokenMark
+                                    : bDark    ? kDarkMark
+                                    : bCorrupt ? kCorruptMark
+                                               : nFrame;
         std::memcpy(b.memory.data(), &nMark, sizeof nMark);
         b.nBytesUsed = nPixelFormat == V4L2_PIX_FMT_MJPEG ? std::size_t(nWidth * nHeight / 8)
                                                           : b.memory.size();
@@ -263,7 +270,7 @@ CV4l2Api CPlayedCamera::Api()
         std::uint32_t nMark = kBrokenMark;
         if (nSrc >= sizeof nMark)
             std::memcpy(&nMark, pSrc, sizeof nMark);
-        if (FindMode(src.fmt.pix.pixelformat, w, h) == nullptr ||
+        if (nMark == kCorruptMark || FindMode(src.fmt.pix.pixelformat, w, h) == nullptr ||
             nDst < std::size_t(w) * std::size_t(h) * 3)
         {
             errno = EINVAL;

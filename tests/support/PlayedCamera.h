@@ -62,6 +62,7 @@ public:
     std::int64_t nPeriodNs = 1000000000 / 30;
     int nDarkFrames = 3;      // the first frames after streaming starts are black
     int nErrorFrames = 0;     // the next so many frames come flagged V4L2_BUF_FLAG_ERROR
+    int nCorruptFrames = 0;   // ... come whole but do not decode
     std::uint32_t nFrame = 0; // the sensor's last frame: dropped ones count too
     int nDropped = 0;         // frames made while no buffer was queued
     int nDequeued = 0;        // buffers handed back by VIDIOC_DQBUF

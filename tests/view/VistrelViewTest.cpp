@@ -301,6 +301,24 @@ TEST_F(VistrelView, ACameraIsKnownByItsIdentityAndKeepsItsFormatAcrossRestarts)
     view = Start();
     EXPECT_EQ(view->m_settings.CaptureDevice, 0);
     EXPECT_EQ(view->DocumentTitle(), "Cam B");
+
+    // The test pattern keeps its size the same way.
+    view->SelectDriver(1);
+    ASSERT_EQ(view->DocumentTitle(), "Test Pattern");
+    WhenModal(
+        [](QWidget* p)
+        {
+            p->findChild<QComboBox*>(QStringLiteral("sizes"))->setCurrentIndex(0);
+            static_cast<QDialog*>(p)->accept();
+        });
+    view->OnVideoFormat();
+    const QSize chosen = view->m_hCapWnd->size();
+    EXPECT_NE(chosen, QSize(640, 480));
+    view.reset();
+    m_drivers = CDriverList::Discover(camera.Api()); // a new run's drivers, at their defaults
+    view = Start();
+    view->SelectDriver(1);
+    EXPECT_EQ(view->m_hCapWnd->size(), chosen);
 }
 
 TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopAndSharedByThoseWaiting)

@@ -227,12 +227,15 @@ TEST_F(V4l2, AGrabAfterAPauseIsAFrameTakenAfterTheRequestAndNeverABadOne)
     EXPECT_EQ(m_camera.nConversions, 3);
     EXPECT_GT(m_camera.nDequeued, 10);
 
-    // Frames flagged as errors are passed over, and so is a frame taken just before the pause.
+    // Frames flagged as errors are passed over, and so is a frame taken just before the pause,
+    // and one that does not decode.
     m_camera.nErrorFrames = 3;
+    m_camera.nCorruptFrames = 1;
     m_camera.nNowNs += 2 * m_camera.nPeriodNs;
     ASSERT_TRUE(cam.Grab(frame, error, CV4l2Driver::kGrabTimeoutMs)) << error;
     ExpectFrame(frame, m_camera.nFrame);
     EXPECT_EQ(m_camera.nErrorFrames, 0);
+    EXPECT_EQ(m_camera.nCorruptFrames, 0);
 
     // The preview takes what is there without waiting; nothing there is not a stale frame.
     m_camera.nNowNs += 5 * m_camera.nPeriodNs;
