@@ -16,6 +16,7 @@
 #include <QDialog>
 #include <QTimer>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -341,22 +342,24 @@ TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopAndSharedByThoseWaiting
     camera.Advance(10000000000);
     const int nConverted = camera.nConversions;
     std::vector<CReadResult> got(3);
+    std::array<std::atomic<bool>, 3> answered{};
     std::vector<std::thread> clients;
-    for (auto& r : got)
+    for (std::size_t i = 0; i < got.size(); ++i)
         clients.emplace_back(
-            [&r, nPort]
+            [&got, &answered, i, nPort]
             {
                 const int fd = ConnectTo("127.0.0.1", nPort);
-                r = ReadAll(fd, 10000);
+                got[i] = ReadAll(fd, 10000);
                 ::close(fd);
+                answered[i] = true;
             });
     // No new frame yet: they wait, and the window goes on answering meanwhile.
     bool bAnswered = false;
     QTimer::singleShot(50, [&bAnswered] { bAnswered = true; });
     PumpUntil([] { return false; }, 300);
     EXPECT_TRUE(bAnswered);
-    for (const auto& r : got)
-        EXPECT_TRUE(r.bytes.empty()) << "served before the camera had a new frame";
+    for (const auto& bDone : answered)
+        EXPECT_FALSE(bDone) << "served before the camera had a new frame";
 
     // Frames come (the first after a start are passed over): all three get the same one.
     for (int i = 0; i < 20 && camera.nConversions == nConverted; ++i)
