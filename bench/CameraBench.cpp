@@ -9,6 +9,7 @@
 #include "platform/capture/CaptureWindow.h"
 #include "platform/capture/V4l2Driver.h"
 #include "platform/net/AsyncSocket.h"
+#include "tests/support/NetClient.h"
 #include "tests/support/PlayedCamera.h"
 #include "tests/support/TempDir.h"
 
@@ -113,10 +114,7 @@ int main(int argc, char** argv)
 
     CTempDir dir;
     setenv("XDG_CONFIG_HOME", dir.File("config").c_str(), 1);
-    CAsyncSocket probe;
-    probe.Create(0);
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
     QProcess server;
     server.setWorkingDirectory(QString::fromStdString(dir.Path().string()));
     server.setProcessChannelMode(QProcess::ForwardedOutputChannel);

@@ -25,15 +25,6 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 
-unsigned FreePort()
-{
-    CAsyncSocket probe;
-    probe.Create(0);
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
-    return nPort;
-}
-
 class CServer
 {
 public:

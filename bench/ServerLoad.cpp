@@ -163,10 +163,7 @@ int main(int argc, char** argv)
 
     CTempDir dir;
     setenv("XDG_CONFIG_HOME", dir.File("config").c_str(), 1);
-    CAsyncSocket probe;
-    probe.Create(0);
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
     const int nPattern = CDriverList::Discover(CV4l2Api::System()).Count() - 1;
     CSettings settings;
     Configure(settings, nPort, nPattern);

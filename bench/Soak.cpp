@@ -39,10 +39,7 @@ int main(int argc, char** argv)
 
     CTempDir dir;
     setenv("XDG_CONFIG_HOME", dir.File("config").c_str(), 1);
-    CAsyncSocket probe;
-    probe.Create(0);
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
     {
         CRegistryKey key;
         key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel");

@@ -114,14 +114,6 @@ protected:
         ASSERT_TRUE(p->isEnabled()) << nId;
         p->trigger();
     }
-    static unsigned FreePort()
-    {
-        CAsyncSocket probe;
-        probe.Create(0);
-        const unsigned n = probe.GetLocalPort();
-        probe.Close();
-        return n;
-    }
     // Fetches one response while this thread keeps serving.
     static std::vector<std::uint8_t> Fetch(unsigned nPort, bool* pConnected = nullptr)
     {

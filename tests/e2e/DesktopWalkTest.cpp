@@ -33,15 +33,6 @@
 
 namespace
 {
-unsigned FreePort()
-{
-    CAsyncSocket probe;
-    probe.Create(0);
-    const unsigned n = probe.GetLocalPort();
-    probe.Close();
-    return n;
-}
-
 class CDesktop
 {
 public:

@@ -30,10 +30,8 @@ protected:
 
     void SetUp() override
     {
-        CAsyncSocket probe;
-        ASSERT_TRUE(probe.Create(0));
-        m_nPort = probe.GetLocalPort();
-        probe.Close();
+        m_nPort = FreePort();
+        ASSERT_NE(m_nPort, 0u);
         // The test pattern comes after whatever cameras this machine has.
         const int nPattern = CDriverList::Discover(CV4l2Api::System()).Count() - 1;
         Store("ServerEnabled", 1);

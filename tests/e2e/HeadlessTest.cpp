@@ -78,10 +78,8 @@ protected:
 
 TEST_F(Headless, ConfiguredByVistrelRegServesAndLeavesTheStoreUntouched)
 {
-    CAsyncSocket probe;
-    ASSERT_TRUE(probe.Create(0));
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
+    ASSERT_NE(nPort, 0u);
     const int nPattern = CDriverList::Discover(CV4l2Api::System()).Count() - 1;
     char port[16];
     char device[16];
@@ -133,10 +131,8 @@ TEST_F(Headless, ConfiguredByVistrelRegServesAndLeavesTheStoreUntouched)
 
 TEST_F(Headless, WithoutADisplayTheCommandLineServesForThisRunOnly)
 {
-    CAsyncSocket probe;
-    ASSERT_TRUE(probe.Create(0));
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
+    ASSERT_NE(nPort, 0u);
     // A store with the server off and the keys a start creates.
     std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Quenlor\\Vistrel]\r\n"
                       "\"ServerEnabled\"=dword:00000000\r\n";
@@ -234,10 +230,8 @@ TEST_F(Headless, WithoutADisplayTheCommandLineServesForThisRunOnly)
 
 TEST_F(Headless, SigtermDuringALargeResponseNeverLooksLikeAWholePicture)
 {
-    CAsyncSocket probe;
-    ASSERT_TRUE(probe.Create(0));
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
+    ASSERT_NE(nPort, 0u);
     WriteBytes(m_dir.File("capoff.bmp"),
                MakeBmp(CTestPicture::Solid(1920, 1080, RGB(200, 40, 90))));
     const std::size_t nWhole = 54 + std::size_t(1920) * 3 * 1080;
@@ -282,10 +276,8 @@ TEST_F(Headless, SigtermDuringALargeResponseNeverLooksLikeAWholePicture)
 
 TEST_F(Headless, AProblemAndItsEndAreSaidAndAFifoNeverKeepsSigtermWaiting)
 {
-    CAsyncSocket probe;
-    ASSERT_TRUE(probe.Create(0));
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
+    ASSERT_NE(nPort, 0u);
     const std::string fifo = m_dir.File("frame.jpg");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
 

@@ -51,10 +51,8 @@ protected:
 
     void SetUp() override
     {
-        CAsyncSocket probe;
-        ASSERT_TRUE(probe.Create(0));
-        m_nPort = probe.GetLocalPort();
-        probe.Close();
+        m_nPort = FreePort();
+        ASSERT_NE(m_nPort, 0u);
         CRegistryKey key;
         ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel"), ERROR_SUCCESS);
         key.SetDword(1, "ServerEnabled");

@@ -133,3 +133,23 @@ std::vector<std::uint8_t> FetchWhilePumping(const char* pszHost, unsigned nPort,
         *pConnected = bConnected;
     return bytes;
 }
+
+unsigned FreePort()
+{
+    // The server listens on IPv6 and IPv4 at once: the port must be free on both.
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    const int nOff = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &nOff, sizeof nOff);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    socklen_t n = sizeof a;
+    unsigned nPort = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
+        nPort = ntohs(a.sin6_port);
+    ::close(fd);
+    return nPort;
+}

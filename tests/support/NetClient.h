@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+// A TCP port nobody listens on right now (bound once on every interface and let go), 0 when
+// none can be had.
+unsigned FreePort();
 // A connected socket to host:port (an IPv4 or IPv6 literal), or -1.
 int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer = 0);
 bool SendAll(int fd, const void* p, std::size_t n);

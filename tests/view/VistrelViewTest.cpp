@@ -113,10 +113,8 @@ TEST_F(VistrelView, ReconnectsTheSavedDriverAndServesItsFrames)
     EXPECT_EQ(m_boxes.size(), 1u);
 
     // A free port, found by binding one and letting it go.
-    CImageSocket probe;
-    ASSERT_TRUE(probe.Create(0));
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
+    ASSERT_NE(nPort, 0u);
     Store("ServerPort", nPort);
     m_boxes.clear();
     auto view = Start();
@@ -327,10 +325,8 @@ TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopAndSharedByThoseWaiting
     CPlayedCamera camera;
     camera.devices["/dev/video0"] = {"Cam A"};
     m_drivers = CDriverList::Discover(camera.Api());
-    CImageSocket probe;
-    ASSERT_TRUE(probe.Create(0));
-    const unsigned nPort = probe.GetLocalPort();
-    probe.Close();
+    const unsigned nPort = FreePort();
+    ASSERT_NE(nPort, 0u);
     Store("ServerPort", nPort);
     Store("ServerEnabled", 1);
     Store("CaptureDevice", 0);
