@@ -6,6 +6,7 @@
 
 #include "platform/capture/DriverList.h"
 #include "platform/net/AsyncSocket.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/ProcessStats.h"
@@ -39,6 +40,7 @@ int main(int argc, char** argv)
 
     CTempDir dir;
     setenv("XDG_CONFIG_HOME", dir.File("config").c_str(), 1);
+    CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
     const unsigned nPort = FreePort();
     {
         CRegistryKey key;

@@ -61,6 +61,20 @@ CRegistryHive::~CRegistryHive()
         sqlite3_close_v2(m_pDb);
 }
 
+namespace
+{
+std::string& DefaultFolder()
+{
+    static std::string folder = program_invocation_short_name;
+    return folder;
+}
+} // namespace
+
+void CRegistryHive::SetDefaultFolder(const std::string& strFolder)
+{
+    DefaultFolder() = strFolder;
+}
+
 std::string CRegistryHive::DefaultPath()
 {
     std::string base;
@@ -79,7 +93,7 @@ std::string CRegistryHive::DefaultPath()
         }
         base = std::string(pszHome) + "/.config";
     }
-    return base + "/vistrel/registry.db";
+    return base + "/" + DefaultFolder() + "/registry.db";
 }
 
 LONG CRegistryHive::Status(int nCode) const

@@ -24,8 +24,10 @@ public:
     CRegistryHive(const CRegistryHive&) = delete;
     CRegistryHive& operator=(const CRegistryHive&) = delete;
 
-    // ${XDG_CONFIG_HOME:-$HOME/.config}/vistrel/registry.db
+    // ${XDG_CONFIG_HOME:-$HOME/.config}/<folder>/registry.db, the folder being the one the
+    // application names (until it does, the program's file name).
     static std::string DefaultPath();
+    static void SetDefaultFolder(const std::string& strFolder);
     // Opens (creating it and its folders when absent) the store at strPath.
     static LONG Open(const std::string& strPath, std::shared_ptr<CRegistryHive>& pHive);
 

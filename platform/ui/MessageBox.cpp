@@ -1,5 +1,6 @@
 #include "platform/ui/MessageBox.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace
@@ -28,9 +29,28 @@ int MessageBoxA(void*, const char* pszText, const char* pszCaption, unsigned nTy
     return IDOK;
 }
 
+namespace
+{
+std::string& AppName()
+{
+    static std::string name = program_invocation_short_name;
+    return name;
+}
+} // namespace
+
+void AfxSetAppName(const std::string& strName)
+{
+    AppName() = strName;
+}
+
+const std::string& AfxGetAppName()
+{
+    return AppName();
+}
+
 int AfxMessageBox(const char* pszText, unsigned nType)
 {
-    return MessageBoxA(nullptr, pszText, "Vistrel", nType);
+    return MessageBoxA(nullptr, pszText, AppName().c_str(), nType);
 }
 
 int AfxMessageBox(const std::string& strText, unsigned nType)

@@ -20,6 +20,10 @@ using MessageBoxPresenter =
 void SetMessageBoxPresenter(MessageBoxPresenter presenter);
 
 int MessageBoxA(void* hWndOwner, const char* pszText, const char* pszCaption, unsigned nType);
-// A message box titled with the application's name, "Vistrel".
+// The application's name, which titles its message boxes; until it is set, the program's
+// file name.
+void AfxSetAppName(const std::string& strName);
+const std::string& AfxGetAppName();
+// A message box titled with the application's name.
 int AfxMessageBox(const char* pszText, unsigned nType = MB_OK);
 int AfxMessageBox(const std::string& strText, unsigned nType = MB_OK);

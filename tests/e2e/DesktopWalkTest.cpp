@@ -11,6 +11,7 @@
 #include "captions/CaptionDlg.h"
 #include "platform/capture/DriverList.h"
 #include "platform/capture/TestPatternDriver.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/FreeDisplay.h"
@@ -154,6 +155,7 @@ TEST(DesktopWalk, OverlayAndABottomRightCaptionSetWithTheMouse)
     const std::string strProgramStore = dir.File("config");
     {
         CScopedEnv xdg("XDG_CONFIG_HOME", strProgramStore);
+        CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
         CRegistryKey key;
         ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey), ERROR_SUCCESS);
         key.SetDword(DWORD(CDriverList::Discover(CV4l2Api::System()).Count() - 1), "CaptureDevice");

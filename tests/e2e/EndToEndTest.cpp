@@ -4,6 +4,7 @@
 #include "JpegDecode.h"
 #include "platform/capture/DriverList.h"
 #include "platform/net/AsyncSocket.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/NetClient.h"
@@ -30,6 +31,7 @@ protected:
 
     void SetUp() override
     {
+        CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
         m_nPort = FreePort();
         ASSERT_NE(m_nPort, 0u);
         // The test pattern comes after whatever cameras this machine has.

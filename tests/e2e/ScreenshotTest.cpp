@@ -1,6 +1,7 @@
 // The real window under Xvfb: the form and a live preview of the test pattern on screen.
 
 #include "platform/capture/DriverList.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/support/FreeDisplay.h"
 #include "tests/support/ScopedEnv.h"
@@ -22,6 +23,7 @@ TEST(Screenshot, TheWindowShowsTheFormAndAPreviewOfTheTestPattern)
         GTEST_SKIP() << "Xvfb or ImageMagick's import is not installed";
     CTempDir dir;
     CScopedEnv xdg("XDG_CONFIG_HOME", dir.File("config"));
+    CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
     {
         CRegistryKey key;
         ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel"), ERROR_SUCCESS);

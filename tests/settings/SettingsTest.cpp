@@ -1,6 +1,7 @@
 #include "settings/Settings.h"
 
 #include "platform/registry/Registry.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/ui/MessageBox.h"
 #include "tests/support/BmpBuilder.h"
@@ -31,7 +32,7 @@ protected:
             });
     }
     void TearDown() override { SetMessageBoxPresenter({}); }
-    std::string StorePath() const { return m_dir.File("vistrel/registry.db"); }
+    std::string StorePath() const { return CRegistryHive::DefaultPath(); }
 };
 
 bool KeyExists(const char* pszPath)
@@ -176,7 +177,7 @@ TEST_F(Settings, MissingOrOversizedValuesTakeTheirDefaults)
 
 TEST_F(Settings, AStoreThatCannotBeUsedGivesDefaultsItsCauseAndIsLeftAlone)
 {
-    std::filesystem::create_directories(m_dir.File("vistrel"));
+    std::filesystem::create_directories(std::filesystem::path(StorePath()).parent_path());
     const std::vector<BYTE> garbage(3000, 0x33);
     WriteBytes(StorePath(), garbage);
 

@@ -6,6 +6,7 @@
 
 #include "platform/gdi/DibSection.h"
 #include "platform/gdi/MemoryDC.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/ui/MessageBox.h"
 #include "tests/support/BmpBuilder.h"
@@ -37,7 +38,7 @@ protected:
         fresh.Load(); // lays out the keys, as the first start does
     }
     void TearDown() override { SetMessageBoxPresenter({}); }
-    std::string StorePath() const { return m_dir.File("vistrel/registry.db"); }
+    std::string StorePath() const { return CRegistryHive::DefaultPath(); }
 
     static void Set(const char* pszKey, const char* pszName, DWORD nType, const std::string& bytes)
     {

@@ -23,7 +23,7 @@ class Registry : public ::testing::Test
 protected:
     CTempDir m_dir;
     CScopedEnv m_xdg{"XDG_CONFIG_HOME", m_dir.Path().string()};
-    std::string StorePath() const { return m_dir.File("vistrel/registry.db"); }
+    std::string StorePath() const { return CRegistryHive::DefaultPath(); }
 
     HKEY Create(const char* pszPath, LONG* pStatus = nullptr)
     {
@@ -50,7 +50,10 @@ std::vector<BYTE> Read(HKEY h, const char* pszName, DWORD* pType = nullptr, LONG
 
 TEST_F(Registry, StoreLivesUnderXdgConfigHomeAndIsCreatedWithItsFolders)
 {
-    EXPECT_EQ(CRegistryHive::DefaultPath(), StorePath());
+    // In the folder the application names, by default the program's own.
+    EXPECT_EQ(StorePath(), m_dir.File("platform_registry_tests/registry.db"));
+    CRegistryHive::SetDefaultFolder("vistrel");
+    EXPECT_EQ(StorePath(), m_dir.File("vistrel/registry.db"));
     EXPECT_FALSE(std::filesystem::exists(StorePath()));
     HKEY h = Create("Software\\Quenlor\\Vistrel");
     ASSERT_NE(h, nullptr);
@@ -61,6 +64,7 @@ TEST_F(Registry, StoreLivesUnderXdgConfigHomeAndIsCreatedWithItsFolders)
     CScopedEnv relative("XDG_CONFIG_HOME", "relative/dir");
     CScopedEnv home("HOME", m_dir.File("home"));
     EXPECT_EQ(CRegistryHive::DefaultPath(), m_dir.File("home") + "/.config/vistrel/registry.db");
+    CRegistryHive::SetDefaultFolder(program_invocation_short_name);
 }
 
 TEST_F(Registry, TypedValuesKeepTheirExactBytes)
@@ -155,7 +159,7 @@ TEST_F(Registry, DeletingAKeyTakesItsValuesAndSubKeys)
 
 TEST_F(Registry, AFileThatIsNotAStoreIsReportedAndNeverTouched)
 {
-    std::filesystem::create_directories(m_dir.File("vistrel"));
+    std::filesystem::create_directories(std::filesystem::path(StorePath()).parent_path());
     const std::vector<BYTE> garbage(5000, 0x5A);
     WriteBytes(StorePath(), garbage);
     LONG n;
