@@ -6,8 +6,9 @@
 #include "platform/capture/DriverList.h"
 #include "platform/registry/RegistryHive.h"
 #include "platform/ui/DialogMessageBoxes.h"
+#include "platform/ui/MessageBox.h"
 #include "platform/ui/QuitOnSignals.h"
-#include "service/ImageSocket.h"
+#include "view/VistrelView.h"
 
 #include <QApplication>
 
@@ -26,6 +27,9 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qtApp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vistrel"));
+    // The platform layer is told whose it is: the message boxes' title, the store's folder.
+    AfxSetAppName("Vistrel");
+    CRegistryHive::SetDefaultFolder("vistrel");
     QApplication::setApplicationVersion(QStringLiteral(VISTREL_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon128.png")));
 
@@ -63,8 +67,13 @@ int main(int argc, char** argv)
             CQuitOnSignals quit;
             QObject::connect(&quit, &CQuitOnSignals::Quit, &qtApp, [] { QApplication::quit(); });
             nExit = QApplication::exec();
+            // The images being sent get a moment to finish before the program ends.
+            if (CVistrelView* pView = app.MainFrame()->GetActiveView())
+            {
+                pView->m_server.StopListening();
+                pView->m_server.FinishAllConnections(CImageServer::kShutdownGraceMs);
+            }
         }
     }
-    CImageSocket::FinishAllConnections(CImageSocket::kShutdownGraceMs);
     return nExit;
 }

@@ -148,28 +148,28 @@ int CDib::Draw(CMemoryDC& dc, const RECT& dest, const RECT& src) const
     const CPalette* pOldPalette = nullptr;
     if (m_palette)
         pOldPalette = dc.SelectPalette(m_palette.get(), true);
-    dc.SetStretchBltMode(COLORONCOLOR);
+    const int nResult =
+        DrawBits(dc, dest, src, m_info.get(), m_nInfoLen, m_pixels.get(), m_nPixelsLen, Height());
+    if (m_palette)
+        dc.SelectPalette(pOldPalette, true);
+    return nResult;
+}
 
+int CDib::DrawBits(CMemoryDC& dc, const RECT& dest, const RECT& src, const BYTE* pInfo,
+                   std::size_t nInfoLen, const BYTE* pPixels, std::size_t nPixelsLen, DWORD nHeight)
+{
+    dc.SetStretchBltMode(COLORONCOLOR);
     const int nDestW = dest.right - dest.left;
     const int nDestH = dest.bottom - dest.top;
     const int nSrcW = src.right - src.left;
     const int nSrcH = src.bottom - src.top;
-    int nResult;
+    // Rows are stored bottom-up, so the unscaled copy counts the source from the bottom.
     if (nDestW == nSrcW && nDestH == nSrcH)
-    {
-        // Rows are stored bottom-up, so the unscaled copy counts the source from the bottom.
-        nResult = dc.SetDIBitsToDevice(dest.left, dest.top, nDestW, nDestH, src.left,
-                                       int(Height()) - src.bottom, 0, Height(), m_pixels.get(),
-                                       m_nPixelsLen, m_info.get(), m_nInfoLen);
-    }
-    else
-    {
-        nResult = dc.StretchDIBits(dest.left, dest.top, nDestW, nDestH, src.left, src.top, nSrcW,
-                                   nSrcH, m_pixels.get(), m_nPixelsLen, m_info.get(), m_nInfoLen);
-    }
-    if (m_palette)
-        dc.SelectPalette(pOldPalette, true);
-    return nResult;
+        return dc.SetDIBitsToDevice(dest.left, dest.top, nDestW, nDestH, src.left,
+                                    int(nHeight) - src.bottom, 0, nHeight, pPixels, nPixelsLen,
+                                    pInfo, nInfoLen);
+    return dc.StretchDIBits(dest.left, dest.top, nDestW, nDestH, src.left, src.top, nSrcW, nSrcH,
+                            pPixels, nPixelsLen, pInfo, nInfoLen);
 }
 
 int CDib::DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLORREF key) const

@@ -59,6 +59,11 @@ public:
     int Draw(CMemoryDC& dc) const;
     int Draw(CMemoryDC& dc, const RECT& dest, const RECT& src) const;
     int DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLORREF key) const;
+    // Draws a bitmap held elsewhere, given by its info header and pixels, as Draw draws a
+    // loaded one without a palette.
+    static int DrawBits(CMemoryDC& dc, const RECT& dest, const RECT& src, const BYTE* pInfo,
+                        std::size_t nInfoLen, const BYTE* pPixels, std::size_t nPixelsLen,
+                        DWORD nHeight);
 
     void Clear();
     bool BuildPalette();

@@ -2,17 +2,20 @@
 
 #include "platform/file/File.h"
 
+#include <jerror.h>
+
+#include <algorithm>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <new>
 
 namespace
 {
 // Runs one compression. The setjmp lives here, in a function that owns no C++ objects, so
 // the long jump from the library's error exit skips no destructor. Returns false when the
 // library reported a fatal error.
-bool CompressRows(jpeg_compress_struct* pInfo, std::jmp_buf* pJump, std::FILE* pFile,
-                  const std::uint8_t* pBottomRow, int nWidth, int nHeight)
+bool CompressRows(jpeg_compress_struct* pInfo, std::jmp_buf* pJump,
+                  jpeg_destination_mgr* pDestination, const std::uint8_t* pBottomRow, int nWidth,
+                  int nHeight)
 {
     if (setjmp(*pJump) != 0)
         return false;
@@ -23,7 +26,7 @@ bool CompressRows(jpeg_compress_struct* pInfo, std::jmp_buf* pJump, std::FILE* p
     pInfo->data_precision = 8;
     pInfo->image_width = JDIMENSION(nWidth);
     pInfo->image_height = JDIMENSION(nHeight);
-    jpeg_stdio_dest(pInfo, pFile);
+    pInfo->dest = pDestination;
     jpeg_start_compress(pInfo, TRUE);
 
     // Only reached with a valid size: the library refuses empty and oversized images above.
@@ -68,44 +71,81 @@ int CJpegWriter::SetQuality(int nQuality)
     return nQuality;
 }
 
+void CJpegWriter::InitDestination(j_compress_ptr cinfo)
+{
+    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
+    // Room for a usual picture at once, and whatever the vector already holds from before.
+    constexpr std::size_t kFirstRoom = std::size_t(1) << 16;
+    std::vector<std::uint8_t>& out = *d->pOut;
+    out.resize(std::max(out.capacity(), d->nOffset + kFirstRoom));
+    d->pub.next_output_byte = out.data() + d->nOffset;
+    d->pub.free_in_buffer = out.size() - d->nOffset;
+}
+
+boolean CJpegWriter::EmptyOutputBuffer(j_compress_ptr cinfo)
+{
+    // Called when the room is used up: twice as much, the bytes so far kept.
+    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
+    std::vector<std::uint8_t>& out = *d->pOut;
+    const std::size_t nUsed = out.size();
+    try
+    {
+        out.resize(nUsed * 2);
+    }
+    catch (const std::bad_alloc&)
+    {
+        cinfo->err->msg_code = JERR_OUT_OF_MEMORY;
+        (*cinfo->err->error_exit)(reinterpret_cast<j_common_ptr>(cinfo));
+    }
+    d->pub.next_output_byte = out.data() + nUsed;
+    d->pub.free_in_buffer = out.size() - nUsed;
+    return TRUE;
+}
+
+void CJpegWriter::TermDestination(j_compress_ptr cinfo)
+{
+    auto* d = reinterpret_cast<Destination*>(cinfo->dest);
+    d->pOut->resize(d->pOut->size() - d->pub.free_in_buffer);
+}
+
+int CJpegWriter::Encode(const std::uint8_t* pBottomRow, int nWidth, int nHeight,
+                        std::vector<std::uint8_t>& out, std::size_t nOffset)
+{
+    m_strLastMessage.clear();
+    try
+    {
+        if (out.size() < nOffset)
+            out.resize(nOffset);
+    }
+    catch (const std::bad_alloc&)
+    {
+        m_strLastMessage = "out of memory";
+        return -1;
+    }
+    m_destination.pub.init_destination = &CJpegWriter::InitDestination;
+    m_destination.pub.empty_output_buffer = &CJpegWriter::EmptyOutputBuffer;
+    m_destination.pub.term_destination = &CJpegWriter::TermDestination;
+    m_destination.pOut = &out;
+    m_destination.nOffset = nOffset;
+    if (CompressRows(&m_cinfo, &m_error.jump, &m_destination.pub, pBottomRow, nWidth, nHeight))
+        return 0;
+    jpeg_abort_compress(&m_cinfo); // back to idle; the next one starts afresh
+    out.resize(nOffset);
+    return -1;
+}
+
 int CJpegWriter::WriteFile(const std::uint8_t* pBottomRow, int nWidth, int nHeight,
                            const char* pszFileName)
 {
-    m_strLastMessage.clear();
-    // Created, or overwritten and then cut to the new length: emptying the file first would
-    // make the file system flush the old one at once, on every frame.
-    const int fd = OpenRegular(pszFileName, O_WRONLY | O_CREAT);
-    if (fd < 0)
+    if (Encode(pBottomRow, nWidth, nHeight, m_encoded) != 0)
+        return -1;
+    // A file that cannot be written (a folder, no room, no right) says why.
+    if (!OverwriteFile(pszFileName, m_encoded.data(), m_encoded.size()))
     {
         m_strLastMessage = std::string(pszFileName) + ": " + CFileException::Reason(errno);
         return -1;
     }
-    m_pFile = ::fdopen(fd, "wb");
-    if (m_pFile == nullptr)
-    {
-        ::close(fd);
-        return -1;
-    }
-    // One buffer large enough for a usual picture: written in one call rather than in pieces
-    // of the library's 4 KiB.
-    std::setvbuf(m_pFile, m_outputBuffer.data(), _IOFBF, m_outputBuffer.size());
-    bool bOk = CompressRows(&m_cinfo, &m_error.jump, m_pFile, pBottomRow, nWidth, nHeight);
-    if (!bOk)
-        jpeg_abort_compress(&m_cinfo); // back to idle; the next write starts afresh
-    // A write the disk refused (full, quota) says so rather than leaving a short file unsaid.
-    const auto failed = [this, pszFileName, &bOk]
-    {
-        if (m_strLastMessage.empty())
-            m_strLastMessage = std::string(pszFileName) + ": " + std::strerror(errno);
-        bOk = false;
-    };
-    const long nLength = std::ftell(m_pFile);
-    if (std::fflush(m_pFile) != 0 || nLength < 0 || ::ftruncate(fd, off_t(nLength)) != 0)
-        failed();
-    if (std::fclose(m_pFile) != 0)
-        failed();
-    m_pFile = nullptr;
-    return bOk ? 0 : -1;
+    return 0;
 }
 
 void CJpegWriter::OnFatalError(j_common_ptr cinfo)

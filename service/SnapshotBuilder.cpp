@@ -4,6 +4,7 @@
 #include "platform/gdi/MemoryDC.h"
 #include "res/StandbyPicture.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -59,22 +60,6 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Failure(bool bHeaders,
     return result;
 }
 
-CSnapshotBuilder::CResult CSnapshotBuilder::Build(const CInputs& in,
-                                                  std::unique_ptr<std::uint8_t[]>& pBlock,
-                                                  bool bIncludeStatusLine)
-{
-    CComposed composed;
-    CResult result = Compose(in, composed, pBlock, bIncludeStatusLine);
-    if (!composed.bNeedsEncoding)
-        return result;
-    CResult encoded = Encode(composed, in.jpegWriter, pBlock);
-    if (encoded.strProblem.empty())
-        encoded.strProblem = result.strProblem;
-    if (in.pSectionCache != nullptr)
-        *in.pSectionCache = std::move(composed.pSection);
-    return encoded;
-}
-
 CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed& out,
                                                     std::unique_ptr<std::uint8_t[]>& pBlock,
                                                     bool bIncludeStatusLine)
@@ -89,19 +74,31 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     pBlock.reset();
     std::string strProblem;
 
-    // The frame: the stand-by file without a driver, else a fresh grab saved by the driver.
-    CDib frame;
+    // The frame: the stand-by file without a driver, else a fresh grab. The grab is saved to
+    // "capframe.bmp" as always, and drawn from memory in the same bytes the file holds.
+    CDib standby;
+    std::vector<std::uint8_t> ownBytes;
+    std::vector<std::uint8_t>& grabbed = in.pFrameBytes != nullptr ? *in.pFrameBytes : ownBytes;
+    BYTE frameInfo[64] = {};
+    const BYTE* pFrameInfo = nullptr;
+    const BYTE* pFramePixels = nullptr;
+    std::size_t nFrameInfoLen = 0;
+    std::size_t nFramePixelsLen = 0;
+    std::int64_t nFrameW = 0;
+    std::int64_t nFrameH = 0;
     if (s.CaptureDevice == -1)
     {
-        const auto loaded = frame.Load(working("capoff.bmp").c_str());
+        const auto loaded = standby.Load(working("capoff.bmp").c_str());
         if (!loaded.Opened())
         {
             // No stand-by file of the user's: the built-in card takes its place.
             CFile memory;
             memory.OpenMemory(StandbyPictureBmp().constData(),
                               std::size_t(StandbyPictureBmp().size()));
-            frame.ReadFrom(memory);
+            standby.ReadFrom(memory);
         }
+        nFrameW = standby.Width();
+        nFrameH = standby.Height();
     }
     else
     {
@@ -113,42 +110,45 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
         if (!in.pCapture->FileSaveDib(file.c_str()))
             return Failure(bHeaders, pBlock,
                            "no frame could be saved: " + in.pCapture->LastError());
-        const auto loaded = frame.Load(file.c_str());
-        if (!loaded.Opened())
-            return Failure(bHeaders, pBlock, "no frame: " + loaded.Error().GetErrorMessage());
+        constexpr std::size_t kFileHeader = 14;
+        in.pCapture->Frame().DibFileBytes(grabbed);
+        if (grabbed.size() <= kBmpHeaders)
+            return Failure(bHeaders, pBlock, "no frame: the frame buffer is empty");
+        // The info header with room after it, as a loaded bitmap keeps it: the drawing layer
+        // reads where masks would be.
+        std::memcpy(frameInfo, grabbed.data() + kFileHeader, kBmpHeaders - kFileHeader);
+        pFrameInfo = frameInfo;
+        nFrameInfoLen = sizeof frameInfo;
+        pFramePixels = grabbed.data() + kBmpHeaders;
+        nFramePixelsLen = grabbed.size() - kBmpHeaders;
+        nFrameW = in.pCapture->Frame().Width();
+        nFrameH = in.pCapture->Frame().Height();
     }
+    const auto drawFrame = [&](CMemoryDC& dc, const RECT& dest)
+    {
+        const RECT src{0, 0, LONG(nFrameW), LONG(nFrameH)};
+        if (pFrameInfo == nullptr)
+            return standby.Draw(dc, dest, src);
+        return CDib::DrawBits(dc, dest, src, pFrameInfo, nFrameInfoLen, pFramePixels,
+                              nFramePixelsLen, DWORD(nFrameH));
+    };
 
     // The output size: the frame's own or the one configured, and a bitmap of that size.
-    const std::int64_t nFrameW = frame.Width();
-    const std::int64_t nFrameH = frame.Height();
     const std::int64_t w = s.UseCustomSize ? OutputSize(s.ImageWidth, nFrameW) : nFrameW;
     const std::int64_t h = s.UseCustomSize ? OutputSize(s.ImageHeight, nFrameH) : nFrameH;
     if (w <= 0 || h <= 0)
     {
-        if (frame.IsEmpty() && !s.UseCustomSize)
+        if (nFrameW == 0 && !s.UseCustomSize)
             return Failure(bHeaders, pBlock, "the frame file is not a readable bitmap");
         return Failure(bHeaders, pBlock,
                        "the output size " + std::to_string(w) + "x" + std::to_string(h) +
                            " is empty");
     }
-    // The composed picture is handed on with the result; a cached one of the right size is
-    // taken rather than a fresh one made.
-    std::unique_ptr<CDibSection>& owned = out.pSection;
-    bool bReused = false;
-    if (in.pSectionCache != nullptr && *in.pSectionCache && (*in.pSectionCache)->Width() == w &&
-        (*in.pSectionCache)->Height() == h)
-    {
-        owned = std::move(*in.pSectionCache);
-        bReused = true;
-    }
-    else
-    {
-        if (in.pSectionCache != nullptr)
-            in.pSectionCache->reset(); // of another size: let it go before making the new one
-        if (w <= INT_MAX && h <= INT_MAX)
-            owned = CDibSection::Create(int(w), int(h));
-    }
-    CDibSection* section = owned.get();
+    // The picture is handed on with the result and goes back to the pool from there.
+    if (w <= INT_MAX && h <= INT_MAX)
+        out.pSection = in.pPool != nullptr ? in.pPool->Acquire(int(w), int(h))
+                                           : CDibSection::Create(int(w), int(h));
+    CDibSection* section = out.pSection.get();
     if (section == nullptr)
         return Failure(bHeaders, pBlock,
                        "no " + std::to_string(w) + "x" + std::to_string(h) + " bitmap can be made");
@@ -158,9 +158,9 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     dc.SelectBitmap(section);
     const RECT dest{0, 0, LONG(w), LONG(h)};
     // Stretched over the whole picture, a frame sets every pixel of it (pixels a run-length
-    // frame skips are drawn in its first colour); only when it draws nothing does a reused
-    // bitmap need clearing.
-    if (frame.Draw(dc, dest, RECT{0, 0, LONG(nFrameW), LONG(nFrameH)}) == 0 && bReused)
+    // frame skips are drawn in its first colour); only when it draws nothing does a bitmap
+    // from the pool need clearing.
+    if (drawFrame(dc, dest) == 0)
         std::memset(section->Bits(), 0, std::size_t(section->ImageBytes()));
     if (in.pOverlay != nullptr)
         in.pOverlay->DrawTransparent(
@@ -202,8 +202,6 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
         std::memcpy(p + 14, &section->Info(), sizeof(BITMAPINFOHEADER));
         std::memcpy(p + kBmpHeaders, section->Bits(), std::size_t(nImage));
         result.nLength = int(nTotal);
-        if (in.pSectionCache != nullptr)
-            *in.pSectionCache = std::move(owned);
         return result;
     }
 
@@ -217,36 +215,40 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     return result;
 }
 
-CSnapshotBuilder::CResult CSnapshotBuilder::Encode(const CComposed& composed, CJpegWriter& writer,
+CSnapshotBuilder::CResult CSnapshotBuilder::Encode(const CComposed& composed, CEncoding& encoding,
                                                    std::unique_ptr<std::uint8_t[]>& pBlock)
 {
-    // Written to "frame.jpg" and read back whole.
+    // Encoded in memory after the header; "frame.jpg" is written from the same bytes, so what
+    // is served is the file byte for byte.
     const CDibSection& section = *composed.pSection;
     const std::string& header = composed.strHeader;
-    const std::int64_t nHeader = std::int64_t(header.size());
-    const char* pszJpeg = composed.strJpegPath.c_str();
+    std::vector<std::uint8_t>& bytes = encoding.bytes;
+    CJpegWriter& writer = encoding.writer;
     writer.SetQuality(composed.nQuality);
-    if (writer.WriteFile(section.Bits(), section.Width(), section.Height(), pszJpeg) != 0)
+    if (writer.Encode(section.Bits(), section.Width(), section.Height(), bytes, header.size()) != 0)
     {
         const std::string why = writer.LastMessage();
         return Failure(composed.bHeaders, pBlock,
                        "JPEG encoding failed" + (why.empty() ? std::string() : ": " + why));
     }
-    CFile file;
-    CFileException error;
-    if (!file.Open(pszJpeg, CFile::modeRead, &error))
-        return Failure(composed.bHeaders, pBlock,
-                       "the encoded frame cannot be read: " + error.GetErrorMessage());
-    const std::int64_t nLength = file.GetLength();
-    if (nLength <= 0 || nHeader + nLength > INT_MAX)
-        return Failure(composed.bHeaders, pBlock, "the encoded frame has no usable length");
-    pBlock = Allocate(nHeader + nLength);
+    std::memcpy(bytes.data(), header.data(), header.size());
+    const std::size_t nJpeg = bytes.size() - header.size();
+    {
+        std::unique_lock<std::mutex> guard;
+        if (encoding.pFileLock != nullptr)
+            guard = std::unique_lock<std::mutex>(*encoding.pFileLock);
+        if (!OverwriteFile(composed.strJpegPath.c_str(), bytes.data() + header.size(), nJpeg))
+            return Failure(composed.bHeaders, pBlock,
+                           "JPEG encoding failed: " +
+                               CFileException(errno, composed.strJpegPath).GetErrorMessage());
+    }
+    if (bytes.size() > std::size_t(INT_MAX))
+        return Failure(composed.bHeaders, pBlock, "the image is too large to send");
+    pBlock = Allocate(std::int64_t(bytes.size()));
     if (!pBlock)
         return Failure(composed.bHeaders, pBlock, "out of memory");
-    std::memcpy(pBlock.get(), header.data(), header.size());
-    if (file.Read(pBlock.get() + nHeader, std::size_t(nLength)) != std::size_t(nLength))
-        return Failure(composed.bHeaders, pBlock, "the encoded frame could not be read whole");
+    std::memcpy(pBlock.get(), bytes.data(), bytes.size());
     CResult result;
-    result.nLength = int(nHeader + nLength);
+    result.nLength = int(bytes.size());
     return result;
 }

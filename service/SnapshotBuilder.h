@@ -9,11 +9,14 @@
 #include "imaging/JpegWriter.h"
 #include "platform/capture/FrameSource.h"
 #include "platform/gdi/DibSection.h"
+#include "service/BitmapPool.h"
 #include "settings/Settings.h"
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class CSnapshotBuilder
 {
@@ -25,11 +28,11 @@ public:
         const CSettings& settings;
         CFrameSource* pCapture;
         const CDib* pOverlay;
-        CJpegWriter& jpegWriter;
         std::string strDirectory;
-        // The output bitmap of the last build, reused (cleared) when the size stays the same,
-        // so that a request does not pay for fresh pages; may be null.
-        std::unique_ptr<CDibSection>* pSectionCache = nullptr;
+        // Where the output bitmap comes from; null: a new one every time.
+        CBitmapPool* pPool = nullptr;
+        // The grabbed frame's bytes, kept from build to build; null: a new block every time.
+        std::vector<std::uint8_t>* pFrameBytes = nullptr;
     };
 
     static const char* const kProductId; // what follows "Server: "
@@ -41,16 +44,13 @@ public:
         std::string strProblem; // why it failed, or what went wrong on the way (a lost camera)
     };
 
-    static CResult Build(const CInputs& in, std::unique_ptr<std::uint8_t[]>& pBlock,
-                         bool bIncludeStatusLine);
-
-    // Build in two stages, so that the encoding can run away from the thread that grabs and
-    // draws. Compose grabs, draws and, for a BMP or a failure, completes the block; for a JPEG
-    // it leaves bNeedsEncoding set and everything Encode needs in the picture it returns.
+    // A build has two stages, so that the encoding can run away from the thread that grabs
+    // and draws. Compose grabs, draws and, for a BMP or a failure, completes the block; for a
+    // JPEG it leaves bNeedsEncoding set and everything Encode needs in the picture it returns.
     struct CComposed
     {
         bool bNeedsEncoding = false;
-        std::unique_ptr<CDibSection> pSection; // the drawn picture (JPEG only)
+        std::unique_ptr<CDibSection> pSection; // the drawn picture, to go back to the pool
         std::string strHeader;
         std::string strJpegPath;
         int nQuality = 75;
@@ -58,8 +58,18 @@ public:
     };
     static CResult Compose(const CInputs& in, CComposed& out,
                            std::unique_ptr<std::uint8_t[]>& pBlock, bool bIncludeStatusLine);
-    // Touches only what it is given (and the file named in it): safe on another thread.
-    static CResult Encode(const CComposed& composed, CJpegWriter& writer,
+
+    // What one encoding thread keeps from picture to picture. The lock is shared by all of
+    // them: "frame.jpg" is written by one at a time.
+    struct CEncoding
+    {
+        CJpegWriter writer;
+        std::vector<std::uint8_t> bytes;
+        std::mutex* pFileLock = nullptr;
+    };
+    // Encodes the picture into memory, writes "frame.jpg" from those bytes and makes the
+    // response of them. Touches only what it is given (and that file): safe on another thread.
+    static CResult Encode(const CComposed& composed, CEncoding& encoding,
                           std::unique_ptr<std::uint8_t[]>& pBlock);
 
     // The served size on one axis from its size code: 1 halves the frame's size, codes below 5

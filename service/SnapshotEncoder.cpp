@@ -1,5 +1,13 @@
 #include "service/SnapshotEncoder.h"
 
+#include <algorithm>
+
+CSnapshotEncoder::CSnapshotEncoder(unsigned nThreads)
+    : m_nThreads(nThreads != 0 ? nThreads
+                               : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads))
+{
+}
+
 CSnapshotEncoder::~CSnapshotEncoder()
 {
     {
@@ -8,15 +16,15 @@ CSnapshotEncoder::~CSnapshotEncoder()
         m_jobs.clear();
     }
     m_changed.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
+    for (std::thread& t : m_threads)
+        t.join();
 }
 
 void CSnapshotEncoder::Submit(CSnapshotBuilder::CComposed composed, Done done)
 {
     std::unique_lock<std::mutex> guard(m_lock);
-    if (!m_thread.joinable())
-        m_thread = std::thread([this] { Run(); });
+    while (m_threads.size() < m_nThreads)
+        m_threads.emplace_back([this] { Run(); });
     m_changed.wait(guard, [this] { return m_jobs.size() < kMaxQueued; });
     m_jobs.push_back(Job{std::move(composed), std::move(done)});
     guard.unlock();
@@ -26,11 +34,13 @@ void CSnapshotEncoder::Submit(CSnapshotBuilder::CComposed composed, Done done)
 void CSnapshotEncoder::WaitUntilIdle()
 {
     std::unique_lock<std::mutex> guard(m_lock);
-    m_changed.wait(guard, [this] { return m_jobs.empty() && !m_bBusy; });
+    m_changed.wait(guard, [this] { return m_jobs.empty() && m_nBusy == 0; });
 }
 
 void CSnapshotEncoder::Run()
 {
+    CSnapshotBuilder::CEncoding encoding; // this thread's writer and bytes
+    encoding.pFileLock = &m_fileLock;
     for (;;)
     {
         Job job;
@@ -41,15 +51,15 @@ void CSnapshotEncoder::Run()
                 return;
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
-            m_bBusy = true;
+            ++m_nBusy;
         }
         m_changed.notify_all(); // room for the next job
         std::unique_ptr<std::uint8_t[]> pBlock;
-        CSnapshotBuilder::CResult result = CSnapshotBuilder::Encode(job.composed, m_writer, pBlock);
+        CSnapshotBuilder::CResult result = CSnapshotBuilder::Encode(job.composed, encoding, pBlock);
         job.done(std::move(result), std::move(pBlock), std::move(job.composed.pSection));
         {
             std::lock_guard<std::mutex> guard(m_lock);
-            m_bBusy = false;
+            --m_nBusy;
         }
         m_changed.notify_all();
     }

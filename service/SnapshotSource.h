@@ -1,5 +1,5 @@
 #pragma once
-// What the server asks of the view: the complete bytes of one response.
+// What the server asks for: the complete bytes of one response.
 
 #include <cstdint>
 #include <functional>
@@ -9,17 +9,9 @@ class CSnapshotSource
 {
 public:
     virtual ~CSnapshotSource() = default;
-    // The response in a new block of exactly its length (0: nothing to send, only close).
-    virtual int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse,
-                              bool bIncludeStatusLine) = 0;
-
-    // The same, handed to done on this thread: at once, or later when part of the work is done
+    // The response, in a new block of exactly its length (0: nothing to send, only close),
+    // handed to done on this thread: at once, or later when part of the work is done
     // elsewhere. done is called exactly once unless the source is destroyed first.
     using Delivery = std::function<void(int nLength, std::unique_ptr<std::uint8_t[]> pResponse)>;
-    virtual void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done)
-    {
-        std::unique_ptr<std::uint8_t[]> pResponse;
-        const int nLength = BuildSnapshot(pResponse, bIncludeStatusLine);
-        done(nLength, std::move(pResponse));
-    }
+    virtual void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done) = 0;
 };

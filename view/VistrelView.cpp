@@ -6,7 +6,6 @@
 #include "platform/ui/MessageBox.h"
 #include "platform/ui/QuitOnSignals.h"
 #include "res/StandbyPicture.h"
-#include "service/SnapshotBuilder.h"
 #include "settings/DeviceMemory.h"
 
 #include <QCheckBox>
@@ -63,15 +62,15 @@ CVistrelView::CVistrelView(const CDriverList& drivers, QWidget* pParent)
         connect(p, &QCheckBox::clicked, this, [this] { OnPreview(); });
     if (auto* p = Item<QCheckBox>(IDC_ENABLE_SERVER))
         connect(p, &QCheckBox::clicked, this, [this] { OnEnableServer(); });
+    m_service.SetStatusHandler([this](const std::string& strProblem)
+                               { SetStatusText(strProblem); });
 }
 
 CVistrelView::~CVistrelView()
 {
-    // First: the encoding thread hands its results to this object.
-    m_pEncoder.reset();
-    if (m_pListenSocket)
-        m_pListenSocket->Close();
-    m_pListenSocket.reset();
+    // No new connections; those still open are closed with the server.
+    m_server.StopListening();
+    m_service.SetOverlay(nullptr);
     m_pOverlay.reset();
     if (m_settings.CaptureDevice != -1 && m_hCapWnd)
         m_hCapWnd->DriverDisconnect();
@@ -81,6 +80,12 @@ void CVistrelView::DoDataExchange(CDataExchange* pDX)
 {
     DDX_Check(pDX, IDC_ENABLE_SERVER, m_settings.ServerEnabled);
     DDX_Check(pDX, IDC_PREVIEW, m_settings.PreviewEnabled);
+}
+
+void CVistrelView::SetWorkingDirectory(const std::string& strDirectory)
+{
+    m_strDirectory = strDirectory;
+    m_service.SetWorkingDirectory(strDirectory);
 }
 
 std::string CVistrelView::WorkingFile(const char* pszName) const
@@ -119,6 +124,7 @@ void CVistrelView::OnInitialUpdate()
         delete pPlaceholder;
     }
     m_hCapWnd = new CCaptureWindow(m_drivers, this, corner.x(), corner.y());
+    m_service.SetFrameSource(m_hCapWnd.data());
     QImage standby;
     standby.loadFromData(StandbyPictureBmp(), "BMP");
     m_hCapWnd->SetStandbyPicture(standby);
@@ -196,6 +202,7 @@ void CVistrelView::LoadOverlay()
             "The overlay bitmap cannot be opened:\n" + result.Error().GetErrorMessage();
         AfxMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
     }
+    m_service.SetOverlay(m_pOverlay.get());
 }
 
 void CVistrelView::ResizeCaptureWindowToFrame()
@@ -403,7 +410,10 @@ void CVistrelView::OnImageSettings()
     if (m_settings.UseOverlay != 0 && !m_pOverlay)
         LoadOverlay();
     else if (m_settings.UseOverlay == 0)
+    {
+        m_service.SetOverlay(nullptr);
         m_pOverlay.reset();
+    }
 }
 
 void CVistrelView::OnSaveSettings()
@@ -435,23 +445,18 @@ void CVistrelView::UpdateScrollExtent()
 
 void CVistrelView::StartServer()
 {
-    if (m_pListenSocket)
-        m_pListenSocket->Close();
-    m_pListenSocket.reset();
+    m_server.StopListening();
     if (m_settings.ServerEnabled == 0)
     {
         if (Headless())
             Announce("the web server is off; start Vistrel with --server on to serve images");
         return;
     }
-    auto pSocket = std::make_unique<CImageSocket>();
-    pSocket->SetView(this);
     // A port outside 1..65535 is refused rather than truncated to some other port.
     const bool bPortValid = m_settings.ServerPort >= 1 && m_settings.ServerPort <= 65535;
-    if (!bPortValid || !pSocket->Create(unsigned(m_settings.ServerPort)) ||
-        !pSocket->Listen(CImageSocket::kListenBacklog))
+    if (!bPortValid || !m_server.Listen(unsigned(m_settings.ServerPort)))
     {
-        const int nError = pSocket->GetLastError();
+        const int nError = m_server.LastError();
         AfxMessageBox("Aieeee! Can't open server on configured port\n", MB_OK);
         // Which port, and why: the message box has no room for it.
         const std::string strPort = std::to_string(m_settings.ServerPort);
@@ -463,12 +468,11 @@ void CVistrelView::StartServer()
         SetStatusText("Can't open the server on " + strWhy);
         return;
     }
-    m_pListenSocket = std::move(pSocket);
     if (Headless())
     {
-        const std::string strPort = std::to_string(m_pListenSocket->GetLocalPort());
+        const std::string strPort = std::to_string(m_server.Port());
         std::string strLine = "serving images at http://127.0.0.1:" + strPort + "/";
-        if (m_pListenSocket->IsIPv6())
+        if (m_server.IsIPv6())
             strLine += " and http://[::1]:" + strPort + "/";
         Announce(strLine + " (every interface)");
     }
@@ -476,92 +480,5 @@ void CVistrelView::StartServer()
 
 unsigned CVistrelView::ListeningPort() const
 {
-    return m_pListenSocket ? m_pListenSocket->GetLocalPort() : 0;
-}
-
-int CVistrelView::BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool bIncludeStatusLine)
-{
-    // The working files are shared with the encoder's thread: let it finish first.
-    if (m_pEncoder)
-        m_pEncoder->WaitUntilIdle();
-    const CSnapshotBuilder::CInputs in{m_settings,   m_hCapWnd.data(), m_pOverlay.get(),
-                                       m_jpegWriter, m_strDirectory,   &m_pOutputCache};
-    const auto result = CSnapshotBuilder::Build(in, pResponse, bIncludeStatusLine);
-    SetStatusText(result.strProblem);
-    return result.nLength;
-}
-
-void CVistrelView::BuildSnapshotLater(bool bIncludeStatusLine, Delivery done)
-{
-    // A camera's fresh frame is waited for on the event loop: the window and the other
-    // connections go on meanwhile, and requests that come together share the frame.
-    if (m_hCapWnd && m_settings.CaptureDevice != -1)
-    {
-        m_hCapWnd->WhenFrameReady([this, bIncludeStatusLine, done]
-                                  { ComposeLater(bIncludeStatusLine, done); });
-        return;
-    }
-    ComposeLater(bIncludeStatusLine, std::move(done));
-}
-
-void CVistrelView::ComposeLater(bool bIncludeStatusLine, Delivery done)
-{
-    // Grabbing and drawing happen here, at once; a JPEG is encoded on the encoder's thread
-    // while this thread goes on with the next request, and delivered back here.
-    if (!m_pOutputCache && !m_sectionPool.empty())
-    {
-        m_pOutputCache = std::move(m_sectionPool.back());
-        m_sectionPool.pop_back();
-    }
-    const CSnapshotBuilder::CInputs in{m_settings,   m_hCapWnd.data(), m_pOverlay.get(),
-                                       m_jpegWriter, m_strDirectory,   &m_pOutputCache};
-    CSnapshotBuilder::CComposed composed;
-    std::unique_ptr<std::uint8_t[]> pResponse;
-    const auto result = CSnapshotBuilder::Compose(in, composed, pResponse, bIncludeStatusLine);
-    if (!composed.bNeedsEncoding)
-    {
-        SetStatusText(result.strProblem);
-        done(result.nLength, std::move(pResponse));
-        return;
-    }
-    if (!m_pEncoder)
-        m_pEncoder = std::make_unique<CSnapshotEncoder>();
-    struct CCompletion
-    {
-        Delivery done;
-        std::string strComposeProblem;
-        CSnapshotBuilder::CResult result;
-        std::unique_ptr<std::uint8_t[]> pResponse;
-        std::unique_ptr<CDibSection> pSection;
-    };
-    auto pCompletion = std::make_shared<CCompletion>();
-    pCompletion->done = std::move(done);
-    pCompletion->strComposeProblem = result.strProblem;
-    m_pEncoder->Submit(std::move(composed),
-                       [this, pCompletion](CSnapshotBuilder::CResult encoded,
-                                           std::unique_ptr<std::uint8_t[]> pBlock,
-                                           std::unique_ptr<CDibSection> pSection)
-                       {
-                           pCompletion->result = std::move(encoded);
-                           pCompletion->pResponse = std::move(pBlock);
-                           pCompletion->pSection = std::move(pSection);
-                           QMetaObject::invokeMethod(
-                               this,
-                               [this, pCompletion]
-                               {
-                                   // Kept for reuse while few and of a usual size: a huge custom
-                                   // size is not worth holding on to between requests.
-                                   constexpr std::int64_t kMaxPooledBytes = 32 << 20;
-                                   if (pCompletion->pSection &&
-                                       pCompletion->pSection->ImageBytes() <= kMaxPooledBytes &&
-                                       m_sectionPool.size() <= CSnapshotEncoder::kMaxQueued)
-                                       m_sectionPool.push_back(std::move(pCompletion->pSection));
-                                   const std::string& strProblem = pCompletion->result.strProblem;
-                                   SetStatusText(strProblem.empty() ? pCompletion->strComposeProblem
-                                                                    : strProblem);
-                                   pCompletion->done(pCompletion->result.nLength,
-                                                     std::move(pCompletion->pResponse));
-                               },
-                               Qt::QueuedConnection);
-                       });
+    return m_server.Port();
 }

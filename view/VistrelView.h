@@ -1,17 +1,15 @@
 #pragma once
-// The program's one view and the hub of everything that serves images: it owns the settings
-// record, the capture window, the JPEG writer, the listening socket and the overlay bitmap.
+// The program's one view: it owns the settings record, the capture window and the overlay
+// bitmap, and hands them to the image service, whose server it starts and stops.
 // It is a form (template 101) with "View Preview", "Enable Web Server" and the capture window.
 
 #include "imaging/Dib.h"
-#include "imaging/JpegWriter.h"
 #include "platform/capture/CaptureWindow.h"
 #include "platform/capture/DriverList.h"
 #include "platform/ui/CmdTarget.h"
 #include "platform/ui/FormView.h"
-#include "service/ImageSocket.h"
-#include "service/SnapshotEncoder.h"
-#include "service/SnapshotSource.h"
+#include "service/ImageServer.h"
+#include "service/SnapshotService.h"
 #include "settings/RunOptions.h"
 #include "settings/Settings.h"
 
@@ -21,7 +19,7 @@
 #include <string>
 #include <vector>
 
-class CVistrelView : public CFormView, public CCmdTarget, public CSnapshotSource
+class CVistrelView : public CFormView, public CCmdTarget
 {
     Q_OBJECT
 public:
@@ -53,10 +51,6 @@ public:
     void OnUpdateDriverMenu(int nIndex, CCmdUI* pCmdUI);
     // (Re)creates the listening socket from the settings.
     void StartServer();
-    int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& pResponse, bool bIncludeStatusLine) override;
-    void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done) override;
-    // Composes with the frame the capture window has now, encoding elsewhere.
-    void ComposeLater(bool bIncludeStatusLine, Delivery done);
     // Driver items 35000 + index (up to 100) are routed here besides the command table.
     bool OnCmdMsg(int nID, int nCode, CCmdUI* pCmdUI) override;
     bool HasCommandHandler(int nID) const override;
@@ -80,7 +74,7 @@ public:
     // screen, printed to standard error when it changes).
     const std::string& StatusText() const { return m_strStatus; }
     // Where the working files live; empty for the current directory.
-    void SetWorkingDirectory(const std::string& strDirectory) { m_strDirectory = strDirectory; }
+    void SetWorkingDirectory(const std::string& strDirectory);
     // Settings given for this run only (the command line), laid over the loaded ones.
     void SetRunOptions(const CRunOptions& options) { m_runOptions = options; }
     // True when the start-up stopped because the settings could not be read at all.
@@ -90,9 +84,10 @@ public:
 
     CSettings m_settings;
     QPointer<CCaptureWindow> m_hCapWnd;
-    CJpegWriter m_jpegWriter;
-    std::unique_ptr<CImageSocket> m_pListenSocket;
     std::unique_ptr<CDib> m_pOverlay;
+    // What serves the images: the pipeline, and the server that asks it for every connection.
+    CSnapshotService m_service{m_settings};
+    CImageServer m_server{m_service};
 
 signals:
     void TitleChanged(const QString& title);
@@ -106,7 +101,6 @@ protected:
     void DoDataExchange(CDataExchange* pDX) override;
     void SetTitle(const std::string& strTitle);
     void SetStatusText(const std::string& strText);
-    // Loads "overlay.bmp" into a new overlay bitmap; a file that cannot be opened is reported.
     LONG LoadWaitingForTheStore();
     // The index the stored device has now, kMissingDevice when it is not connected.
     int StoredDeviceIndex() const;
@@ -114,6 +108,7 @@ protected:
     void KeepDeviceChoices();
     bool ConnectWithItsChoices(int nIndex, CCaptureDriver& driver);
     static constexpr int kMissingDevice = -2;
+    // Loads "overlay.bmp" into a new overlay bitmap; a file that cannot be opened is reported.
     void LoadOverlay();
     void ResizeCaptureWindowToFrame();
     std::string WorkingFile(const char* pszName) const;
@@ -124,9 +119,5 @@ protected:
     std::string m_strDirectory;
     CRunOptions m_runOptions;
     bool m_bStartFailed = false;
-    std::unique_ptr<CDibSection> m_pOutputCache;
-    // Pictures back from the encoder, for reuse.
-    std::vector<std::unique_ptr<CDibSection>> m_sectionPool;
-    std::unique_ptr<CSnapshotEncoder> m_pEncoder;
     QSize m_extent;
 };

@@ -47,7 +47,7 @@ public:
     // the buffer shows the stand-by picture: at once when that needs no waiting, else from
     // the event loop when the device has a frame (never blocking it). Calls that come while
     // one waits share its frame. Within fn, GrabFrameNoStop takes that frame.
-    void WhenFrameReady(std::function<void()> fn);
+    void WhenFrameReady(std::function<void()> fn) override;
     bool GrabFrameNoStop() override;
     bool FileSaveDib(const char* pszFileName) override;
     std::string LastError() const override { return m_strLastError; }
@@ -55,7 +55,7 @@ public:
     // The picture a failed grab leaves in the frame buffer.
     void SetStandbyPicture(const QImage& image);
     CCaptureDriver* ConnectedDriver() const { return m_pDriver; }
-    const CFrameBuffer& Frame() const { return m_frame; }
+    const CFrameBuffer& Frame() const override { return m_frame; }
 
 protected:
     void paintEvent(QPaintEvent* pEvent) override;

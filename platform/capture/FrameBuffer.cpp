@@ -44,7 +44,10 @@ void CFrameBuffer::DibFileBytes(std::vector<std::uint8_t>& f) const
 {
     const std::size_t nStride = (std::size_t(m_nWidth) * 3 + 3) & ~std::size_t(3);
     const std::size_t nImage = nStride * std::size_t(m_nHeight);
-    f.assign(54 + nImage, 0);
+    // Every byte is written below: a buffer kept from the last frame of this size is reused
+    // as it is, not cleared first.
+    f.resize(54 + nImage);
+    std::memset(f.data(), 0, 54);
     f[0] = 'B';
     f[1] = 'M';
     Put32(&f[2], std::uint32_t(f.size()));
@@ -55,9 +58,13 @@ void CFrameBuffer::DibFileBytes(std::vector<std::uint8_t>& f) const
     f[26] = 1;
     f[28] = 24;
     Put32(&f[34], std::uint32_t(nImage));
+    const std::size_t nRow = std::size_t(m_nWidth) * 3;
     for (int y = 0; y < m_nHeight; ++y)
-        std::memcpy(&f[54 + nStride * std::size_t(m_nHeight - 1 - y)], Row(y),
-                    std::size_t(m_nWidth) * 3);
+    {
+        std::uint8_t* pDest = &f[54 + nStride * std::size_t(m_nHeight - 1 - y)];
+        std::memcpy(pDest, Row(y), nRow);
+        std::memset(pDest + nRow, 0, nStride - nRow);
+    }
 }
 
 bool CFrameBuffer::SaveDib(const std::string& strPath, std::string* pError) const

@@ -1,16 +1,25 @@
 #pragma once
-// What the image service asks of the capture window: grab a new frame, save it as a BMP file.
+// What the image service asks of the capture window: wait for a fresh frame, grab it, save it
+// as a BMP file, and hand over the frame itself.
 
+#include "platform/capture/FrameBuffer.h"
+
+#include <functional>
 #include <string>
 
 class CFrameSource
 {
 public:
     virtual ~CFrameSource() = default;
+    // Calls fn once a fresh frame can be grabbed: at once for a source that never waits,
+    // later from the event loop for one that does.
+    virtual void WhenFrameReady(std::function<void()> fn) { fn(); }
     // WM_CAP_GRAB_FRAME_NOSTOP: one new frame into the frame buffer; the preview keeps running.
     virtual bool GrabFrameNoStop() = 0;
     // WM_CAP_FILE_SAVEDIB: the frame buffer as a 24-bit BMP file.
     virtual bool FileSaveDib(const char* pszFileName) = 0;
+    // The frame buffer as the last grab left it.
+    virtual const CFrameBuffer& Frame() const = 0;
     // Why the last grab or save failed.
     virtual std::string LastError() const = 0;
 };

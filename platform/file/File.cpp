@@ -12,7 +12,7 @@ std::string CFileException::Reason(int nErrno)
     switch (nErrno)
     {
     case ELOOP:
-        return "it is a symbolic link, which Vistrel never reads or writes through";
+        return "it is a symbolic link, which is never read or written through";
     case EINVAL:
     case ENXIO:
         return "it is not a regular file";
@@ -45,6 +45,42 @@ int OpenRegular(const char* pszFileName, int nFlags)
     // Regular files never block; the flag goes so that later reads and writes behave as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
+}
+
+bool OverwriteFile(const char* pszFileName, const void* pData, std::size_t nSize)
+{
+    const int fd = OpenRegular(pszFileName, O_WRONLY | O_CREAT);
+    if (fd < 0)
+        return false;
+    const auto* p = static_cast<const char*>(pData);
+    std::size_t nDone = 0;
+    bool bOk = true;
+    while (bOk && nDone < nSize)
+    {
+        const ssize_t n = ::pwrite(fd, p + nDone, nSize - nDone, off_t(nDone));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = ENOSPC;
+        bOk = n > 0;
+        if (bOk)
+            nDone += std::size_t(n);
+    }
+    struct stat st;
+    if (bOk && ::fstat(fd, &st) == 0 && std::size_t(st.st_size) != nSize)
+        bOk = ::ftruncate(fd, off_t(nSize)) == 0;
+    int nError = errno;
+    if (::close(fd) != 0 && bOk)
+    {
+        bOk = false;
+        nError = errno;
+    }
+    if (!bOk)
+    {
+        ::unlink(pszFileName);
+        errno = nError;
+    }
+    return bOk;
 }
 
 bool CFile::Open(const char* pszFileName, unsigned nFlags, CFileException* pError)

@@ -29,6 +29,12 @@ public:
 // opening without blocking). Returns the descriptor, blocking as usual, or -1 with errno set.
 int OpenRegular(const char* pszFileName, int nFlags);
 
+// Makes the named file hold exactly these bytes. An existing file is overwritten in place and
+// cut to the new length: emptying it first would make the file system flush the old one at
+// once, on every write. A write that fails removes the file, so no half-written file is ever
+// read as a whole one. False with errno set.
+bool OverwriteFile(const char* pszFileName, const void* pData, std::size_t nSize);
+
 class CFile
 {
 public:

@@ -53,7 +53,6 @@ protected:
     void TearDown() override
     {
         m_app.reset();
-        CImageSocket::CloseAllConnections();
         SetMessageBoxPresenter({});
     }
     static void Store(const char* pszName, DWORD n)

@@ -54,7 +54,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     Store("ServerEnabled", 1);
     Store("CaptureDevice", 1);
     ASSERT_TRUE(Start());
-    const CImageSocket* pBefore = View()->m_pListenSocket.get();
+    const CImageSocket* pBefore = View()->m_server.Listener();
     ASSERT_NE(pBefore, nullptr);
 
     // Header and format only: no restart, and the next image uses them.
@@ -67,7 +67,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
             UserClick(Button(d, 1));
         });
     Trigger(32775);
-    EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
+    EXPECT_EQ(View()->m_server.Listener(), pBefore);
     EXPECT_EQ(View()->m_settings.HttpHeaders, 0);
     EXPECT_EQ(View()->m_settings.ImageType, 1);
     const auto bmp = Fetch(nPort);
@@ -78,7 +78,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     // OK without changes restarts nothing either; Cancel after edits changes nothing.
     WhenModal([](QWidget* d) { UserClick(Button(d, 1)); });
     Trigger(32775);
-    EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
+    EXPECT_EQ(View()->m_server.Listener(), pBefore);
     WhenModal(
         [](QWidget* d)
         {
@@ -89,7 +89,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     Trigger(32775);
     EXPECT_EQ(View()->m_settings.ServerPort, int(nPort));
     EXPECT_EQ(View()->m_settings.ServerEnabled, 1);
-    EXPECT_EQ(View()->m_pListenSocket.get(), pBefore);
+    EXPECT_EQ(View()->m_server.Listener(), pBefore);
 
     // Disabling closes the socket and clears the form's check box.
     WhenModal(
@@ -99,7 +99,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
             UserClick(Button(d, 1));
         });
     Trigger(32775);
-    EXPECT_FALSE(View()->m_pListenSocket);
+    EXPECT_FALSE(View()->m_server.IsListening());
     EXPECT_FALSE(View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER)->isChecked());
 
     // A port change while disabled still restarts: the form is refreshed from the settings.
@@ -114,7 +114,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     Trigger(32775);
     EXPECT_EQ(View()->m_settings.ServerPort, int(nOther));
     EXPECT_FALSE(View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER)->isChecked());
-    EXPECT_FALSE(View()->m_pListenSocket);
+    EXPECT_FALSE(View()->m_server.IsListening());
 }
 
 TEST_F(ServerSettings, ANonNumericPortKeepsTheDialogOpen)
@@ -177,7 +177,6 @@ TEST_F(ServerSettings, OnlySaveSettingsWritesTheStoreAndARestartReadsItBack)
     ASSERT_TRUE(Stored("PreviewEnabled", &v));
     EXPECT_EQ(v, 0u);
     m_app.reset();
-    CImageSocket::CloseAllConnections();
     ASSERT_TRUE(Start());
     EXPECT_EQ(View()->m_settings.ServerPort, 9191);
     EXPECT_EQ(View()->m_settings.ImageType, 1);

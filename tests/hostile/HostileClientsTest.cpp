@@ -26,33 +26,33 @@ TEST_F(HostileClients, StalledReadersNeverStarveAHealthyClientAndTheirBytesHaveA
             ASSERT_GE(fd, 0);
             stalled.push_back(fd);
             PumpUntil([] { return false; }, 5);
-            nMostHeld = std::max(nMostHeld, CImageSocket::HeldBytes());
+            nMostHeld = std::max(nMostHeld, View()->m_server.HeldBytes());
         }
-        PumpUntil([] { return false; }, 2 * CImageSocket::kStallMs);
+        PumpUntil([] { return false; }, 2 * CImageServer::kStallMs);
 
         // A healthy client gets its whole picture while all of them stall.
         auto bytes = Fetch(nPort);
-        nMostHeld = std::max(nMostHeld, CImageSocket::HeldBytes());
+        nMostHeld = std::max(nMostHeld, View()->m_server.HeldBytes());
         const std::string text(bytes.begin(), bytes.end());
         const std::size_t nBody = text.find("\r\n\r\n");
         ASSERT_NE(nBody, std::string::npos) << nStalled << " stalled";
         EXPECT_EQ(std::int64_t(bytes.size() - nBody - 4), nResponse) << nStalled << " stalled";
-        EXPECT_LE(nMostHeld, CImageSocket::kMaxHeldBytes + nResponse) << nStalled << " stalled";
+        EXPECT_LE(nMostHeld, CImageServer::kMaxHeldBytes + nResponse) << nStalled << " stalled";
 
         // Right behind a burst of as many more, it is served before the burst is worked off.
         // Nobody counts as stalled for a while, however slow this build: the burst cannot be
         // weeded out before the healthy client is accepted, and has to wait for room.
-        CImageSocket::SetTimeouts(CImageSocket::kSendTimeoutMs, CImageSocket::kLingerMs, 2000);
+        View()->m_server.SetTimeouts(CImageServer::kSendTimeoutMs, CImageServer::kLingerMs, 2000);
         for (int i = 0; i < nStalled; ++i)
             stalled.push_back(ConnectTo("127.0.0.1", nPort, 4096));
         bytes = Fetch(nPort);
         EXPECT_GT(bytes.size(), std::size_t(nResponse)) << nStalled << " in the burst";
-        EXPECT_GT(CImageSocket::WaitingForRoom(), 0) << "served ahead of the burst";
-        CImageSocket::SetTimeouts(CImageSocket::kSendTimeoutMs, CImageSocket::kLingerMs);
+        EXPECT_GT(View()->m_server.WaitingForRoom(), 0) << "served ahead of the burst";
+        View()->m_server.SetTimeouts(CImageServer::kSendTimeoutMs, CImageServer::kLingerMs);
         for (int fd : stalled)
             ::close(fd);
-        PumpUntil([] { return CImageSocket::HeldBytes() == 0; }, 5000);
-        EXPECT_EQ(CImageSocket::HeldBytes(), 0) << "released";
+        PumpUntil([this] { return View()->m_server.HeldBytes() == 0; }, 5000);
+        EXPECT_EQ(View()->m_server.HeldBytes(), 0) << "released";
     }
 }
 
@@ -76,13 +76,13 @@ TEST_F(HostileClients, AFewNonReadersOfABitmapBombHoldNoMoreThanTheBound)
     {
         stalled.push_back(ConnectTo("127.0.0.1", nPort, 4096));
         ASSERT_GE(stalled.back(), 0);
-        PumpUntil([] { return false; }, CImageSocket::kStallMs + 100);
-        nMostHeld = std::max(nMostHeld, CImageSocket::HeldBytes());
+        PumpUntil([] { return false; }, CImageServer::kStallMs + 100);
+        nMostHeld = std::max(nMostHeld, View()->m_server.HeldBytes());
     }
-    EXPECT_LE(nMostHeld, CImageSocket::kMaxHeldBytes + nResponse);
+    EXPECT_LE(nMostHeld, CImageServer::kMaxHeldBytes + nResponse);
     EXPECT_GE(nMostHeld, 2 * nResponse) << "the bombs were built and held";
     for (int fd : stalled)
         ::close(fd);
-    PumpUntil([] { return CImageSocket::HeldBytes() == 0; }, 5000);
-    EXPECT_EQ(CImageSocket::HeldBytes(), 0) << "released";
+    PumpUntil([this] { return View()->m_server.HeldBytes() == 0; }, 5000);
+    EXPECT_EQ(View()->m_server.HeldBytes(), 0) << "released";
 }

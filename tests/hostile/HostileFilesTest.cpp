@@ -60,7 +60,6 @@ TEST_F(HostileFiles, LinksAreNeverFollowedAndFifosNeverBlock)
     ASSERT_EQ(::mkfifo(m_dir.File("overlay.bmp").c_str(), 0644), 0);
     ASSERT_EQ(::mkfifo(m_dir.File("capoff.bmp").c_str(), 0644), 0);
     m_app.reset();
-    CImageSocket::CloseAllConnections();
     Store("UseOverlay", 1);
     // The overlay is read at start-up, from the working folder the program was started in.
     const auto home = std::filesystem::current_path();

@@ -1,4 +1,4 @@
-#include "service/ImageSocket.h"
+#include "service/ImageServer.h"
 
 #include "tests/support/NetClient.h"
 
@@ -19,12 +19,14 @@ namespace
 class CFakeView : public CSnapshotSource
 {
 public:
-    explicit CFakeView(std::size_t nSize) : m_response(nSize)
+    explicit CFakeView(std::size_t nSize) { SetSize(nSize); }
+    void SetSize(std::size_t nSize)
     {
+        m_response.resize(nSize);
         for (std::size_t i = 0; i < nSize; ++i)
             m_response[i] = std::uint8_t(i * 31 + 7);
     }
-    int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& p, bool) override
+    int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& p, bool)
     {
         ++m_nBuilds;
         p.reset(new std::uint8_t[m_response.size()]);
@@ -40,7 +42,9 @@ public:
         const int nDelay = n < m_delays.size() ? m_delays[n] : -1;
         if (nDelay < 0)
         {
-            CSnapshotSource::BuildSnapshotLater(bIncludeStatusLine, std::move(done));
+            std::unique_ptr<std::uint8_t[]> pResponse;
+            const int nLength = BuildSnapshot(pResponse, bIncludeStatusLine);
+            done(nLength, std::move(pResponse));
             return;
         }
         auto pBlock = std::make_shared<std::unique_ptr<std::uint8_t[]>>();
@@ -83,22 +87,15 @@ class ImageServer : public ::testing::Test
 {
 protected:
     CFakeView m_view{3 << 20}; // 3 MiB: more than the socket buffers take at once
-    CImageSocket m_listener;
+    CImageServer m_server{m_view};
     unsigned m_nPort = 0;
 
     void SetUp() override
     {
-        CImageSocket::SetTimeouts(2000, 300);
-        m_listener.SetView(&m_view);
-        ASSERT_TRUE(m_listener.Create(0));
-        ASSERT_TRUE(m_listener.Listen(CImageSocket::kListenBacklog));
-        m_nPort = m_listener.GetLocalPort();
+        m_server.SetTimeouts(2000, 300);
+        ASSERT_TRUE(m_server.Listen(0));
+        m_nPort = m_server.Port();
         ASSERT_NE(m_nPort, 0u);
-    }
-    void TearDown() override
-    {
-        CImageSocket::CloseAllConnections();
-        CImageSocket::SetTimeouts(CImageSocket::kSendTimeoutMs, CImageSocket::kLingerMs);
     }
     // Runs the clients on threads while this thread serves; waits for all of them and for
     // every connection object to be gone.
@@ -117,8 +114,8 @@ protected:
         for (auto& t : threads)
             t.join();
         EXPECT_TRUE(bFinished);
-        EXPECT_TRUE(PumpUntil([] { return CImageSocket::LiveConnections() == 0; }, 3000))
-            << CImageSocket::LiveConnections() << " connections survive";
+        EXPECT_TRUE(PumpUntil([this] { return m_server.LiveConnections() == 0; }, 3000))
+            << m_server.LiveConnections() << " connections survive";
     }
 };
 } // namespace
@@ -220,8 +217,7 @@ TEST_F(ImageServer, ASlowSteadyReaderGetsItAllWhileAStalledOneIsResetAfterTheSen
 {
     // The send timeout (2 s here) runs between two successive takes, not over the response:
     // a reader taking 200 bytes every 100 ms needs 8 s for 16 000 bytes and gets them all.
-    CFakeView small(16000);
-    m_listener.SetView(&small);
+    m_view.SetSize(16000);
     CReadResult slow;
     CReadResult stalled;
     Serve({[&]
@@ -245,8 +241,8 @@ TEST_F(ImageServer, ASlowSteadyReaderGetsItAllWhileAStalledOneIsResetAfterTheSen
     EXPECT_LT(stalled.bytes.size(), 16000u) << "reset, not served to the end";
 
     // ... but no reader holds its place for ever: past the ceiling it is reset.
-    CImageSocket::SetTimeouts(2000, 300, CImageSocket::kStallMs, 1500);
-    m_listener.SetView(&m_view);
+    m_server.SetTimeouts(2000, 300, CImageServer::kStallMs, 1500);
+    m_view.SetSize(3 << 20);
     CReadResult steady;
     Serve({[&]
            {
@@ -298,13 +294,44 @@ TEST_F(ImageServer, TwoClientsInARowGetTheirOwnBuilds)
     EXPECT_EQ(b, m_view.Expected(2));
 }
 
-TEST_F(ImageServer, ANonListeningOrBusyPortIsRefused)
+TEST_F(ImageServer, ABusyPortIsRefusedAndTwoServersShareNothing)
 {
-    CImageSocket second;
-    EXPECT_FALSE(second.Create(m_nPort));
-    EXPECT_EQ(second.GetLastError(), EADDRINUSE);
-    EXPECT_FALSE(second.IsOpen());
-    EXPECT_FALSE(second.Create(70000));
+    CFakeView otherView(100);
+    CImageServer second(otherView);
+    EXPECT_FALSE(second.Listen(m_nPort));
+    EXPECT_EQ(second.LastError(), EADDRINUSE);
+    EXPECT_FALSE(second.IsListening());
+    EXPECT_FALSE(second.Listen(70000));
+
+    // Each server has its own connections, counters and timeouts: the second one's short
+    // send timeout resets its stalled client while this server's client, as slow to start
+    // reading, still gets its whole image.
+    ASSERT_TRUE(second.Listen(0));
+    second.SetTimeouts(300, 300);
+    otherView.SetSize(3 << 20);
+    m_server.SetTimeouts(5000, 300);
+    CReadResult stalled;
+    CReadResult served;
+    Serve({[&]
+           {
+               const int fd = ConnectTo("127.0.0.1", second.Port(), 4096);
+               std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+               stalled = ReadAll(fd, 3000);
+               ::close(fd);
+           },
+           [&]
+           {
+               const int fd = ConnectTo("127.0.0.1", m_nPort, 4096);
+               std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+               served = ReadAll(fd, 8000);
+               ::close(fd);
+           }},
+          15000);
+    EXPECT_TRUE(stalled.bReset || stalled.bEof);
+    EXPECT_LT(stalled.bytes.size(), 3u << 20);
+    EXPECT_EQ(served.bytes, m_view.Expected(1));
+    EXPECT_EQ(otherView.m_nBuilds, 1);
+    EXPECT_EQ(second.LiveConnections(), 0);
 }
 
 TEST_F(ImageServer, ImagesBuiltLaterReachTheirClientsAndThoseForGoneClientsAreDropped)
@@ -344,7 +371,7 @@ TEST_F(ImageServer, ImagesBuiltLaterReachTheirClientsAndThoseForGoneClientsAreDr
     EXPECT_EQ(late.bytes, m_view.Expected(3));
     // The delivery for the client that reset found nothing to send to; the server goes on.
     PumpUntil([] { return false; }, 700);
-    EXPECT_EQ(CImageSocket::LiveConnections(), 0);
+    EXPECT_EQ(m_server.LiveConnections(), 0);
     m_view.m_delays.clear();
     CReadResult after;
     Serve({[&]

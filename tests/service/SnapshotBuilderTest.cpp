@@ -1,7 +1,8 @@
-#include "service/SnapshotBuilder.h"
+#include "service/SnapshotService.h"
 
 #include "JpegDecode.h"
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/NetClient.h"
 #include "tests/support/TempDir.h"
 
 #include <cstring>
@@ -13,11 +14,22 @@ namespace
 class CFakeCapture : public CFrameSource
 {
 public:
-    std::vector<BYTE> frameFile;
+    CFrameBuffer frame;
     bool bGrabOk = true;
     bool bSaveOk = true;
     std::vector<std::string> calls;
 
+    void SetPicture(const CTestPicture& pic)
+    {
+        frame.Resize(pic.nWidth, pic.nHeight);
+        for (int y = 0; y < pic.nHeight; ++y)
+            for (int x = 0; x < pic.nWidth; ++x)
+            {
+                const COLORREF c = pic.At(x, y);
+                std::uint8_t* p = frame.Row(y) + 3 * x;
+                p[0] = GetBValue(c), p[1] = GetGValue(c), p[2] = GetRValue(c);
+            }
+    }
     bool GrabFrameNoStop() override
     {
         calls.push_back("grab");
@@ -26,16 +38,20 @@ public:
     bool FileSaveDib(const char* pszFile) override
     {
         calls.push_back(std::string("save ") + std::filesystem::path(pszFile).filename().string());
-        if (bSaveOk)
-            WriteBytes(pszFile, frameFile);
-        return bSaveOk;
+        return bSaveOk && frame.SaveDib(pszFile);
     }
+    const CFrameBuffer& Frame() const override { return frame; }
     std::string LastError() const override { return "the camera went away"; }
 };
 
 struct CResponse
 {
-    CSnapshotBuilder::CResult result;
+    struct
+    {
+        int nLength = 0;
+        bool bFailed = false;
+        std::string strProblem;
+    } result;
     std::vector<BYTE> bytes;
     std::string Text() const { return std::string(bytes.begin(), bytes.end()); }
     // The body after the header's blank line (the whole response when there is none).
@@ -53,35 +69,39 @@ class SnapshotBuilder : public ::testing::Test
 protected:
     CTempDir m_dir;
     CSettings m_settings;
-    CJpegWriter m_writer;
     CFakeCapture m_capture;
     std::unique_ptr<CDib> m_pOverlay;
+    CSnapshotService m_service{m_settings};
+    std::string m_strStatus;
 
     void SetUp() override
     {
         m_settings.CaptureDevice = 0;
         m_settings.ImageType = 1; // BMP, so pixels can be compared exactly
-        m_capture.frameFile = MakeBmp(CTestPicture::Pattern(320, 240));
+        m_capture.SetPicture(CTestPicture::Pattern(320, 240));
+        m_service.SetFrameSource(&m_capture);
+        m_service.SetWorkingDirectory(m_dir.Path().string());
+        m_service.SetStatusHandler([this](const std::string& s) { m_strStatus = s; });
     }
-    std::unique_ptr<CDibSection> m_cache;
-    bool m_bUseCache = false;
 
+    // One request through the service, delivered on the event loop as the server gets it.
     CResponse Build(bool bStatusLine = true)
     {
-        const CSnapshotBuilder::CInputs in{m_settings,
-                                           &m_capture,
-                                           m_pOverlay.get(),
-                                           m_writer,
-                                           m_dir.Path().string(),
-                                           m_bUseCache ? &m_cache : nullptr};
-        std::unique_ptr<std::uint8_t[]> block;
+        m_service.SetOverlay(m_pOverlay.get());
+        m_strStatus = "(not reported)";
         CResponse r;
-        r.result = CSnapshotBuilder::Build(in, block, bStatusLine);
-        if (r.result.nLength > 0)
-        {
-            EXPECT_TRUE(block);
-            r.bytes.assign(block.get(), block.get() + r.result.nLength);
-        }
+        bool bDelivered = false;
+        m_service.BuildSnapshotLater(bStatusLine,
+                                     [&](int nLength, std::unique_ptr<std::uint8_t[]> block)
+                                     {
+                                         bDelivered = true;
+                                         r.result.nLength = nLength;
+                                         if (nLength > 0)
+                                             r.bytes.assign(block.get(), block.get() + nLength);
+                                     });
+        EXPECT_TRUE(PumpUntil([&] { return bDelivered; }, 5000));
+        r.result.strProblem = m_strStatus;
+        r.result.bFailed = r.Text().rfind("HTTP/1.0 503", 0) == 0 || r.bytes.empty();
         return r;
     }
     static std::pair<int, int> BmpSize(const std::vector<BYTE>& body)
@@ -272,10 +292,10 @@ TEST_F(SnapshotBuilder, FailuresAnswer503OrNothingAndNeverABadImage)
          {
              m_settings.UseCustomSize = 1, m_settings.ImageWidth = 70000;
          }},
-        {"frame is not a bitmap",
+        {"no frame at all",
          [&]
          {
-             m_capture.frameFile = {'n', 'o', 'p', 'e'};
+             m_capture.frame = CFrameBuffer();
          }},
         {"JPEG cannot be written",
          [&]
@@ -300,6 +320,9 @@ TEST_F(SnapshotBuilder, FailuresAnswer503OrNothingAndNeverABadImage)
             const auto r = Build();
             EXPECT_TRUE(r.result.bFailed);
             EXPECT_FALSE(r.result.strProblem.empty());
+            if (std::string(c.pszWhy) == "JPEG cannot be written")
+                EXPECT_NE(r.result.strProblem.find("frame.jpg: Is a directory"), std::string::npos)
+                    << r.result.strProblem;
             if (bHeaders)
             {
                 const std::string expected =
@@ -341,34 +364,37 @@ TEST_F(SnapshotBuilder, ALostCameraIsReportedWhileTheSavedFrameIsServed)
 
 TEST_F(SnapshotBuilder, AReusedBitmapStartsBlankEveryTime)
 {
-    m_bUseCache = true;
     m_settings.HttpHeaders = 0;
     m_settings.UseCustomSize = 1;
     m_settings.ImageWidth = 40;
     m_settings.ImageHeight = 30;
-    m_capture.frameFile = {'n', 'o', 't', ' ', 'a', ' ', 'b', 'm', 'p'}; // draws nothing
+    m_settings.CaptureDevice = -1;
+    WriteBytes(m_dir.File("capoff.bmp"), {'n', 'o', 't', ' ', 'b', 'm', 'p'}); // draws nothing
     CCaption& c = m_settings.captions[0];
     c.Enabled = 1;
     c.Text = "X";
     c.BackColor = RGB(9, 9, 9);
     const auto first = Build().bytes;
     EXPECT_EQ(BmpPixel(first, 0, 0), RGB(9, 9, 9));
-    ASSERT_TRUE(m_cache);
-    const CDibSection* pKept = m_cache.get();
     c.Enabled = 0;
     const auto second = Build().bytes;
-    EXPECT_EQ(m_cache.get(), pKept) << "the same size reuses the bitmap";
     EXPECT_EQ(BmpPixel(second, 0, 0), RGB(0, 0, 0));
-    m_settings.ImageWidth = 41;
-    Build();
-    EXPECT_EQ(m_cache->Width(), 41);
+
+    // The pool hands the same bitmap back for the same size, and lets go of the old size.
+    CBitmapPool pool;
+    auto p = pool.Acquire(40, 30);
+    const CDibSection* pKept = p.get();
+    pool.Release(std::move(p));
+    EXPECT_EQ(pool.Acquire(40, 30).get(), pKept) << "the same size reuses the bitmap";
+    pool.Release(CDibSection::Create(40, 30));
+    EXPECT_EQ(pool.Acquire(41, 30)->Width(), 41);
+    EXPECT_EQ(pool.Kept(), 0u);
 }
 
 TEST_F(SnapshotBuilder, PixelsARunLengthFrameSkipsAreBlackOnAReusedBitmap)
 {
     // A 4x2 RLE8 stand-by picture whose top row is skipped by an end-of-line: those pixels
     // take its first colour and never keep what the previous image left there.
-    m_bUseCache = true;
     m_settings.HttpHeaders = 0;
     m_settings.ImageType = 1;
     m_settings.CaptureDevice = -1;

@@ -1,13 +1,17 @@
 #include "service/SnapshotEncoder.h"
 
 #include "JpegDecode.h"
+#include "tests/support/BmpBuilder.h"
 #include "tests/support/TempDir.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace
@@ -24,39 +28,45 @@ CSnapshotBuilder::CComposed Picture(const std::string& strPath, BYTE nShade)
 }
 } // namespace
 
-TEST(SnapshotEncoder, JobsAreEncodedInOrderAwayFromTheCaller)
+TEST(SnapshotEncoder, JobsAreEncodedAwayFromTheCallerOnSeveralThreadsEachIntoItsOwnResponse)
 {
     CTempDir dir;
-    CSnapshotEncoder encoder;
+    CSnapshotEncoder encoder(2);
     std::mutex lock;
-    std::vector<std::pair<int, std::vector<std::uint8_t>>> done;
+    std::map<int, std::vector<std::uint8_t>> done;
+    std::set<std::thread::id> threads;
     const auto caller = std::this_thread::get_id();
-    std::atomic<bool> bOnCaller{false};
-    for (int i = 0; i < 6; ++i)
-        encoder.Submit(Picture(dir.File("frame.jpg"), BYTE(i * 40)),
+    for (int i = 0; i < 12; ++i)
+        encoder.Submit(Picture(dir.File("frame.jpg"), BYTE(i * 20)),
                        [&, i](CSnapshotBuilder::CResult r, std::unique_ptr<std::uint8_t[]> p,
                               std::unique_ptr<CDibSection> pSection)
                        {
-                           bOnCaller = bOnCaller || std::this_thread::get_id() == caller;
                            EXPECT_TRUE(pSection) << "the picture comes back for reuse";
                            std::lock_guard<std::mutex> g(lock);
-                           done.emplace_back(
-                               i, std::vector<std::uint8_t>(p.get(), p.get() + r.nLength));
+                           threads.insert(std::this_thread::get_id());
+                           done[i] = std::vector<std::uint8_t>(p.get(), p.get() + r.nLength);
                        });
     encoder.WaitUntilIdle();
-    EXPECT_FALSE(bOnCaller);
-    ASSERT_EQ(done.size(), 6u);
-    for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(threads.count(caller), 0u);
+    EXPECT_EQ(encoder.Threads(), 2u);
+    ASSERT_EQ(done.size(), 12u);
+    for (const auto& [i, bytes] : done)
     {
-        EXPECT_EQ(done[std::size_t(i)].first, i);
-        const auto& bytes = done[std::size_t(i)].second;
         ASSERT_GT(bytes.size(), 2u);
         EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 2), "H:");
         const auto decoded =
             DecodeJpegBytes(std::vector<std::uint8_t>(bytes.begin() + 2, bytes.end()));
         ASSERT_TRUE(decoded.bOk);
-        EXPECT_NEAR(decoded.rgb[0], i * 40, 3) << "job " << i << " encoded its own picture";
+        EXPECT_NEAR(decoded.rgb[0], i * 20, 3) << "job " << i << " encoded its own picture";
     }
+    // The threads write "frame.jpg" one at a time: it is whole, the body of the last job
+    // written, never two interleaved.
+    const auto file = ReadBytes(dir.File("frame.jpg"));
+    EXPECT_TRUE(std::any_of(done.begin(), done.end(),
+                            [&](const auto& job) {
+                                return std::vector<std::uint8_t>(job.second.begin() + 2,
+                                                                 job.second.end()) == file;
+                            }));
 }
 
 TEST(SnapshotEncoder, StoppingDropsWaitingJobsWithoutHanging)

@@ -1,9 +1,10 @@
 // Image builds that fail a thousand times in every way they can: never a "200 OK" with a bad
 // body, always the 503 answer, and no memory kept from it.
 
-#include "service/SnapshotBuilder.h"
+#include "service/SnapshotService.h"
 
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/NetClient.h"
 #include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"
 
@@ -17,15 +18,11 @@ namespace
 class CFlakyCapture : public CFrameSource
 {
 public:
-    std::vector<BYTE> frame;
+    CFrameBuffer frame;
     bool bSave = true;
     bool GrabFrameNoStop() override { return true; }
-    bool FileSaveDib(const char* pszFile) override
-    {
-        if (bSave)
-            WriteBytes(pszFile, frame);
-        return bSave;
-    }
+    bool FileSaveDib(const char* pszFile) override { return bSave && frame.SaveDib(pszFile); }
+    const CFrameBuffer& Frame() const override { return frame; }
     std::string LastError() const override { return "injected"; }
 };
 
@@ -36,12 +33,10 @@ TEST(BuildFailures, AThousandFailedBuildsAnswer503AndKeepNoMemory)
     CTempDir dir;
     CSettings settings;
     settings.CaptureDevice = 0;
-    CJpegWriter writer;
     CFlakyCapture capture;
-    capture.frame = MakeBmp(CTestPicture::Pattern(64, 48));
-    std::unique_ptr<CDibSection> cache;
-    const CSnapshotBuilder::CInputs in{settings, &capture, nullptr, writer, dir.Path().string(),
-                                       &cache};
+    CSnapshotService service(settings);
+    service.SetFrameSource(&capture);
+    service.SetWorkingDirectory(dir.Path().string());
 
     auto arrange = [&](int i)
     {
@@ -49,15 +44,15 @@ TEST(BuildFailures, AThousandFailedBuildsAnswer503AndKeepNoMemory)
         settings.UseCustomSize = 0;
         settings.ImageWidth = 160;
         capture.bSave = true;
-        capture.frame = MakeBmp(CTestPicture::Pattern(64, 48));
+        capture.frame.Resize(64, 48);
         std::filesystem::remove_all(dir.File("frame.jpg"));
         switch (i % 5)
         {
         case 0: // the frame file cannot be written
             capture.bSave = false;
             break;
-        case 1: // the frame file is not a bitmap
-            capture.frame = {'j', 'u', 'n', 'k'};
+        case 1: // the frame buffer is empty
+            capture.frame = CFrameBuffer();
             break;
         case 2: // the encoder fails on an empty image
             settings.UseCustomSize = 1;
@@ -75,10 +70,16 @@ TEST(BuildFailures, AThousandFailedBuildsAnswer503AndKeepNoMemory)
     auto build = [&](int i)
     {
         arrange(i);
-        std::unique_ptr<std::uint8_t[]> block;
-        const auto r = CSnapshotBuilder::Build(in, block, true);
-        const std::string text(reinterpret_cast<const char*>(block.get()), std::size_t(r.nLength));
-        EXPECT_TRUE(r.bFailed) << i;
+        std::string text;
+        bool bDone = false;
+        service.BuildSnapshotLater(true,
+                                   [&](int nLength, std::unique_ptr<std::uint8_t[]> block)
+                                   {
+                                       text.assign(reinterpret_cast<const char*>(block.get()),
+                                                   std::size_t(nLength));
+                                       bDone = true;
+                                   });
+        EXPECT_TRUE(PumpUntil([&] { return bDone; }, 5000)) << i;
         EXPECT_EQ(text.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << i;
         EXPECT_EQ(text.find("200 OK"), std::string::npos);
     };

@@ -1,6 +1,7 @@
 // The real server under hostile and heavy load, on loopback only. Every loop is bounded.
 
 #include "platform/net/AsyncSocket.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/NetClient.h"
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <sys/resource.h>
@@ -51,6 +53,7 @@ protected:
 
     void SetUp() override
     {
+        CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
         m_nPort = FreePort();
         ASSERT_NE(m_nPort, 0u);
         CRegistryKey key;
@@ -331,8 +334,11 @@ TEST_F(Stress, OutOfDescriptorsTheServerWaitsQuietlyAndResumes)
     EXPECT_TRUE(Alive());
 }
 
-TEST_F(Stress, ASlowReaderIsServedOnPastTheSendTimeoutAndHealthyClientsStayFast)
+TEST_F(Stress, ASlowReaderGetsAWholeBmpPastTheSendTimeoutWhileAStalledOneIsReset)
 {
+    // A 40x30 BMP: about 3.7 KB, which a client taking 100 bytes a second needs 37 s for,
+    // past the real 30 s send timeout.
+    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(CTestPicture::Pattern(40, 30)));
     Launch();
     auto median = [&]
     {
@@ -347,16 +353,18 @@ TEST_F(Stress, ASlowReaderIsServedOnPastTheSendTimeoutAndHealthyClientsStayFast)
         return ms[ms.size() / 2];
     };
     const double baseline = median();
-    std::atomic<bool> bSlowDone{false};
     CReadResult slow;
+    CReadResult stalled;
     std::chrono::steady_clock::duration slowLasted{};
+    // Small receive buffers, so that what the clients have not taken stays with the server.
+    const int fdStalled = ConnectTo("127.0.0.1", m_nPort, 1024);
     std::thread reader(
         [&]
         {
             const int fd = ConnectTo("127.0.0.1", m_nPort, 1024);
             const auto t0 = Clock::now();
             char buffer[100];
-            for (int i = 0; i < 36; ++i) // 100 bytes a second for 36 s
+            for (;;) // 100 bytes a second until the end
             {
                 const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
                 if (n <= 0)
@@ -370,18 +378,26 @@ TEST_F(Stress, ASlowReaderIsServedOnPastTheSendTimeoutAndHealthyClientsStayFast)
             }
             slowLasted = Clock::now() - t0;
             ::close(fd);
-            bSlowDone = true;
         });
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double during = median();
     // Twice the baseline, with a few milliseconds of grace for a loaded test machine.
     EXPECT_LT(during, std::max(2 * baseline, baseline + 5)) << baseline << " ms before";
+    // The stalled client is still connected well into the timeout, and reset after it.
+    std::this_thread::sleep_for(std::chrono::seconds(24));
+    pollfd p{fdStalled, POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 0) << "closed before the send timeout";
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    stalled = ReadAll(fdStalled, 3000);
+    ::close(fdStalled);
+    EXPECT_TRUE(stalled.bReset) << stalled.bytes.size() << " bytes";
+    EXPECT_LT(stalled.bytes.size(), m_reference.size());
     reader.join();
-    // It kept taking bytes, so the 30 s send timeout never ran out: still served, not reset.
+    // It kept taking bytes, so the send timeout never ran out: the whole picture, no reset.
     EXPECT_FALSE(slow.bReset);
-    EXPECT_FALSE(slow.bEof);
-    EXPECT_GT(slow.bytes.size(), 3000u);
-    EXPECT_GE(slowLasted, std::chrono::seconds(35));
+    EXPECT_TRUE(slow.bEof);
+    EXPECT_EQ(slow.bytes, m_reference);
+    EXPECT_GE(slowLasted, std::chrono::seconds(31));
     EXPECT_TRUE(Alive());
 }
 

@@ -51,11 +51,7 @@ protected:
                 return IDOK;
             });
     }
-    void TearDown() override
-    {
-        SetMessageBoxPresenter({});
-        CImageSocket::CloseAllConnections();
-    }
+    void TearDown() override { SetMessageBoxPresenter({}); }
     void Store(const char* pszName, DWORD nValue)
     {
         CRegistryKey key;
@@ -88,7 +84,7 @@ TEST_F(VistrelView, StartsWithTheDefaultsAndNoServer)
     auto view = Start();
     EXPECT_EQ(view->DocumentTitle(), "No Driver Selected");
     EXPECT_EQ(view->m_settings.CaptureDevice, -1);
-    EXPECT_FALSE(view->m_pListenSocket);
+    EXPECT_FALSE(view->m_server.IsListening());
     EXPECT_FALSE(view->m_pOverlay);
     ASSERT_TRUE(view->m_hCapWnd);
     EXPECT_EQ(view->m_hCapWnd->size(), QSize(160, 120));
@@ -102,7 +98,7 @@ TEST_F(VistrelView, ReconnectsTheSavedDriverAndServesItsFrames)
     Store("ServerPort", 0); // refused: never truncated to some other port
     auto refused = Start();
     ASSERT_EQ(m_boxes, std::vector<std::string>{"Aieeee! Can't open server on configured port\n"});
-    EXPECT_FALSE(refused->m_pListenSocket);
+    EXPECT_FALSE(refused->m_server.IsListening());
     EXPECT_EQ(refused->StatusText(),
               "Can't open the server on port 0, which is not between 1 and 65535");
     refused.reset();
@@ -146,7 +142,7 @@ TEST_F(VistrelView, ReconnectsTheSavedDriverAndServesItsFrames)
     // Held by another socket: the message, and no server.
     auto other = Start();
     EXPECT_EQ(m_boxes, std::vector<std::string>{"Aieeee! Can't open server on configured port\n"});
-    EXPECT_FALSE(other->m_pListenSocket);
+    EXPECT_FALSE(other->m_server.IsListening());
     EXPECT_EQ(other->StatusText(), "Can't open the server on port " + std::to_string(nPort) +
                                        ": Address already in use");
 }
@@ -204,7 +200,7 @@ TEST_F(VistrelView, ImagesEncodedElsewhereArriveInOrderOnThisThreadAndNeverOutli
                        std::this_thread::get_id() == self});
     };
     for (int i = 0; i < 4; ++i)
-        view->BuildSnapshotLater(true, collect);
+        view->m_service.BuildSnapshotLater(true, collect);
     EXPECT_TRUE(got.empty()) << "JPEG images are delivered from the event loop";
     ASSERT_TRUE(PumpUntil([&] { return got.size() == 4; }, 5000));
     std::vector<std::vector<std::uint8_t>> pictures;
@@ -223,7 +219,7 @@ TEST_F(VistrelView, ImagesEncodedElsewhereArriveInOrderOnThisThreadAndNeverOutli
     // A BMP needs no encoding: it comes at once.
     got.clear();
     view->m_settings.ImageType = 1;
-    view->BuildSnapshotLater(true, collect);
+    view->m_service.BuildSnapshotLater(true, collect);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].nLength, int(got[0].bytes.size()));
 
@@ -232,7 +228,7 @@ TEST_F(VistrelView, ImagesEncodedElsewhereArriveInOrderOnThisThreadAndNeverOutli
     view->m_settings.ImageType = 0;
     std::filesystem::remove(m_dir.File("frame.jpg"));
     std::filesystem::create_directory(m_dir.File("frame.jpg"));
-    view->BuildSnapshotLater(true, collect);
+    view->m_service.BuildSnapshotLater(true, collect);
     ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }, 5000));
     EXPECT_EQ(std::string(got[0].bytes.begin(), got[0].bytes.begin() + 12), "HTTP/1.0 503");
     EXPECT_NE(view->StatusText().find("JPEG encoding failed"), std::string::npos);
@@ -241,7 +237,7 @@ TEST_F(VistrelView, ImagesEncodedElsewhereArriveInOrderOnThisThreadAndNeverOutli
     // Gone with images still being encoded: none is delivered to it afterwards.
     got.clear();
     for (int i = 0; i < 3; ++i)
-        view->BuildSnapshotLater(true, collect);
+        view->m_service.BuildSnapshotLater(true, collect);
     view.reset();
     PumpUntil([] { return false; }, 300);
     EXPECT_TRUE(got.empty());
@@ -363,7 +359,7 @@ TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopAndSharedByThoseWaiting
         camera.Advance(camera.nPeriodNs);
         PumpUntil([&] { return camera.nConversions > nConverted; }, 50);
     }
-    PumpUntil([&] { return CImageSocket::LiveConnections() == 0; }, 5000);
+    PumpUntil([&] { return view->m_server.LiveConnections() == 0; }, 5000);
     for (auto& t : clients)
         t.join();
     EXPECT_EQ(camera.nConversions, nConverted + 1);
