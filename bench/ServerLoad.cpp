@@ -6,7 +6,7 @@
 //   build/bin/vistrel_bench_server [requests per level, default 600] [soak requests, default
 //   100000]
 // Each level runs three times and the median run is reported; the bare encode is the median
-// of seven batches.
+// of seven batches, measured before and after the levels, the faster counting.
 
 #include "JpegDecode.h"
 #include "captions/Caption.h"
@@ -222,8 +222,9 @@ int main(int argc, char** argv)
         SendAll(fd, "GET / HTTP/1.0\r\n\r\n", 18);
         const auto one = ReadAll(fd, 10000);
         ::close(fd);
-        const double encode = BareEncodeMs(one.bytes);
+        const double encodeBefore = BareEncodeMs(one.bytes);
         const int nRequests = w > 1000 ? nPerLevel / 4 : nPerLevel;
+        std::vector<Level> levels;
         for (int n : {1, 4})
         {
             // Each level three times; the run with the median throughput is reported.
@@ -232,10 +233,18 @@ int main(int argc, char** argv)
                 runs.push_back(Run(server.nPort, n, nRequests));
             std::sort(runs.begin(), runs.end(),
                       [](const Level& a, const Level& b) { return a.rps < b.rps; });
-            const Level l = runs[1];
-            const std::string size = std::to_string(w) + "x" + std::to_string(h);
-            std::printf("%10s %8d %10.1f %10.2f %10.2f %8d %12.2f %16.2f\n", size.c_str(), n, l.rps,
-                        l.p50, l.p99, l.nErrors, l.p50 / encode, l.rps * encode / 1000.0);
+            levels.push_back(runs[1]);
+        }
+        // The bare encode before and after the levels, the faster one counting: a slow
+        // moment of a shared machine must not flatter the server.
+        const double encode = std::min(encodeBefore, BareEncodeMs(one.bytes));
+        const std::string size = std::to_string(w) + "x" + std::to_string(h);
+        for (std::size_t i = 0; i < levels.size(); ++i)
+        {
+            const Level& l = levels[i];
+            std::printf("%10s %8d %10.1f %10.2f %10.2f %8d %12.2f %16.2f\n", size.c_str(),
+                        i == 0 ? 1 : 4, l.rps, l.p50, l.p99, l.nErrors, l.p50 / encode,
+                        l.rps * encode / 1000.0);
         }
         std::printf("%10s bare encode %.2f ms\n", "", encode);
         Stop(server);

@@ -1,5 +1,6 @@
 #include "service/SnapshotBuilder.h"
 
+#include "imaging/JpegStrips.h"
 #include "platform/gdi/DibSection.h"
 #include "platform/gdi/MemoryDC.h"
 #include "res/StandbyPicture.h"
@@ -110,19 +111,36 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
         if (!in.pCapture->FileSaveDib(file.c_str()))
             return Failure(bHeaders, pBlock,
                            "no frame could be saved: " + in.pCapture->LastError());
-        constexpr std::size_t kFileHeader = 14;
-        in.pCapture->Frame().DibFileBytes(grabbed);
-        if (grabbed.size() <= kBmpHeaders)
+        const CFrameBuffer& buffer = in.pCapture->Frame();
+        if (buffer.IsEmpty())
             return Failure(bHeaders, pBlock, "no frame: the frame buffer is empty");
+        nFrameW = buffer.Width();
+        nFrameH = buffer.Height();
         // The info header with room after it, as a loaded bitmap keeps it: the drawing layer
         // reads where masks would be.
-        std::memcpy(frameInfo, grabbed.data() + kFileHeader, kBmpHeaders - kFileHeader);
+        const std::size_t nRow = std::size_t(nFrameW) * 3;
+        if (nRow % 4 == 0)
+        {
+            // The frame's rows lie as a top-down bitmap's do: drawn where they are.
+            WriteLE32(frameInfo, 40);
+            WriteLE32(frameInfo + 4, DWORD(nFrameW));
+            WriteLE32(frameInfo + 8, DWORD(-std::int32_t(nFrameH)));
+            WriteLE16(frameInfo + 12, 1);
+            WriteLE16(frameInfo + 14, 24);
+            pFramePixels = buffer.Data();
+            nFramePixelsLen = nRow * std::size_t(nFrameH);
+        }
+        else
+        {
+            // Rows that need padding: the bytes "capframe.bmp" holds.
+            constexpr std::size_t kFileHeader = 14;
+            buffer.DibFileBytes(grabbed);
+            std::memcpy(frameInfo, grabbed.data() + kFileHeader, kBmpHeaders - kFileHeader);
+            pFramePixels = grabbed.data() + kBmpHeaders;
+            nFramePixelsLen = grabbed.size() - kBmpHeaders;
+        }
         pFrameInfo = frameInfo;
         nFrameInfoLen = sizeof frameInfo;
-        pFramePixels = grabbed.data() + kBmpHeaders;
-        nFramePixelsLen = grabbed.size() - kBmpHeaders;
-        nFrameW = in.pCapture->Frame().Width();
-        nFrameH = in.pCapture->Frame().Height();
     }
     const auto drawFrame = [&](CMemoryDC& dc, const RECT& dest)
     {
@@ -225,9 +243,18 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Encode(const CComposed& composed, CE
     std::vector<std::uint8_t>& bytes = encoding.bytes;
     CJpegWriter& writer = encoding.writer;
     writer.SetQuality(composed.nQuality);
-    if (writer.Encode(section.Bits(), section.Width(), section.Height(), bytes, header.size()) != 0)
+    encoding.bottomWriter.SetQuality(composed.nQuality);
+    const int nEncoded =
+        encoding.bStrips ? CJpegStrips::Encode(writer, encoding.bottomWriter, encoding.bottomBytes,
+                                               section.Bits(), section.Width(), section.Height(),
+                                               bytes, header.size())
+                         : writer.Encode(section.Bits(), section.Width(), section.Height(), bytes,
+                                         header.size());
+    if (nEncoded != 0)
     {
-        const std::string why = writer.LastMessage();
+        std::string why = writer.LastMessage();
+        if (why.empty())
+            why = encoding.bottomWriter.LastMessage();
         return Failure(composed.bHeaders, pBlock,
                        "JPEG encoding failed" + (why.empty() ? std::string() : ": " + why));
     }

@@ -66,6 +66,10 @@ public:
         CJpegWriter writer;
         std::vector<std::uint8_t> bytes;
         std::mutex* pFileLock = nullptr;
+        // A large picture is encoded in two strips at once (see CJpegStrips).
+        bool bStrips = false;
+        CJpegWriter bottomWriter;
+        std::vector<std::uint8_t> bottomBytes;
     };
     // Encodes the picture into memory, writes "frame.jpg" from those bytes and makes the
     // response of them. Touches only what it is given (and that file): safe on another thread.

@@ -39,8 +39,10 @@ void CSnapshotEncoder::WaitUntilIdle()
 
 void CSnapshotEncoder::Run()
 {
-    CSnapshotBuilder::CEncoding encoding; // this thread's writer and bytes
+    CSnapshotBuilder::CEncoding encoding; // this thread's writers and bytes
     encoding.pFileLock = &m_fileLock;
+    // With a processor to spare, one large picture takes two at once: its client waits less.
+    encoding.bStrips = std::thread::hardware_concurrency() > 1;
     for (;;)
     {
         Job job;

@@ -122,14 +122,22 @@ bool CMemoryDC::Blit(const CDibSource& src, int xDest, int yDest, int nDestWidth
     // Byte offset of the source pixel for every visible destination column; -1 when the
     // column maps outside the picture.
     std::vector<std::int64_t> xmap(std::size_t(i1 - i0));
-    bool bIdentityRun = nDestWidth == nSrcWidth;
+    bool bAllInside = true;
     for (std::int64_t i = i0; i < i1; ++i)
     {
         const std::int64_t sx = xSrc + i * nSrcWidth / nDestWidth;
         const bool bInside = sx >= 0 && sx < src.Width();
         xmap[std::size_t(i - i0)] = bInside ? sx * 3 : -1;
-        bIdentityRun = bIdentityRun && bInside;
+        bAllInside = bAllInside && bInside;
     }
+    const bool bIdentityRun = nDestWidth == nSrcWidth && bAllInside;
+    // Columns that can be copied four bytes at a time: neither the source pixel nor the
+    // destination one is the last of its row.
+    std::size_t nWideColumns = 0;
+    const std::int64_t nLastSource = (std::int64_t(src.Width()) - 1) * 3;
+    while (nWideColumns + 1 < xmap.size() && xmap[nWideColumns] >= 0 &&
+           xmap[nWideColumns] < nLastSource)
+        ++nWideColumns;
 
     const BYTE kb = GetBValue(pKey ? *pKey : 0);
     const BYTE kg = GetGValue(pKey ? *pKey : 0);
@@ -137,17 +145,28 @@ bool CMemoryDC::Blit(const CDibSource& src, int xDest, int yDest, int nDestWidth
     std::vector<BYTE> scratch(src.IsDirect() ? 0 : std::size_t(src.Width()) * 3);
     std::int64_t nCachedRow = -1;
     const BYTE* pSrcRow = nullptr;
+    // Without a key a destination row depends on its source row alone: a row drawn from the
+    // same source row as the one above it (an enlargement) is a copy of that one.
+    const BYTE* pLastDrawn = nullptr;
+    std::int64_t nLastDrawnSource = -1;
     for (std::int64_t j = j0; j < j1; ++j)
     {
         const std::int64_t sy = ySrcTop + j * nSrcHeight / nDestHeight;
         if (sy < 0 || sy >= src.Height())
             continue;
+        BYTE* pDst = m_pSection->RowFromTop(int(yDest + j)) + (xDest + i0) * 3;
+        if (!pKey && sy == nLastDrawnSource)
+        {
+            std::memcpy(pDst, pLastDrawn, std::size_t(i1 - i0) * 3);
+            continue;
+        }
+        pLastDrawn = pDst;
+        nLastDrawnSource = sy;
         if (sy != nCachedRow)
         {
             pSrcRow = src.Row(int(sy), scratch.data());
             nCachedRow = sy;
         }
-        BYTE* pDst = m_pSection->RowFromTop(int(yDest + j)) + (xDest + i0) * 3;
         if (bIdentityRun && !pKey)
         {
             std::memcpy(pDst, pSrcRow + xmap[0], std::size_t(i1 - i0) * 3);
@@ -165,6 +184,21 @@ bool CMemoryDC::Blit(const CDibSource& src, int xDest, int yDest, int nDestWidth
                 pDst[1] = p[1];
                 pDst[2] = p[2];
             }
+            continue;
+        }
+        if (bAllInside && !pKey)
+        {
+            // Four bytes at a time, each store's last byte overwritten by the next pixel; the
+            // pixels taken from the source row's last one, which has no fourth byte, with three.
+            std::size_t k = 0;
+            for (; k < nWideColumns; ++k, pDst += 3)
+            {
+                std::uint32_t v;
+                std::memcpy(&v, pSrcRow + xmap[k], 4);
+                std::memcpy(pDst, &v, 4);
+            }
+            for (; k < xmap.size(); ++k, pDst += 3)
+                std::memcpy(pDst, pSrcRow + xmap[k], 3);
             continue;
         }
         for (std::size_t k = 0; k < xmap.size(); ++k, pDst += 3)

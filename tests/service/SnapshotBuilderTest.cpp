@@ -186,6 +186,20 @@ TEST_F(SnapshotBuilder, BmpBodiesFollowTheLayout)
     m_settings.ImageWidth = 160;
     m_settings.ImageHeight = 120;
     EXPECT_EQ(Build().bytes.size(), 57654u);
+
+    // Drawn from the frame in memory, whether its rows need padding or not: at the frame's
+    // own size the pixels are those of "capframe.bmp", byte for byte.
+    m_settings.UseCustomSize = 0;
+    for (const auto& [w, h] : {std::pair{320, 240}, std::pair{33, 17}})
+    {
+        m_capture.SetPicture(CTestPicture::Pattern(w, h));
+        const auto same = Build();
+        EXPECT_EQ(BmpSize(same.bytes), std::make_pair(w, h));
+        const auto file = ReadBytes(m_dir.File("capframe.bmp"));
+        ASSERT_EQ(same.bytes.size(), file.size());
+        EXPECT_TRUE(std::equal(file.begin() + 54, file.end(), same.bytes.begin() + 54))
+            << w << "x" << h;
+    }
 }
 
 TEST_F(SnapshotBuilder, SizeCodesApplyPerAxisOnlyWithCustomSize)
@@ -321,8 +335,10 @@ TEST_F(SnapshotBuilder, FailuresAnswer503OrNothingAndNeverABadImage)
             EXPECT_TRUE(r.result.bFailed);
             EXPECT_FALSE(r.result.strProblem.empty());
             if (std::string(c.pszWhy) == "JPEG cannot be written")
+            {
                 EXPECT_NE(r.result.strProblem.find("frame.jpg: Is a directory"), std::string::npos)
                     << r.result.strProblem;
+            }
             if (bHeaders)
             {
                 const std::string expected =
