@@ -41,8 +41,7 @@ void CSnapshotEncoder::Run()
 {
     CSnapshotBuilder::CEncoding encoding; // this thread's writers and bytes
     encoding.pFileLock = &m_fileLock;
-    // With a processor to spare, one large picture takes two at once: its client waits less.
-    encoding.bStrips = std::thread::hardware_concurrency() > 1;
+    const bool bTwoProcessors = std::thread::hardware_concurrency() > 1;
     for (;;)
     {
         Job job;
@@ -54,6 +53,10 @@ void CSnapshotEncoder::Run()
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
             ++m_nBusy;
+            // With a processor to spare (nothing else being encoded or waiting), a large
+            // picture takes two at once and its client waits less; under load, splitting would
+            // only take the processor from the thread that draws the next one.
+            encoding.bStrips = bTwoProcessors && m_nBusy == 1 && m_jobs.empty();
         }
         m_changed.notify_all(); // room for the next job
         std::unique_ptr<std::uint8_t[]> pBlock;
