@@ -1,5 +1,6 @@
 #include "imaging/JpegStrips.h"
 
+#include <system_error>
 #include <thread>
 
 namespace
@@ -61,12 +62,21 @@ int CJpegStrips::Encode(CJpegWriter& top, CJpegWriter& bottom,
     // Rows lie bottom-up: the bottom strip's rows come first in memory.
     const std::size_t nStride = (std::size_t(nWidth) * 3 + 3) & ~std::size_t(3);
     int nBottomResult = -1;
-    std::thread other(
-        [&]
-        {
-            bottom.SetRestartInterval(0);
-            nBottomResult = bottom.Encode(pBottomRow, nWidth, nHeight - nTop, bottomBytes);
-        });
+    std::thread other;
+    try
+    {
+        other = std::thread(
+            [&]
+            {
+                bottom.SetRestartInterval(0);
+                nBottomResult = bottom.Encode(pBottomRow, nWidth, nHeight - nTop, bottomBytes);
+            });
+    }
+    catch (const std::system_error&)
+    {
+        // No thread to be had (a process limit): the picture is encoded whole.
+        return top.Encode(pBottomRow, nWidth, nHeight, out, nOffset);
+    }
     top.SetRestartInterval(RestartInterval(nWidth, nTop));
     const int nTopResult =
         top.Encode(pBottomRow + nStride * std::size_t(nHeight - nTop), nWidth, nTop, out, nOffset);

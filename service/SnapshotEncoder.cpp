@@ -1,6 +1,7 @@
 #include "service/SnapshotEncoder.h"
 
 #include <algorithm>
+#include <system_error>
 
 CSnapshotEncoder::CSnapshotEncoder(unsigned nThreads)
     : m_nThreads(nThreads != 0 ? nThreads
@@ -24,7 +25,27 @@ void CSnapshotEncoder::Submit(CSnapshotBuilder::CComposed composed, Done done)
 {
     std::unique_lock<std::mutex> guard(m_lock);
     while (m_threads.size() < m_nThreads)
-        m_threads.emplace_back([this] { Run(); });
+    {
+        try
+        {
+            m_threads.emplace_back([this] { Run(); });
+        }
+        catch (const std::system_error&)
+        {
+            break; // the system gives no more threads: those there are do the work
+        }
+    }
+    if (m_threads.empty())
+    {
+        // Not one thread: the picture is encoded here rather than never.
+        guard.unlock();
+        CSnapshotBuilder::CEncoding encoding;
+        encoding.pFileLock = &m_fileLock;
+        std::unique_ptr<std::uint8_t[]> pBlock;
+        CSnapshotBuilder::CResult result = CSnapshotBuilder::Encode(composed, encoding, pBlock);
+        done(std::move(result), std::move(pBlock), std::move(composed.pSection));
+        return;
+    }
     m_changed.wait(guard, [this] { return m_jobs.size() < kMaxQueued; });
     m_jobs.push_back(Job{std::move(composed), std::move(done)});
     guard.unlock();

@@ -182,7 +182,7 @@ TEST_F(VistrelView, AnOverlayThatCannotBeOpenedIsReportedAndStartUpGoesOn)
     EXPECT_EQ(loaded->m_pOverlay->Width(), 4u);
 }
 
-TEST_F(VistrelView, ImagesEncodedElsewhereArriveInOrderOnThisThreadAndNeverOutliveTheView)
+TEST_F(VistrelView, ImagesEncodedElsewhereArriveOnThisThreadAndNeverOutliveTheView)
 {
     Store("CaptureDevice", 1);
     auto view = Start();
