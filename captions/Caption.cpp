@@ -166,32 +166,40 @@ void CCaption::ReportOpenFailure(LONG nStatus)
                 MB_OK | MB_ICONINFORMATION);
 }
 
-LONG CCaption::Read(CRegistryKey& parent, int nIndex)
+LONG CCaption::Read(CRegistryKey& parent, int nIndex, LONG* pnValueFailure)
 {
     CRegistryKey key;
     const LONG nStatus = key.CreateSubKey(parent, KeyName(nIndex).c_str());
     if (nStatus != ERROR_SUCCESS)
         return nStatus;
+    // An absent or overlong value keeps its default; the first other failure is handed back.
+    auto ok = [&](LONG n)
+    {
+        if (pnValueFailure != nullptr && *pnValueFailure == ERROR_SUCCESS && n != ERROR_SUCCESS &&
+            n != ERROR_FILE_NOT_FOUND && n != ERROR_MORE_DATA)
+            *pnValueFailure = n;
+        return n == ERROR_SUCCESS;
+    };
     auto readInt = [&](std::int32_t& field, const char* pszName)
     {
         DWORD v;
-        if (key.QueryDword(&v, pszName) == ERROR_SUCCESS)
+        if (ok(key.QueryDword(&v, pszName)))
             field = std::int32_t(v);
     };
     auto readColor = [&](COLORREF& field, const char* pszName)
     {
         DWORD v;
-        if (key.QueryDword(&v, pszName) == ERROR_SUCCESS)
+        if (ok(key.QueryDword(&v, pszName)))
             field = v;
     };
     readColor(BackColor, "BackColor");
     readInt(BackType, "BackType");
     readInt(Enabled, "Enabled");
     LOGFONTA font;
-    if (key.QueryBinary(&font, sizeof font, "FontInfo") == ERROR_SUCCESS)
+    if (ok(key.QueryBinary(&font, sizeof font, "FontInfo")))
         FontInfo = font;
     readInt(HPosType, "HPosType");
-    key.QueryString(Text, "Text");
+    ok(key.QueryString(Text, "Text"));
     readColor(TextColor, "TextColor");
     readInt(VPosType, "VPosType");
     readInt(XPos, "XPos");

@@ -26,8 +26,9 @@ public:
     // Reads the caption's values; a sub-key that cannot be opened is reported to the user.
     LONG Load(CRegistryKey& parent, int nIndex);
     // Load without the report, for callers that must not show a message while holding the
-    // store's lock; they report afterwards with ReportOpenFailure.
-    LONG Read(CRegistryKey& parent, int nIndex);
+    // store's lock; they report afterwards with ReportOpenFailure. A value that could not be
+    // read (the store busy or damaged, not merely absent) is told in *pnValueFailure.
+    LONG Read(CRegistryKey& parent, int nIndex, LONG* pnValueFailure = nullptr);
     static void ReportOpenFailure(LONG nStatus);
     // The sub-key, below the product key, that holds caption nIndex.
     static std::string KeyName(int nIndex);

@@ -34,24 +34,38 @@ LONG CSettings::Load()
     CRegistryKey key;
     const LONG nOpen = key.Create(HKEY_LOCAL_MACHINE, kProductKey);
     std::array<LONG, kCaptionCount> failures{};
+    // A value that is absent, or too long for its field, leaves the default; any other failure
+    // means the store could not be read, and a record of defaults must not pass for it.
+    LONG nUnread = ERROR_SUCCESS;
+    auto note = [&](LONG n)
+    {
+        if (n != ERROR_SUCCESS && n != ERROR_FILE_NOT_FOUND && n != ERROR_MORE_DATA &&
+            nUnread == ERROR_SUCCESS)
+            nUnread = n;
+        return n == ERROR_SUCCESS;
+    };
     auto read = [&]
     {
         for (const Value& v : s_values)
         {
             DWORD n;
-            *v.field(*this) = key.QueryDword(&n, v.pszName) == ERROR_SUCCESS ? n : v.nDefault;
+            *v.field(*this) = note(key.QueryDword(&n, v.pszName)) ? n : v.nDefault;
         }
         for (int i = 0; i < kCaptionCount; ++i)
-            failures[std::size_t(i)] = captions[std::size_t(i)].Read(key, i);
-        if (key.QueryString(CaptureDeviceId, kDeviceIdValue) != ERROR_SUCCESS)
+        {
+            LONG nValues = ERROR_SUCCESS;
+            failures[std::size_t(i)] = captions[std::size_t(i)].Read(key, i, &nValues);
+            note(nValues);
+        }
+        if (!note(key.QueryString(CaptureDeviceId, kDeviceIdValue)))
             CaptureDeviceId.clear();
-        return LONG(ERROR_SUCCESS);
+        return nUnread;
     };
     // The record is read from one state of the store, so another program saving meanwhile
-    // cannot leave it half old and half new. A read transaction does not wait for a save in
-    // progress, only for its commit. The caption keys are made beforehand: making one
-    // inside would take the write lock while holding a read lock, which fails at once when
-    // another program is saving. Messages wait until the lock is let go.
+    // cannot leave it half old and half new. The caption keys are made beforehand: making one
+    // inside would take the write lock while holding a read lock. Messages wait until the
+    // lock is let go.
+    LONG nRead = ERROR_SUCCESS;
     if (key.m_hKey == nullptr)
     {
         read();
@@ -63,12 +77,13 @@ LONG CSettings::Load()
             CRegistryKey caption;
             caption.CreateSubKey(key, CCaption::KeyName(i).c_str());
         }
-        if (key.m_hKey->Hive().Consistently(read) != ERROR_SUCCESS)
-            read(); // the transaction could not begin: read value by value instead
+        nRead = key.m_hKey->Hive().Consistently(read);
     }
     key.Close();
     if (nOpen != ERROR_SUCCESS)
         return nOpen; // one cause for all: the caller reports it once
+    if (nRead != ERROR_SUCCESS)
+        return nRead;
     for (LONG nStatus : failures)
         // A caption key that a read-only store lacks reads as a new caption.
         if (nStatus != ERROR_SUCCESS && nStatus != ERROR_FILE_NOT_FOUND)

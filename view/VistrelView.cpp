@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <thread>
 
 namespace
@@ -22,6 +23,12 @@ namespace
 bool Headless()
 {
     return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
+
+bool StoreExists()
+{
+    struct stat st;
+    return ::lstat(CRegistryHive::DefaultPath().c_str(), &st) == 0;
 }
 
 // One line on standard error, for those who run the program without a window.
@@ -144,7 +151,15 @@ void CVistrelView::OnInitialUpdate()
         m_bStartFailed = true;
         return;
     }
-    if (nStore != ERROR_SUCCESS && nStore != ERROR_FILE_NOT_FOUND)
+    if (nStore != ERROR_SUCCESS && nStore != ERROR_FILE_NOT_FOUND && !StoreExists())
+    {
+        // No store, and none can be made here (a read-only home, say): the program runs on
+        // with every default, each caption saying its key could not be opened; only Save
+        // has something to refuse then.
+        for (int i = 0; i < CSettings::kCaptionCount; ++i)
+            CCaption::ReportOpenFailure(nStore);
+    }
+    else if (nStore != ERROR_SUCCESS && nStore != ERROR_FILE_NOT_FOUND)
     {
         // A store that cannot be read (corrupt, foreign, a folder, locked too long) ends the
         // start with one message that names it, and it is never written.

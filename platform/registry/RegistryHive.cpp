@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <pwd.h>
 #include <sqlite3.h>
@@ -52,13 +53,43 @@ bool SplitPath(const char* pszPath, std::vector<std::string>& parts)
         nStart = nEnd + 1;
     }
 }
+// A file name as a URI's path: the characters a URI gives a meaning to are escaped.
+std::string UriPath(const std::string& strPath)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string s;
+    for (const char c : strPath)
+    {
+        if (c == '%' || c == '?' || c == '#')
+        {
+            s += '%';
+            s += kHex[(static_cast<unsigned char>(c) >> 4) & 0xF];
+            s += kHex[static_cast<unsigned char>(c) & 0xF];
+        }
+        else
+        {
+            s += c;
+        }
+    }
+    return s;
+}
+
+// Whether an SQLite file's header says it is kept with a write-ahead log.
+bool UsesWriteAheadLog(const std::string& strPath)
+{
+    unsigned char header[20] = {};
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const ssize_t n = ::read(fd, header, sizeof header);
+    ::close(fd);
+    return n == ssize_t(sizeof header) && header[18] == 2 && header[19] == 2;
+}
 } // namespace
 
 CRegistryHive::~CRegistryHive()
 {
-    m_pStatements.reset(); // finalised before the connection closes
-    if (m_pDb != nullptr)
-        sqlite3_close_v2(m_pDb);
+    Disconnect();
 }
 
 namespace
@@ -140,31 +171,65 @@ LONG CRegistryHive::Open(const std::string& strPath, std::shared_ptr<CRegistryHi
         return ERROR_CANTOPEN;
     // A file without any write permission bit is read-only for everyone, root included.
     p->m_bReadOnly = bExists && (st.st_mode & 0222) == 0;
+    const std::string parent = std::filesystem::path(strPath).parent_path().string();
     if (!bExists)
     {
         std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(strPath).parent_path(), ec);
+        std::filesystem::create_directories(parent, ec);
         if (ec)
             return ec == std::errc::permission_denied ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
     }
 
-    const int nFlags =
-        (p->m_bReadOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) |
-        SQLITE_OPEN_NOMUTEX;
-    const int nCode = sqlite3_open_v2(strPath.c_str(), &p->m_pDb, nFlags, nullptr);
-    if (nCode != SQLITE_OK)
-        return nCode == SQLITE_CANTOPEN && errno == EACCES ? ERROR_ACCESS_DENIED : p->Status(nCode);
-    p->m_pStatements = std::make_unique<CStatementCache>(p->m_pDb);
-    sqlite3_busy_timeout(p->m_pDb, kBusyTimeoutMs);
-    sqlite3_extended_result_codes(p->m_pDb, 1);
-    if (sqlite3_db_readonly(p->m_pDb, "main") == 1)
+    LONG nStatus = p->Connect(false);
+    if (nStatus == ERROR_SUCCESS)
+        nStatus = p->Initialise();
+    // A store kept with a write-ahead log cannot be read through it where its folder may not
+    // be written (the log's index cannot be made): read the file itself, which nobody can be
+    // changing there.
+    if ((nStatus == ERROR_ACCESS_DENIED || nStatus == ERROR_CANTOPEN) && bExists &&
+        UsesWriteAheadLog(strPath) && access(parent.c_str(), W_OK) != 0)
+    {
+        p->Disconnect();
         p->m_bReadOnly = true;
-
-    const LONG nStatus = p->Initialise();
+        nStatus = p->Connect(true);
+        if (nStatus == ERROR_SUCCESS)
+            nStatus = p->Initialise();
+    }
     if (nStatus != ERROR_SUCCESS)
         return nStatus;
+    // Readers of a write-ahead log never wait for a writer, however often it saves, and a
+    // writer never waits for them: a start during a long run of saves still reads one whole
+    // record. A store that cannot switch now (another program holds it) is switched later.
+    if (!p->m_bReadOnly)
+        p->Exec("PRAGMA journal_mode=WAL");
     pHive = std::move(p);
     return ERROR_SUCCESS;
+}
+
+LONG CRegistryHive::Connect(bool bImmutable)
+{
+    const int nFlags =
+        (m_bReadOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) |
+        SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_URI;
+    const std::string strName =
+        bImmutable ? "file:" + UriPath(m_strPath) + "?immutable=1" : "file:" + UriPath(m_strPath);
+    const int nCode = sqlite3_open_v2(strName.c_str(), &m_pDb, nFlags, nullptr);
+    if (nCode != SQLITE_OK)
+        return nCode == SQLITE_CANTOPEN && errno == EACCES ? ERROR_ACCESS_DENIED : Status(nCode);
+    m_pStatements = std::make_unique<CStatementCache>(m_pDb);
+    sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(m_pDb, 1);
+    if (sqlite3_db_readonly(m_pDb, "main") == 1)
+        m_bReadOnly = true;
+    return ERROR_SUCCESS;
+}
+
+void CRegistryHive::Disconnect()
+{
+    m_pStatements.reset(); // finalised before the connection closes
+    if (m_pDb != nullptr)
+        sqlite3_close_v2(m_pDb);
+    m_pDb = nullptr;
 }
 
 LONG CRegistryHive::Exec(const char* pszSql)

@@ -1,8 +1,9 @@
 #pragma once
 // The machine hive: one SQLite file holding a tree of keys with typed values. Every write is
 // its own transaction, so an interrupted save leaves each value wholly old or wholly new, and
-// SQLite's locking (with a busy timeout) keeps two running programs from corrupting it. A file
-// that is not a store is reported (ERROR_BADDB) and never written to.
+// SQLite's locking (with a busy timeout) keeps two running programs from corrupting it; with
+// its write-ahead log a reader never waits for a writer. A file that is not a store is
+// reported (ERROR_BADDB) and never written to.
 
 #include "platform/registry/RegistryTypes.h"
 #include "platform/registry/StatementCache.h"
@@ -81,6 +82,8 @@ public:
 
 private:
     CRegistryHive() = default;
+    LONG Connect(bool bImmutable);
+    void Disconnect();
     LONG Initialise();
     LONG Begin(const char* pszSql = "BEGIN IMMEDIATE");
     LONG End(bool bCommit);

@@ -232,7 +232,7 @@ TEST_F(MainFrame, AProblemOfTheImageServiceLeavesTheStatusBarWhenItIsGone)
     EXPECT_EQ(Frame()->statusBar()->currentMessage(), "Ready");
 }
 
-TEST_F(MainFrame, AStoreThatCannotBeReadEndsTheStartWithOneMessageNamingIt)
+TEST_F(MainFrame, AStoreThatCannotBeReadEndsTheStartAndOneThatCannotBeMadeDoesNot)
 {
     const std::string strStore = CRegistryHive::DefaultPath();
     std::filesystem::create_directories(std::filesystem::path(strStore).parent_path());
@@ -251,6 +251,23 @@ TEST_F(MainFrame, AStoreThatCannotBeReadEndsTheStartWithOneMessageNamingIt)
     EXPECT_FALSE(Start());
     ASSERT_EQ(m_boxes.size(), 1u);
     EXPECT_NE(m_boxes[0].find(strStore + " cannot be read"), std::string::npos) << m_boxes[0];
+    m_app.reset();
+
+    // No store, and its folder cannot be made: the start goes on with every default, each
+    // caption saying its key could not be opened, and only Save says it cannot save.
+    WriteBytes(m_dir.File("home-file"), {1});
+    CScopedEnv noStore("XDG_CONFIG_HOME", m_dir.File("home-file/config"));
+    m_boxes.clear();
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(m_boxes, std::vector<std::string>(6, "The system cannot find the path specified."));
+    EXPECT_EQ(View()->m_settings.ServerPort, 8080);
+    m_boxes.clear();
+    Trigger(57603);
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_EQ(
+        m_boxes[0].rfind("The settings could not be saved to " + CRegistryHive::DefaultPath(), 0),
+        0u)
+        << m_boxes[0];
 }
 
 TEST_F(MainFrame, AStoreLockedByAnotherProgramIsWaitedForThenGivenUpWithOneMessage)
@@ -258,18 +275,30 @@ TEST_F(MainFrame, AStoreLockedByAnotherProgramIsWaitedForThenGivenUpWithOneMessa
     Store("ServerPort", 8123);
     sqlite3* pOther = nullptr;
     ASSERT_EQ(sqlite3_open(CRegistryHive::DefaultPath().c_str(), &pOther), SQLITE_OK);
+    // Readers of the store never wait for a writer: only a program that keeps the whole file
+    // to itself holds them off.
     const auto lock = [pOther]
     {
-        ASSERT_EQ(sqlite3_exec(pOther, "BEGIN EXCLUSIVE", {}, {}, {}), 0);
+        // Read first, so that the shared index of the log exists and the lock can be let go.
+        ASSERT_EQ(sqlite3_exec(pOther,
+                               "SELECT 1 FROM sqlite_master; PRAGMA locking_mode=EXCLUSIVE; "
+                               "BEGIN EXCLUSIVE",
+                               {}, {}, {}),
+                  0);
+    };
+    const auto unlock = [pOther]
+    {
+        sqlite3_exec(pOther, "COMMIT; PRAGMA locking_mode=NORMAL; SELECT 1 FROM sqlite_master",
+                     nullptr, nullptr, nullptr);
     };
 
     // Held for longer than one attempt's busy time: the start waits and then reads the store.
     lock();
     std::thread release(
-        [pOther]
+        [&unlock]
         {
             std::this_thread::sleep_for(std::chrono::seconds(11));
-            sqlite3_exec(pOther, "COMMIT", nullptr, nullptr, nullptr);
+            unlock();
         });
     ASSERT_TRUE(Start());
     release.join();
@@ -288,7 +317,7 @@ TEST_F(MainFrame, AStoreLockedByAnotherProgramIsWaitedForThenGivenUpWithOneMessa
     EXPECT_EQ(m_boxes[0], "The settings store " + CRegistryHive::DefaultPath() +
                               " is locked by another program; gave up waiting for it after 0 "
                               "seconds.");
-    sqlite3_exec(pOther, "COMMIT", nullptr, nullptr, nullptr);
+    unlock();
     sqlite3_close(pOther);
     DWORD nPort = 0;
     EXPECT_TRUE(Stored("ServerPort", &nPort));

@@ -8,11 +8,14 @@
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -41,13 +44,24 @@ void SaveGeneration(DWORD g)
     }
 }
 
-bool IsWhole(CRegistryKey& key, DWORD nMaxGeneration)
+// What a store holds after a save was killed: each value as a whole save wrote it.
+struct CSnapshot
 {
+    std::vector<DWORD> numbers; // the twelve values
+    std::vector<DWORD> texts;   // the generation in each caption's text
+    std::vector<std::vector<BYTE>> fonts;
+};
+
+// Reads every value; false when one is missing or not laid out as SaveGeneration writes it.
+bool Read(CRegistryKey& key, CSnapshot& out)
+{
+    out = CSnapshot{};
     for (const char* name : kValues)
     {
         DWORD v = 0;
-        if (key.QueryDword(&v, name) == ERROR_SUCCESS && v > nMaxGeneration)
+        if (key.QueryDword(&v, name) != ERROR_SUCCESS)
             return false;
+        out.numbers.push_back(v);
     }
     for (int i = 0; i < 6; ++i)
     {
@@ -55,16 +69,70 @@ bool IsWhole(CRegistryKey& key, DWORD nMaxGeneration)
         if (cap.CreateSubKey(key, ("caption" + std::to_string(i)).c_str()) != ERROR_SUCCESS)
             return false;
         std::string text;
-        if (cap.QueryString(text, "Text") == ERROR_SUCCESS && text.rfind("generation ", 0) != 0)
+        if (cap.QueryString(text, "Text") != ERROR_SUCCESS || text.rfind("generation ", 0) != 0)
             return false;
-        BYTE font[60];
-        if (cap.QueryBinary(font, 60, "FontInfo") == ERROR_SUCCESS)
-            for (BYTE b : font)
-                if (b != font[0])
-                    return false;
+        out.texts.push_back(DWORD(std::stoul(text.substr(11))));
+        std::vector<BYTE> font(60);
+        if (cap.QueryBinary(font.data(), 60, "FontInfo") != ERROR_SUCCESS)
+            return false;
+        out.fonts.push_back(font);
     }
     return true;
 }
+
+// A value is whole when it is what it was before the killed saves, or what one of them wrote
+// (a generation from nFirst up to the one the saver had begun).
+bool IsWhole(const CSnapshot& before, const CSnapshot& now, DWORD nFirst, DWORD nBegun)
+{
+    auto fits = [&](DWORD v, DWORD old)
+    {
+        return v == old || (v >= nFirst && v <= nBegun);
+    };
+    for (std::size_t i = 0; i < now.numbers.size(); ++i)
+        if (!fits(now.numbers[i], before.numbers[i]))
+            return false;
+    for (std::size_t i = 0; i < now.texts.size(); ++i)
+    {
+        if (!fits(now.texts[i], before.texts[i]))
+            return false;
+        // A font is one generation's byte throughout.
+        const auto& f = now.fonts[i];
+        if (std::count(f.begin(), f.end(), f[0]) != 60)
+            return false;
+    }
+    return true;
+}
+
+// A counter the saving child raises before each save and the test reads: how far it got.
+class CProgress
+{
+public:
+    CProgress()
+        : m_p(static_cast<std::atomic<std::int64_t>*>(mmap(nullptr, sizeof(std::int64_t),
+                                                           PROT_READ | PROT_WRITE,
+                                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
+    {
+        new (m_p) std::atomic<std::int64_t>(-1);
+    }
+    ~CProgress() { munmap(m_p, sizeof(std::int64_t)); }
+    std::atomic<std::int64_t>& operator*() { return *m_p; }
+    std::atomic<std::int64_t>* operator->() { return m_p; }
+    // Waits until the child has begun saving generation n, so that a kill lands in a save.
+    bool WaitFor(std::int64_t n)
+    {
+        for (int i = 0; i < 20000; ++i)
+        {
+            if (m_p->load() >= n)
+                return true;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        return false;
+    }
+
+private:
+    std::atomic<std::int64_t>* m_p;
+};
+
 // A whole settings record of generation g: every number and every caption's text carry it.
 CSettings Record(std::int32_t g)
 {
@@ -96,13 +164,17 @@ std::int32_t GenerationOf(const CSettings& s)
     return bSame ? g : -1;
 }
 
-// Saves records of rising generations, from nFirst on, until killed.
-[[noreturn]] void SaveForever(std::int32_t nFirst)
+// Saves records of rising generations, from nFirst on, until killed; each generation is told
+// in *begun before its save starts.
+[[noreturn]] void SaveForever(std::int32_t nFirst, std::atomic<std::int64_t>& begun)
 {
     SetMessageBoxPresenter([](const std::string&, const std::string&, unsigned) -> int
                            { _exit(3); });
     for (std::int32_t g = nFirst;; ++g)
+    {
+        begun = g;
         Record(g).Save();
+    }
 }
 } // namespace
 
@@ -111,29 +183,52 @@ TEST(StoreRobustness, SavesKilledAtTwoHundredPointsLeaveWholeValues)
     CTempDir dir;
     CScopedEnv xdg("XDG_CONFIG_HOME", dir.Path().string());
     SaveGeneration(0);
+    CProgress begun;
     std::mt19937 rng(7);
-    DWORD nGeneration = 0;
+    CSnapshot before;
+    {
+        CRegistryKey key;
+        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey), ERROR_SUCCESS);
+        ASSERT_TRUE(Read(key, before));
+    }
+    DWORD nFirst = 1;
+    int nChanged = 0;
+    int nAfterWholeSaves = 0;
     for (int round = 0; round < 200; ++round)
     {
-        const DWORD nFirst = nGeneration + 1;
+        *begun = -1;
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0)
         {
             for (DWORD g = nFirst;; ++g)
+            {
+                *begun = g;
                 SaveGeneration(g);
+            }
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(500 + rng() % 15000));
+        // Killed anywhere in its first or its second save: in every other round at least one
+        // save has landed whole.
+        const DWORD nSkip = round % 2;
+        nAfterWholeSaves += int(nSkip);
+        ASSERT_TRUE(begun.WaitFor(nFirst + nSkip)) << "round " << round;
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
         kill(pid, SIGKILL);
-        int status;
-        waitpid(pid, &status, 0);
-        nGeneration += 1000; // far above what any child reached
+        waitpid(pid, nullptr, 0);
+        const DWORD nBegun = DWORD(begun->load());
 
         CRegistryKey key;
         ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey), ERROR_SUCCESS)
             << "round " << round;
-        ASSERT_TRUE(IsWhole(key, nGeneration)) << "round " << round;
+        CSnapshot now;
+        ASSERT_TRUE(Read(key, now)) << "round " << round;
+        ASSERT_TRUE(IsWhole(before, now, nFirst, nBegun))
+            << "round " << round << ": generations " << nFirst << " to " << nBegun;
+        nChanged += now.numbers != before.numbers;
+        before = now;
+        nFirst = nBegun + 1;
     }
+    EXPECT_GE(nChanged, nAfterWholeSaves);
 }
 
 TEST(StoreRobustness, TwoProgramsSavingAThousandTimesEachBothLand)
@@ -189,16 +284,21 @@ TEST(StoreRobustness, WholeRecordsOnlyLoadsDuringSavesAndAfterKilledSaves)
         });
     ASSERT_EQ(Record(1).Save(), ERROR_SUCCESS);
 
-    // Another program saves over and over while this one loads: every load is one record.
+    // Another program saves over and over while this one loads: every load is one record, and
+    // none waits for the saves to pause.
+    CProgress begun;
     const pid_t saver = fork();
     ASSERT_GE(saver, 0);
     if (saver == 0)
-        SaveForever(2);
+        SaveForever(2, *begun);
+    ASSERT_TRUE(begun.WaitFor(2));
     std::set<std::int32_t> seen;
-    for (int i = 0; i < 300 && seen.size() < 20; ++i)
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int i = 0; (i < 300 || seen.size() < 3) && std::chrono::steady_clock::now() < deadline;
+         ++i)
     {
         CSettings loaded;
-        loaded.Load();
+        ASSERT_EQ(loaded.Load(), ERROR_SUCCESS) << "load " << i;
         const std::int32_t g = GenerationOf(loaded);
         ASSERT_NE(g, -1) << "load " << i << " mixed saves (ServerPort " << loaded.ServerPort
                          << ", JpegQuality " << loaded.JpegQuality << ")";
@@ -210,22 +310,27 @@ TEST(StoreRobustness, WholeRecordsOnlyLoadsDuringSavesAndAfterKilledSaves)
 
     // Saves killed anywhere leave the record of the last completed save.
     std::mt19937 rng(11);
-    std::int32_t nLast = 0;
+    CSettings settled;
+    ASSERT_EQ(settled.Load(), ERROR_SUCCESS);
+    std::int32_t nLast = GenerationOf(settled);
     for (int round = 0; round < 40; ++round)
     {
         const std::int32_t nFirst = 1000000 * (round + 1); // above anything saved before
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0)
-            SaveForever(nFirst);
+            SaveForever(nFirst, *begun);
+        ASSERT_TRUE(begun.WaitFor(nFirst)) << "round " << round;
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 8000));
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         CSettings loaded;
-        loaded.Load();
+        ASSERT_EQ(loaded.Load(), ERROR_SUCCESS) << "round " << round;
         const std::int32_t g = GenerationOf(loaded);
         ASSERT_NE(g, -1) << "round " << round;
-        ASSERT_GE(g, nLast) << "round " << round;
+        // The save before these, or one of them that completed.
+        ASSERT_TRUE(g == nLast || (g >= nFirst && g <= begun->load()))
+            << "round " << round << ": generation " << g << ", before " << nLast;
         nLast = g;
     }
     EXPECT_TRUE(boxes.empty()) << boxes.front();
