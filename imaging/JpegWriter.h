@@ -22,8 +22,6 @@ public:
 
     // Clamps to 0..100 and applies the quality with baseline tables; returns the value used.
     int SetQuality(int nQuality);
-    // MCUs between restart markers; 0 (the default) for none.
-    void SetRestartInterval(unsigned nMcus) { m_cinfo.restart_interval = nMcus; }
     // Encodes into out, after its first nOffset bytes (kept as they are); 0 on success, -1 when
     // the library fails or memory runs out.
     int Encode(const std::uint8_t* pBottomRow, int nWidth, int nHeight,

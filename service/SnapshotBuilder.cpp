@@ -1,6 +1,5 @@
 #include "service/SnapshotBuilder.h"
 
-#include "imaging/JpegStrips.h"
 #include "platform/gdi/DibSection.h"
 #include "platform/gdi/MemoryDC.h"
 #include "res/StandbyPicture.h"
@@ -243,18 +242,9 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Encode(const CComposed& composed, CE
     std::vector<std::uint8_t>& bytes = encoding.bytes;
     CJpegWriter& writer = encoding.writer;
     writer.SetQuality(composed.nQuality);
-    encoding.bottomWriter.SetQuality(composed.nQuality);
-    const int nEncoded =
-        encoding.bStrips ? CJpegStrips::Encode(writer, encoding.bottomWriter, encoding.bottomBytes,
-                                               section.Bits(), section.Width(), section.Height(),
-                                               bytes, header.size())
-                         : writer.Encode(section.Bits(), section.Width(), section.Height(), bytes,
-                                         header.size());
-    if (nEncoded != 0)
+    if (writer.Encode(section.Bits(), section.Width(), section.Height(), bytes, header.size()) != 0)
     {
-        std::string why = writer.LastMessage();
-        if (why.empty())
-            why = encoding.bottomWriter.LastMessage();
+        const std::string& why = writer.LastMessage();
         return Failure(composed.bHeaders, pBlock,
                        "JPEG encoding failed" + (why.empty() ? std::string() : ": " + why));
     }
@@ -262,12 +252,20 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Encode(const CComposed& composed, CE
     const std::size_t nJpeg = bytes.size() - header.size();
     {
         std::unique_lock<std::mutex> guard;
-        if (encoding.pFileLock != nullptr)
-            guard = std::unique_lock<std::mutex>(*encoding.pFileLock);
-        if (!OverwriteFile(composed.strJpegPath.c_str(), bytes.data() + header.size(), nJpeg))
-            return Failure(composed.bHeaders, pBlock,
-                           "JPEG encoding failed: " +
-                               CFileException(errno, composed.strJpegPath).GetErrorMessage());
+        if (encoding.pFile != nullptr)
+            guard = std::unique_lock<std::mutex>(encoding.pFile->lock);
+        // A picture taken before the one the file holds is served, not written.
+        const bool bOlder = encoding.pFile != nullptr && composed.nSequence != 0 &&
+                            composed.nSequence < encoding.pFile->nNewest;
+        if (!bOlder)
+        {
+            if (!OverwriteFile(composed.strJpegPath.c_str(), bytes.data() + header.size(), nJpeg))
+                return Failure(composed.bHeaders, pBlock,
+                               "JPEG encoding failed: " +
+                                   CFileException(errno, composed.strJpegPath).GetErrorMessage());
+            if (encoding.pFile != nullptr)
+                encoding.pFile->nNewest = composed.nSequence;
+        }
     }
     if (bytes.size() > std::size_t(INT_MAX))
         return Failure(composed.bHeaders, pBlock, "the image is too large to send");

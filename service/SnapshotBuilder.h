@@ -55,21 +55,24 @@ public:
         std::string strJpegPath;
         int nQuality = 75;
         bool bHeaders = true;
+        std::uint64_t nSequence = 0; // the order in which the pictures were taken, from 1
     };
     static CResult Compose(const CInputs& in, CComposed& out,
                            std::unique_ptr<std::uint8_t[]>& pBlock, bool bIncludeStatusLine);
 
-    // What one encoding thread keeps from picture to picture. The lock is shared by all of
-    // them: "frame.jpg" is written by one at a time.
+    // "frame.jpg" as the encoding threads share it: written by one at a time, and never with
+    // an older picture over a newer one, however the threads finish.
+    struct CJpegFile
+    {
+        std::mutex lock;
+        std::uint64_t nNewest = 0; // the sequence of the picture the file holds
+    };
+    // What one encoding thread keeps from picture to picture.
     struct CEncoding
     {
         CJpegWriter writer;
         std::vector<std::uint8_t> bytes;
-        std::mutex* pFileLock = nullptr;
-        // A large picture is encoded in two strips at once (see CJpegStrips).
-        bool bStrips = false;
-        CJpegWriter bottomWriter;
-        std::vector<std::uint8_t> bottomBytes;
+        CJpegFile* pFile = nullptr;
     };
     // Encodes the picture into memory, writes "frame.jpg" from those bytes and makes the
     // response of them. Touches only what it is given (and that file): safe on another thread.

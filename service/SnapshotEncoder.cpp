@@ -40,7 +40,7 @@ void CSnapshotEncoder::Submit(CSnapshotBuilder::CComposed composed, Done done)
         // Not one thread: the picture is encoded here rather than never.
         guard.unlock();
         CSnapshotBuilder::CEncoding encoding;
-        encoding.pFileLock = &m_fileLock;
+        encoding.pFile = &m_file;
         std::unique_ptr<std::uint8_t[]> pBlock;
         CSnapshotBuilder::CResult result = CSnapshotBuilder::Encode(composed, encoding, pBlock);
         done(std::move(result), std::move(pBlock), std::move(composed.pSection));
@@ -61,8 +61,7 @@ void CSnapshotEncoder::WaitUntilIdle()
 void CSnapshotEncoder::Run()
 {
     CSnapshotBuilder::CEncoding encoding; // this thread's writers and bytes
-    encoding.pFileLock = &m_fileLock;
-    const bool bTwoProcessors = std::thread::hardware_concurrency() > 1;
+    encoding.pFile = &m_file;
     for (;;)
     {
         Job job;
@@ -74,10 +73,6 @@ void CSnapshotEncoder::Run()
             job = std::move(m_jobs.front());
             m_jobs.pop_front();
             ++m_nBusy;
-            // With a processor to spare (nothing else being encoded or waiting), a large
-            // picture takes two at once and its client waits less; under load, splitting would
-            // only take the processor from the thread that draws the next one.
-            encoding.bStrips = bTwoProcessors && m_nBusy == 1 && m_jobs.empty();
         }
         m_changed.notify_all(); // room for the next job
         std::unique_ptr<std::uint8_t[]> pBlock;

@@ -53,6 +53,6 @@ private:
     std::deque<Job> m_jobs;
     bool m_bStopping = false;
     unsigned m_nBusy = 0;               // jobs being encoded
-    std::mutex m_fileLock;              // "frame.jpg" is written by one thread at a time
+    CSnapshotBuilder::CJpegFile m_file; // "frame.jpg", shared by the threads
     std::vector<std::thread> m_threads; // started with the first job
 };

@@ -6,9 +6,10 @@ CSnapshotService::CSnapshotService(const CSettings& settings) : m_settings(setti
 
 CSnapshotService::~CSnapshotService()
 {
-    // First the threads, which hand their results to the context; then the context, so that
-    // results already on their way are dropped.
+    // First the threads, which hand their results over; then the hand-over, so that results
+    // already on their way are dropped.
     m_pEncoder.reset();
+    m_pHandOver.reset();
     m_pContext.reset();
 }
 
@@ -60,6 +61,7 @@ void CSnapshotService::ComposeNow(bool bIncludeStatusLine, Delivery done)
     }
     if (!m_pEncoder)
         m_pEncoder = std::make_unique<CSnapshotEncoder>();
+    composed.nSequence = ++m_nComposed;
     struct CCompletion
     {
         Delivery done;
@@ -71,17 +73,15 @@ void CSnapshotService::ComposeNow(bool bIncludeStatusLine, Delivery done)
     auto pCompletion = std::make_shared<CCompletion>();
     pCompletion->done = std::move(done);
     pCompletion->strComposeProblem = result.strProblem;
-    QObject* pContext = m_pContext.get();
     m_pEncoder->Submit(std::move(composed),
-                       [this, pContext, pCompletion](CSnapshotBuilder::CResult encoded,
-                                                     std::unique_ptr<std::uint8_t[]> pBlock,
-                                                     std::unique_ptr<CDibSection> pSection)
+                       [this, pCompletion](CSnapshotBuilder::CResult encoded,
+                                           std::unique_ptr<std::uint8_t[]> pBlock,
+                                           std::unique_ptr<CDibSection> pSection)
                        {
                            pCompletion->result = std::move(encoded);
                            pCompletion->pResponse = std::move(pBlock);
                            pCompletion->pSection = std::move(pSection);
-                           QMetaObject::invokeMethod(
-                               pContext,
+                           m_pHandOver->Post(
                                [this, pCompletion]
                                {
                                    m_pool.Release(std::move(pCompletion->pSection));
@@ -90,7 +90,6 @@ void CSnapshotService::ComposeNow(bool bIncludeStatusLine, Delivery done)
                                                              : strProblem);
                                    pCompletion->done(pCompletion->result.nLength,
                                                      std::move(pCompletion->pResponse));
-                               },
-                               Qt::QueuedConnection);
+                               });
                        });
 }

@@ -8,6 +8,7 @@
 #include "imaging/Dib.h"
 #include "platform/capture/FrameSource.h"
 #include "service/BitmapPool.h"
+#include "service/HandOver.h"
 #include "service/SnapshotEncoder.h"
 #include "service/SnapshotSource.h"
 #include "settings/Settings.h"
@@ -57,7 +58,10 @@ private:
     std::function<void(const std::string&)> m_onStatus;
     CBitmapPool m_pool;
     std::vector<std::uint8_t> m_frameBytes;
-    // Results come back to this thread through it; with it gone, none arrives.
+    std::uint64_t m_nComposed = 0; // pictures composed so far: their order for "frame.jpg"
+    // A frame's wait ends through it; with it gone, the wait does nothing.
     std::unique_ptr<QObject> m_pContext = std::make_unique<QObject>();
+    // Encoded results come back to this thread through it; with it gone, none arrives.
+    std::unique_ptr<CHandOver> m_pHandOver = std::make_unique<CHandOver>();
     std::unique_ptr<CSnapshotEncoder> m_pEncoder;
 };

@@ -41,5 +41,5 @@ int FuzzDib(const std::uint8_t* pData, std::size_t nSize)
     dib.Draw(dc, {-5, -3, 50, 30}, {0, 0, w, h});
     dib.DrawTransparent(dc, {0, 0, 37, 23}, {0, 0, w, h}, RGB(255, 255, 255));
     dib.BuildPalette();
-    return 0;
+    return 1;
 }

@@ -1,5 +1,6 @@
 #pragma once
-// The fuzz harnesses: each takes one input and must neither crash nor read out of bounds.
+// The fuzz harnesses: each takes one input and must neither crash nor read out of bounds; each
+// returns 1 when the input was taken and went the whole way, 0 when it was refused.
 // libFuzzer runs them (fuzz/*Entry.cpp); the unit tests replay the kept corpora through them.
 
 #include <cstddef>

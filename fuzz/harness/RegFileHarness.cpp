@@ -31,5 +31,5 @@ int FuzzRegFile(const std::uint8_t* pData, std::size_t nSize)
                 a.values[j].bDelete != b.values[j].bDelete)
                 std::abort();
     }
-    return 0;
+    return 1;
 }

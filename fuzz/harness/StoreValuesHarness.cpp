@@ -148,12 +148,13 @@ int FuzzStoreValues(const std::uint8_t* pData, std::size_t nSize)
     writer.Commit();
 
     CSettings settings;
-    settings.Load();
+    const LONG nLoaded = settings.Load();
     CCaption& caption = settings.captions[0];
     caption.Enabled = 1;
     auto section = CDibSection::Create(64, 48);
     CMemoryDC dc;
     dc.SelectBitmap(section.get());
     caption.Draw(dc, {0, 0, 64, 48});
-    return 0;
+    // No value, whatever its type and length, makes the store unreadable.
+    return nLoaded == ERROR_SUCCESS ? 1 : 0;
 }

@@ -28,9 +28,24 @@ std::string CFileException::GetErrorMessage() const
 
 int OpenRegular(const char* pszFileName, int nFlags)
 {
+    // A file only read may be a link to a picture elsewhere; what it names must be a regular
+    // file, which is checked before the open too, so that a device is never opened.
+    const bool bWrites = (nFlags & O_ACCMODE) != O_RDONLY;
+    if (!bWrites)
+    {
+        struct stat named;
+        if (::stat(pszFileName, &named) != 0)
+            return -1;
+        if (!S_ISREG(named.st_mode))
+        {
+            errno = S_ISDIR(named.st_mode) ? EISDIR : EINVAL;
+            return -1;
+        }
+    }
     int fd;
     do
-        fd = ::open(pszFileName, nFlags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        fd =
+            ::open(pszFileName, nFlags | (bWrites ? O_NOFOLLOW : 0) | O_NONBLOCK | O_CLOEXEC, 0644);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return -1;

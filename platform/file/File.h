@@ -23,10 +23,11 @@ public:
     static std::string Reason(int nErrno);
 };
 
-// Opens a file by name so that nothing can trap the program through it: a symbolic link is
-// refused, not followed (ELOOP), and a FIFO or device neither blocks the open nor is taken
-// (ENXIO from a FIFO without a reader, EINVAL for anything that is not a regular file after
-// opening without blocking). Returns the descriptor, blocking as usual, or -1 with errno set.
+// Opens a file by name so that nothing can trap the program through it: a FIFO or device
+// neither blocks the open nor is taken (EINVAL for anything that is not a regular file, EISDIR
+// for a folder). A file opened for writing is never written through a symbolic link (ELOOP);
+// one opened for reading may be a link to a regular file, which is read. Returns the
+// descriptor, blocking as usual, or -1 with errno set.
 int OpenRegular(const char* pszFileName, int nFlags);
 
 // Makes the named file hold exactly these bytes. An existing file is overwritten in place and

@@ -59,9 +59,9 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
 
     // Header and format only: no restart, and the next image uses them.
     WhenModal(
-        [](QWidget* d)
+        [nPort](QWidget* d)
         {
-            EXPECT_EQ(Port(d)->text().toUInt(), 0u + Port(d)->text().toUInt());
+            EXPECT_EQ(Port(d)->text().toUInt(), nPort);
             UserClick(Button(d, 1008));
             UserClick(Button(d, 1010));
             UserClick(Button(d, 1));

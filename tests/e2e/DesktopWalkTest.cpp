@@ -48,13 +48,15 @@ public:
                                               QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         m_xvfb.waitForStarted(5000);
         for (int i = 0;
-             i < 100 && !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(nDisplay));
+             i < 1200 && !std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(nDisplay));
              ++i)
             QThread::msleep(50);
         m_wm.setProcessEnvironment(m_env);
         m_wm.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
         m_wm.waitForStarted(5000);
-        QThread::msleep(500);
+        // The window manager is in charge once it says which desktop is showing.
+        for (int i = 0; i < 600 && Xdo({QStringLiteral("get_desktop")}).isEmpty(); ++i)
+            QThread::msleep(100);
     }
     ~CDesktop()
     {
@@ -83,18 +85,37 @@ public:
         return QString::fromUtf8(xdo.readAllStandardOutput()).trimmed();
     }
     // The window whose title is exactly this, once it is mapped.
+    QString VisibleWindow(const QString& title)
+    {
+        return Xdo({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                    QStringLiteral("--name"), QLatin1Char('^') + title + '$'})
+            .section(QLatin1Char('\n'), 0, 0);
+    }
     QString WaitForWindow(const QString& title)
     {
-        for (int i = 0; i < 100; ++i)
+        for (int i = 0; i < 600; ++i)
         {
-            const QString id = Xdo({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                    QStringLiteral("--name"), QLatin1Char('^') + title + '$'})
-                                   .section(QLatin1Char('\n'), 0, 0);
+            const QString id = VisibleWindow(title);
             if (!id.isEmpty())
                 return id;
             QThread::msleep(100);
         }
         return {};
+    }
+    // True once no window with this title is showing (the dialog has taken its OK).
+    bool WaitForWindowGone(const QString& title)
+    {
+        for (int i = 0; i < 600 && !VisibleWindow(title).isEmpty(); ++i)
+            QThread::msleep(100);
+        return VisibleWindow(title).isEmpty();
+    }
+    // The windows of the program on the screen now (its menus included).
+    int ProgramWindows()
+    {
+        const QString ids =
+            Xdo({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                 QString::number(m_program.processId()), QStringLiteral("")});
+        return ids.isEmpty() ? 0 : int(ids.count(QLatin1Char('\n'))) + 1;
     }
     QSize WindowSize(const QString& id)
     {
@@ -105,21 +126,20 @@ public:
     // A left click at a point of the window's client area, as the pointer does it.
     void Click(const QString& id, QPoint at)
     {
+        // The program takes its input in the order the X server delivers it: a click, the
+        // keys after it, the next click. Where a click opens or closes a window, the caller
+        // waits for that window.
         Xdo({QStringLiteral("mousemove"), QStringLiteral("--sync"), QStringLiteral("--window"), id,
              QString::number(at.x()), QString::number(at.y())});
-        QThread::msleep(100);
         Xdo({QStringLiteral("click"), QStringLiteral("1")});
-        QThread::msleep(300);
     }
     void Keys(const QStringList& keys)
     {
         Xdo(QStringList{QStringLiteral("key"), QStringLiteral("--clearmodifiers")} + keys);
-        QThread::msleep(200);
     }
     void Type(const QString& text)
     {
         Xdo({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"), text});
-        QThread::msleep(200);
     }
 
 private:
@@ -206,9 +226,12 @@ TEST(DesktopWalk, OverlayAndABottomRightCaptionSetWithTheMouse)
 
     const QString main = desk.WaitForWindow(QStringLiteral("Test Pattern - Vistrel"));
     ASSERT_FALSE(main.isEmpty()) << "the main window did not show";
-    QThread::msleep(500);
-    // Options > Image...
+    // Options > Image...: the item is clicked once the menu is open.
+    const int nWindows = desk.ProgramWindows();
     desk.Click(main, menuBarAt + optionsRect.center());
+    for (int i = 0; i < 600 && desk.ProgramWindows() <= nWindows; ++i)
+        QThread::msleep(100);
+    ASSERT_GT(desk.ProgramWindows(), nWindows) << "the Options menu did not open";
     desk.Click(main, menuBarAt + optionsRect.bottomLeft() + QPoint(0, 1) + imageItem.center());
     const QString image = desk.WaitForWindow(QStringLiteral("Image Settings"));
     ASSERT_FALSE(image.isEmpty()) << "Options > Image... did not open the dialog";
@@ -225,9 +248,9 @@ TEST(DesktopWalk, OverlayAndABottomRightCaptionSetWithTheMouse)
     desk.Keys({QStringLiteral("ctrl+a")});
     desk.Type(QStringLiteral("Gate %Y"));
     desk.Click(editor, ClickPoint(twinCaption.GetDlgItem(CDialog::IDOK)));
-    QThread::msleep(300);
+    ASSERT_TRUE(desk.WaitForWindowGone(QStringLiteral("Image Caption")));
     desk.Click(image, ClickPoint(twinImage.GetDlgItem(CDialog::IDOK)));
-    QThread::msleep(500);
+    ASSERT_TRUE(desk.WaitForWindowGone(QStringLiteral("Image Settings")));
 
     const int fd = ConnectTo("127.0.0.1", nPort);
     ASSERT_GE(fd, 0) << "the server does not listen";

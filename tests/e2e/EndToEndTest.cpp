@@ -88,10 +88,8 @@ protected:
     }
     void StopWithSignal(int nSignal = SIGTERM)
     {
-        const auto t0 = std::chrono::steady_clock::now();
         ::kill(pid_t(m_program.processId()), nSignal);
-        ASSERT_TRUE(m_program.waitForFinished(5000));
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+        ASSERT_TRUE(m_program.waitForFinished(60000));
         EXPECT_EQ(m_program.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(m_program.exitCode(), 0);
     }

@@ -5,6 +5,7 @@
 #include "tests/support/BmpBuilder.h"
 
 #include <algorithm>
+#include <poll.h>
 
 using HostileClients = AppFixture;
 
@@ -70,19 +71,25 @@ TEST_F(HostileClients, AFewNonReadersOfABitmapBombHoldNoMoreThanTheBound)
     Store("HttpHeaders", 0);
     const unsigned nPort = StartServing(-1, 1);
 
-    std::vector<int> stalled;
-    std::int64_t nMostHeld = 0;
+    std::vector<pollfd> stalled;
     for (int i = 0; i < 5; ++i)
     {
-        stalled.push_back(ConnectTo("127.0.0.1", nPort, 4096));
-        ASSERT_GE(stalled.back(), 0);
-        PumpUntil([] { return false; }, CImageServer::kStallMs + 100);
-        nMostHeld = std::max(nMostHeld, View()->m_server.HeldBytes());
+        stalled.push_back({ConnectTo("127.0.0.1", nPort, 4096), POLLIN | POLLRDHUP, 0});
+        ASSERT_GE(stalled.back().fd, 0);
     }
+    // Until each of them has been sent to or reset, what the server holds is watched.
+    std::int64_t nMostHeld = 0;
+    EXPECT_TRUE(PumpUntil(
+        [&]
+        {
+            nMostHeld = std::max(nMostHeld, View()->m_server.HeldBytes());
+            return ::poll(stalled.data(), stalled.size(), 0) == int(stalled.size());
+        },
+        120000));
     EXPECT_LE(nMostHeld, CImageServer::kMaxHeldBytes + nResponse);
     EXPECT_GE(nMostHeld, 2 * nResponse) << "the bombs were built and held";
-    for (int fd : stalled)
-        ::close(fd);
-    PumpUntil([this] { return View()->m_server.HeldBytes() == 0; }, 5000);
+    for (const pollfd& p : stalled)
+        ::close(p.fd);
+    PumpUntil([this] { return View()->m_server.HeldBytes() == 0; }, 30000);
     EXPECT_EQ(View()->m_server.HeldBytes(), 0) << "released";
 }

@@ -1,7 +1,11 @@
 // Files planted by a hostile local user in the working folder: links that would make every
-// request write somewhere else, and FIFOs that would hang the program in open().
+// request write somewhere else, and FIFOs that would hang the program in open(). The files
+// only read may be links, to regular files only.
 
 #include "tests/app/AppFixture.h"
+#include "tests/support/BmpBuilder.h"
+
+#include <QImage>
 
 #include <filesystem>
 #include <fstream>
@@ -17,7 +21,7 @@ std::string Body(const std::vector<std::uint8_t>& bytes)
 }
 } // namespace
 
-TEST_F(HostileFiles, LinksAreNeverFollowedAndFifosNeverBlock)
+TEST_F(HostileFiles, LinksAreNeverWrittenThroughAndFifosNeverBlock)
 {
     const unsigned nPort = StartServing(1);
     ASSERT_EQ(Body(Fetch(nPort)).substr(0, 15), "HTTP/1.0 200 OK");
@@ -56,11 +60,18 @@ TEST_F(HostileFiles, LinksAreNeverFollowedAndFifosNeverBlock)
         EXPECT_NE(reply.find("not a regular file"), std::string::npos) << reply;
         std::filesystem::remove(fifo);
     }
-    // ... and in place of the files it reads: the overlay and the stand-by picture.
-    ASSERT_EQ(::mkfifo(m_dir.File("overlay.bmp").c_str(), 0644), 0);
-    ASSERT_EQ(::mkfifo(m_dir.File("capoff.bmp").c_str(), 0644), 0);
+    // The files it only reads may be links, to a regular file only: an overlay linked to a
+    // FIFO is refused like a FIFO, and a stand-by picture linked to one kept elsewhere (a
+    // shared logo) is the picture served.
+    const std::string shared = m_dir.File("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(::mkfifo((shared + "/pipe").c_str(), 0644), 0);
+    WriteBytes(shared + "/card.bmp", MakeBmp(CTestPicture::Solid(33, 17, RGB(0, 128, 255))));
+    std::filesystem::create_symlink(shared + "/pipe", m_dir.File("overlay.bmp"));
+    std::filesystem::create_symlink(shared + "/card.bmp", m_dir.File("capoff.bmp"));
     m_app.reset();
     Store("UseOverlay", 1);
+    Store("ImageType", 1);
     // The overlay is read at start-up, from the working folder the program was started in.
     const auto home = std::filesystem::current_path();
     std::filesystem::current_path(m_dir.Path());
@@ -74,5 +85,10 @@ TEST_F(HostileFiles, LinksAreNeverFollowedAndFifosNeverBlock)
     Trigger(35001); // the device off: capoff.bmp is read
     EXPECT_EQ(View()->m_settings.CaptureDevice, -1);
     const std::string reply = Body(Fetch(nPort));
-    EXPECT_FALSE(reply.empty()) << "answered, not hung";
+    const std::size_t nBody = reply.find("\r\n\r\n");
+    ASSERT_NE(nBody, std::string::npos) << reply;
+    const QImage card = QImage::fromData(reinterpret_cast<const uchar*>(reply.data() + nBody + 4),
+                                         int(reply.size() - nBody - 4), "BMP");
+    EXPECT_EQ(card.size(), QSize(33, 17));
+    EXPECT_EQ(card.pixel(5, 5), qRgb(0, 128, 255));
 }

@@ -1,5 +1,4 @@
 #include "imaging/JpegWriter.h"
-#include "imaging/JpegStrips.h"
 
 #include "JpegDecode.h"
 #include "platform/gdi/DibSection.h"
@@ -181,51 +180,4 @@ TEST(JpegWriter, AFullDiskIsAFailureNotACrash)
     EXPECT_EQ(writer.WriteFile(s->Bits(), 300, 300, "/dev/full"), -1);
     CTempDir dir;
     EXPECT_EQ(writer.WriteFile(s->Bits(), 300, 300, dir.File("after.jpg").c_str()), 0);
-}
-
-TEST(JpegWriter, StripsEncodedAtOnceJoinIntoWhatOneWriterWritesWithRestarts)
-{
-    // Colour that changes along both axes, so chroma and DC predictions matter; heights that
-    // cut on and off an MCU row, a width that is not a whole number of MCUs.
-    for (const auto& [w, h] : {std::pair{1000, 600}, std::pair{1022, 777}, std::pair{4000, 200}})
-    {
-        SCOPED_TRACE(::testing::Message() << w << "x" << h);
-        auto s = CDibSection::Create(w, h);
-        for (int y = 0; y < h; ++y)
-        {
-            BYTE* p = s->RowFromTop(y);
-            for (int x = 0; x < w; ++x, p += 3)
-                p[0] = BYTE(x * 3 + y), p[1] = BYTE(x ^ y), p[2] = BYTE(y * 5 - x);
-        }
-        CJpegWriter top;
-        CJpegWriter bottom;
-        top.SetQuality(80);
-        bottom.SetQuality(80);
-        std::vector<std::uint8_t> scratch;
-        std::vector<std::uint8_t> joined(7, 'H');
-        ASSERT_EQ(CJpegStrips::Encode(top, bottom, scratch, s->Bits(), w, h, joined, 7), 0);
-        EXPECT_EQ(std::string(joined.begin(), joined.begin() + 7), "HHHHHHH");
-
-        CJpegWriter whole;
-        whole.SetQuality(80);
-        const int nTop = CJpegStrips::TopRows(h);
-        ASSERT_GT(nTop, 0);
-        whole.SetRestartInterval(CJpegStrips::RestartInterval(w, nTop));
-        std::vector<std::uint8_t> expected;
-        ASSERT_EQ(whole.Encode(s->Bits(), w, h, expected), 0);
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), joined.begin() + 7, joined.end()));
-        const auto decoded =
-            DecodeJpegBytes(std::vector<std::uint8_t>(joined.begin() + 7, joined.end()));
-        ASSERT_TRUE(decoded.bOk);
-        EXPECT_EQ(decoded.nHeight, h);
-    }
-    // Too small to pay for a second thread: one writer's plain output, no restart marker.
-    auto small = Gradient(64, 48);
-    CJpegWriter a;
-    CJpegWriter b;
-    std::vector<std::uint8_t> scratch;
-    std::vector<std::uint8_t> out;
-    ASSERT_EQ(CJpegStrips::Encode(a, b, scratch, small->Bits(), 64, 48, out, 0), 0);
-    EXPECT_FALSE(HasMarker(out, 0xD0));
-    EXPECT_FALSE(CJpegStrips::Join(out, 0, std::vector<std::uint8_t>{'n', 'o'}, 48));
 }

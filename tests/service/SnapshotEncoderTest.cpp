@@ -16,11 +16,13 @@
 
 namespace
 {
-CSnapshotBuilder::CComposed Picture(const std::string& strPath, BYTE nShade)
+CSnapshotBuilder::CComposed Picture(const std::string& strPath, BYTE nShade,
+                                    std::uint64_t nSequence = 0, int nWidth = 64, int nHeight = 48)
 {
     CSnapshotBuilder::CComposed c;
     c.bNeedsEncoding = true;
-    c.pSection = CDibSection::Create(64, 48);
+    c.nSequence = nSequence;
+    c.pSection = CDibSection::Create(nWidth, nHeight);
     std::memset(c.pSection->Bits(), nShade, std::size_t(c.pSection->ImageBytes()));
     c.strHeader = "H:";
     c.strJpegPath = strPath;
@@ -37,7 +39,7 @@ TEST(SnapshotEncoder, JobsAreEncodedAwayFromTheCallerOnSeveralThreadsEachIntoIts
     std::set<std::thread::id> threads;
     const auto caller = std::this_thread::get_id();
     for (int i = 0; i < 12; ++i)
-        encoder.Submit(Picture(dir.File("frame.jpg"), BYTE(i * 20)),
+        encoder.Submit(Picture(dir.File("frame.jpg"), BYTE(i * 20), std::uint64_t(i + 1)),
                        [&, i](CSnapshotBuilder::CResult r, std::unique_ptr<std::uint8_t[]> p,
                               std::unique_ptr<CDibSection> pSection)
                        {
@@ -59,31 +61,61 @@ TEST(SnapshotEncoder, JobsAreEncodedAwayFromTheCallerOnSeveralThreadsEachIntoIts
         ASSERT_TRUE(decoded.bOk);
         EXPECT_NEAR(decoded.rgb[0], i * 20, 3) << "job " << i << " encoded its own picture";
     }
-    // The threads write "frame.jpg" one at a time: it is whole, the body of the last job
-    // written, never two interleaved.
+    // The threads write "frame.jpg" one at a time, and whichever finishes last, it holds the
+    // last picture taken, whole.
     const auto file = ReadBytes(dir.File("frame.jpg"));
-    EXPECT_TRUE(std::any_of(done.begin(), done.end(),
-                            [&](const auto& job) {
-                                return std::vector<std::uint8_t>(job.second.begin() + 2,
-                                                                 job.second.end()) == file;
-                            }));
+    EXPECT_EQ(file, std::vector<std::uint8_t>(done[11].begin() + 2, done[11].end()));
+
+    // An older picture encoded after a newer one is served but not written over it; a picture
+    // of 640x480 with the encoder idle is one baseline stream, with no restart marker.
+    CSnapshotEncoder one(1);
+    std::vector<std::vector<std::uint8_t>> bodies;
+    for (const std::uint64_t nSequence : {20, 19})
+        one.Submit(Picture(dir.File("frame.jpg"), BYTE(nSequence), nSequence, 640, 480),
+                   [&](CSnapshotBuilder::CResult r, std::unique_ptr<std::uint8_t[]> p,
+                       std::unique_ptr<CDibSection>)
+                   { bodies.emplace_back(p.get() + 2, p.get() + r.nLength); });
+    one.WaitUntilIdle();
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(ReadBytes(dir.File("frame.jpg")), bodies[0]);
+    for (const auto& body : bodies)
+        for (std::size_t i = 0; i + 1 < body.size(); ++i)
+            ASSERT_FALSE(body[i] == 0xFF && (body[i + 1] == 0xDD || (body[i + 1] & 0xF8) == 0xD0))
+                << "marker " << int(body[i + 1]) << " at " << i;
 }
 
 TEST(SnapshotEncoder, StoppingDropsWaitingJobsWithoutHanging)
 {
     CTempDir dir;
+    // One thread, held inside the first job's completion while two more wait: stopping
+    // drops those two (their completions are let go uncalled) before the first one returns.
     std::atomic<int> nDone{0};
-    {
-        CSnapshotEncoder encoder;
-        for (int i = 0; i < 3; ++i)
-            encoder.Submit(Picture(dir.File("frame.jpg"), 9),
-                           [&](CSnapshotBuilder::CResult, std::unique_ptr<std::uint8_t[]>,
-                               std::unique_ptr<CDibSection>) { ++nDone; });
-    }
-    // Gone means gone: nothing is called after the encoder is destroyed.
-    const int nAtEnd = nDone;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(nDone, nAtEnd);
+    std::atomic<bool> bRelease{false};
+    auto pWaiting = std::make_shared<int>(0);
+    std::weak_ptr<int> waiting = pWaiting;
+    auto pEncoder = std::make_unique<CSnapshotEncoder>(1);
+    pEncoder->Submit(Picture(dir.File("frame.jpg"), 9),
+                     [&](CSnapshotBuilder::CResult, std::unique_ptr<std::uint8_t[]>,
+                         std::unique_ptr<CDibSection>)
+                     {
+                         ++nDone;
+                         while (!bRelease)
+                             std::this_thread::yield();
+                     });
+    for (int i = 0; i < 2; ++i)
+        pEncoder->Submit(Picture(dir.File("frame.jpg"), 9),
+                         [&nDone, pWaiting](CSnapshotBuilder::CResult,
+                                            std::unique_ptr<std::uint8_t[]>,
+                                            std::unique_ptr<CDibSection>) { ++nDone; });
+    pWaiting.reset();
+    std::thread stopping([&] { pEncoder.reset(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!waiting.expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(waiting.expired()) << "the waiting jobs were not dropped";
+    bRelease = true;
+    stopping.join();
+    EXPECT_EQ(nDone, 1);
     // A failing encode is a result too: the 503 block.
     CSnapshotEncoder encoder;
     CSnapshotBuilder::CResult result;

@@ -5,6 +5,7 @@
 #include "platform/registry/RegistryKey.h"
 #include "platform/ui/MessageBox.h"
 #include "settings/Settings.h"
+#include "tests/support/ChildProgress.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -15,7 +16,6 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -103,36 +103,6 @@ bool IsWhole(const CSnapshot& before, const CSnapshot& now, DWORD nFirst, DWORD 
     return true;
 }
 
-// A counter the saving child raises before each save and the test reads: how far it got.
-class CProgress
-{
-public:
-    CProgress()
-        : m_p(static_cast<std::atomic<std::int64_t>*>(mmap(nullptr, sizeof(std::int64_t),
-                                                           PROT_READ | PROT_WRITE,
-                                                           MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
-    {
-        new (m_p) std::atomic<std::int64_t>(-1);
-    }
-    ~CProgress() { munmap(m_p, sizeof(std::int64_t)); }
-    std::atomic<std::int64_t>& operator*() { return *m_p; }
-    std::atomic<std::int64_t>* operator->() { return m_p; }
-    // Waits until the child has begun saving generation n, so that a kill lands in a save.
-    bool WaitFor(std::int64_t n)
-    {
-        for (int i = 0; i < 20000; ++i)
-        {
-            if (m_p->load() >= n)
-                return true;
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-        return false;
-    }
-
-private:
-    std::atomic<std::int64_t>* m_p;
-};
-
 // A whole settings record of generation g: every number and every caption's text carry it.
 CSettings Record(std::int32_t g)
 {
@@ -183,7 +153,7 @@ TEST(StoreRobustness, SavesKilledAtTwoHundredPointsLeaveWholeValues)
     CTempDir dir;
     CScopedEnv xdg("XDG_CONFIG_HOME", dir.Path().string());
     SaveGeneration(0);
-    CProgress begun;
+    CChildProgress begun;
     std::mt19937 rng(7);
     CSnapshot before;
     {
@@ -286,7 +256,7 @@ TEST(StoreRobustness, WholeRecordsOnlyLoadsDuringSavesAndAfterKilledSaves)
 
     // Another program saves over and over while this one loads: every load is one record, and
     // none waits for the saves to pause.
-    CProgress begun;
+    CChildProgress begun;
     const pid_t saver = fork();
     ASSERT_GE(saver, 0);
     if (saver == 0)

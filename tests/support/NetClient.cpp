@@ -153,3 +153,9 @@ unsigned FreePort()
     ::close(fd);
     return nPort;
 }
+
+bool WaitUntilPeerCloses(int fd, int nTimeoutMs)
+{
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, nTimeoutMs) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}

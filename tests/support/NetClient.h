@@ -21,6 +21,9 @@ struct CReadResult
 };
 // Reads until the end of the stream, a reset or the timeout.
 CReadResult ReadAll(int fd, int nTimeoutMs);
+// Waits, reading nothing, until the server ends the connection (a close or a reset); false
+// when it has not within the timeout.
+bool WaitUntilPeerCloses(int fd, int nTimeoutMs);
 // Processes Qt events until done() or the timeout; returns done().
 bool PumpUntil(const std::function<bool()>& done, int nTimeoutMs);
 // Fetches one response on another thread while this one keeps processing events (and so

@@ -1,8 +1,11 @@
 #pragma once
-// What a running process uses, read from /proc: resident memory and open descriptors.
+// What a running process uses, read from /proc: resident memory, open descriptors and
+// connections.
 
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <sys/types.h>
 
@@ -47,5 +50,36 @@ inline int OpenDescriptorCount(pid_t pid)
     for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
          !ec && it != std::filesystem::directory_iterator(); ++it)
         ++n;
+    return n;
+}
+
+// TCP connections (not listening sockets) the process holds a descriptor of: 0 once every
+// client it had is gone from its side.
+inline int ConnectionCount(pid_t pid)
+{
+    std::set<std::string> inodes;
+    for (const char* pszTable : {"/proc/net/tcp", "/proc/net/tcp6"})
+    {
+        std::ifstream f(pszTable);
+        std::string line;
+        std::getline(f, line); // the column names
+        while (std::getline(f, line))
+        {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            if (state != "0A") // listening
+                inodes.insert("socket:[" + inode + "]");
+        }
+    }
+    int n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); ++it)
+    {
+        std::error_code ecLink;
+        n += inodes.count(std::filesystem::read_symlink(it->path(), ecLink).string()) > 0;
+    }
     return n;
 }

@@ -239,7 +239,10 @@ TEST_F(VistrelView, ImagesEncodedElsewhereArriveOnThisThreadAndNeverOutliveTheVi
     for (int i = 0; i < 3; ++i)
         view->m_service.BuildSnapshotLater(true, collect);
     view.reset();
-    PumpUntil([] { return false; }, 300);
+    // Its encoding threads were stopped with it and its results let go: whatever is still
+    // queued on the event loop finds nothing to deliver.
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
     EXPECT_TRUE(got.empty());
 }
 
@@ -345,11 +348,12 @@ TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopAndSharedByThoseWaiting
                 ::close(fd);
                 answered[i] = true;
             });
-    // No new frame yet: they wait, and the window goes on answering meanwhile.
+    // No new frame yet: all three are taken in and wait, and the window goes on answering
+    // meanwhile.
     bool bAnswered = false;
     QTimer::singleShot(50, [&bAnswered] { bAnswered = true; });
-    PumpUntil([] { return false; }, 300);
-    EXPECT_TRUE(bAnswered);
+    EXPECT_TRUE(PumpUntil(
+        [&] { return bAnswered && view->m_server.LiveConnections() == int(got.size()); }, 30000));
     for (const auto& bDone : answered)
         EXPECT_FALSE(bDone) << "served before the camera had a new frame";
 

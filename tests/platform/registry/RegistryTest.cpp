@@ -2,6 +2,7 @@
 #include "platform/registry/RegistryHive.h"
 
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/ChildProgress.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
@@ -236,8 +237,10 @@ TEST_F(Registry, AKilledWriterLeavesEveryValueWholeOldOrWholeNew)
         RegCloseKey(h);
     }
     std::mt19937 rng(12345);
+    CChildProgress written; // values written whole so far
     for (int round = 0; round < 8; ++round)
     {
+        const std::int64_t nBefore = written->load();
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0)
@@ -250,10 +253,14 @@ TEST_F(Registry, AKilledWriterLeavesEveryValueWholeOldOrWholeNew)
                 {
                     std::vector<BYTE> value(60, BYTE(gen));
                     const std::string name = "v" + std::to_string(i);
-                    RegSetValueExA(h, name.c_str(), 0, REG_BINARY, value.data(), 60);
+                    if (RegSetValueExA(h, name.c_str(), 0, REG_BINARY, value.data(), 60) ==
+                        ERROR_SUCCESS)
+                        ++*written;
                 }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 80));
+        // Killed a little after it has written every value at least once.
+        ASSERT_TRUE(written.WaitFor(nBefore + 12)) << "round " << round;
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 20));
         kill(pid, SIGKILL);
         int status;
         waitpid(pid, &status, 0);
@@ -264,9 +271,7 @@ TEST_F(Registry, AKilledWriterLeavesEveryValueWholeOldOrWholeNew)
         {
             LONG n;
             const auto v = Read(r, ("v" + std::to_string(i)).c_str(), nullptr, &n);
-            if (n == ERROR_FILE_NOT_FOUND)
-                continue; // never written before the kill
-            ASSERT_EQ(n, ERROR_SUCCESS);
+            ASSERT_EQ(n, ERROR_SUCCESS) << "round " << round << ", v" << i;
             ASSERT_EQ(v.size(), 60u);
             for (BYTE b : v)
                 ASSERT_EQ(b, v[0]);
