@@ -59,6 +59,9 @@ LONG CSettings::Load()
         }
         if (!note(key.QueryString(CaptureDeviceId, kDeviceIdValue)))
             CaptureDeviceId.clear();
+        DWORD nIdIndex = 0;
+        CaptureDeviceIdIndex =
+            note(key.QueryDword(&nIdIndex, kDeviceIdIndexValue)) ? std::int32_t(nIdIndex) : -1;
         return nUnread;
     };
     // The record is read from one state of the store, so another program saving meanwhile
@@ -108,10 +111,16 @@ LONG CSettings::Save()
         for (int i = 0; i < kCaptionCount; ++i)
             note(captions[std::size_t(i)].Save(key, i));
         if (!CaptureDeviceId.empty())
+        {
             note(key.SetString(CaptureDeviceId.c_str(), kDeviceIdValue));
-        else if (const LONG n = RegDeleteValueA(key.m_hKey, kDeviceIdValue);
-                 n != ERROR_FILE_NOT_FOUND)
-            note(n);
+            note(key.SetDword(DWORD(CaptureDevice), kDeviceIdIndexValue));
+        }
+        else
+        {
+            for (const char* pszName : {kDeviceIdValue, kDeviceIdIndexValue})
+                if (const LONG n = RegDeleteValueA(key.m_hKey, pszName); n != ERROR_FILE_NOT_FOUND)
+                    note(n);
+        }
         return nFirst;
     };
     // The whole record is one transaction: a save cut short (killed, disk full, a write

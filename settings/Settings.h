@@ -16,6 +16,7 @@ public:
     static constexpr const char* kProductKey = "Software\\Quenlor\\Vistrel";
     static constexpr int kCaptionCount = 6;
     static constexpr const char* kDeviceIdValue = "CaptureDeviceId";
+    static constexpr const char* kDeviceIdIndexValue = "CaptureDeviceIdIndex";
 
     CSettings() = default;
     virtual ~CSettings() = default;
@@ -44,6 +45,10 @@ public:
     // Who CaptureDevice is: the connected device's identity, so that a start never takes
     // another device that now has the index. Empty in stores written before it existed.
     std::string CaptureDeviceId;
+    // The CaptureDevice the identity was saved with (-1: not known). When the stored index
+    // differs, the index was changed since (by vistrel-reg, or an older .reg file) and is the
+    // newer word.
+    std::int32_t CaptureDeviceIdIndex = -1;
 
 private:
     struct Value

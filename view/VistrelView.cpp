@@ -233,6 +233,16 @@ int CVistrelView::StoredDeviceIndex() const
     // has, names nothing. A store from before identities were kept goes by index.
     if (m_settings.CaptureDeviceId.empty())
         return m_settings.CaptureDevice;
+    if (m_settings.CaptureDeviceIdIndex != -1 &&
+        m_settings.CaptureDeviceIdIndex != m_settings.CaptureDevice)
+    {
+        // The index was set after the identity was saved with another one: it is the user's
+        // newer word.
+        Announce("the capture device index " + std::to_string(m_settings.CaptureDevice) +
+                 " in the settings was changed since " + m_settings.CaptureDeviceId +
+                 " was kept there; the index is used");
+        return m_settings.CaptureDevice;
+    }
     for (int i = 0; i < m_drivers.Count(); ++i)
         if (m_drivers.Driver(i)->Identity() == m_settings.CaptureDeviceId)
             return i;

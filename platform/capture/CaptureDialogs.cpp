@@ -18,7 +18,8 @@ CCaptureSourceDialog::CCaptureSourceDialog(CCaptureDriver& driver, QWidget* pPar
     setWindowTitle(
         QStringLiteral("Video Source - %1").arg(QString::fromStdString(driver.Description())));
     auto* pForm = new QFormLayout;
-    const auto controls = driver.Controls();
+    m_opened = driver.Controls();
+    const auto& controls = m_opened;
     for (const CCaptureControl& c : controls)
     {
         const QString name = QString::fromStdString(c.strName);
@@ -81,11 +82,23 @@ CCaptureSourceDialog::CCaptureSourceDialog(CCaptureDriver& driver, QWidget* pPar
     }
     if (controls.empty())
         pForm->addRow(new QLabel(QStringLiteral("This source has no settings.")));
-    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Close);
+    auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+    connect(pButtons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* pLayout = new QVBoxLayout(this);
     pLayout->addLayout(pForm);
     pLayout->addWidget(pButtons);
+}
+
+void CCaptureSourceDialog::reject()
+{
+    std::string error;
+    const auto now = m_driver.Controls();
+    for (const CCaptureControl& c : m_opened)
+        for (const CCaptureControl& n : now)
+            if (n.nId == c.nId && n.nValue != c.nValue && c.kind != CCaptureControl::Button)
+                m_driver.SetControl(c.nId, c.nValue, error);
+    QDialog::reject();
 }
 
 void CCaptureSourceDialog::Apply(std::uint32_t nId, std::int32_t nValue)

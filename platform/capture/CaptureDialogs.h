@@ -1,6 +1,7 @@
 #pragma once
 // The drivers' own dialogs: Source lists the source's controls and applies each change at
-// once; Format offers the frame sizes and applies the chosen one on OK.
+// once, so that the picture shows it; Cancel puts back the values it opened with. Format
+// offers the frame sizes and applies the chosen one on OK.
 
 #include "platform/capture/CaptureDriver.h"
 
@@ -13,10 +14,12 @@ class CCaptureSourceDialog : public QDialog
     Q_OBJECT
 public:
     CCaptureSourceDialog(CCaptureDriver& driver, QWidget* pParent);
+    void reject() override;
 
 private:
     void Apply(std::uint32_t nId, std::int32_t nValue);
     CCaptureDriver& m_driver;
+    std::vector<CCaptureControl> m_opened; // the controls as they were
 };
 
 class CCaptureFormatDialog : public QDialog

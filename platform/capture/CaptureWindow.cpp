@@ -306,8 +306,7 @@ bool CCaptureWindow::DlgVideoSource()
     if (m_pDriver == nullptr || !m_pDriver->Capabilities().fHasDlgVideoSource)
         return false;
     CCaptureSourceDialog dialog(*m_pDriver, this);
-    dialog.exec();
-    return true;
+    return dialog.exec() == QDialog::Accepted;
 }
 
 bool CCaptureWindow::DlgVideoFormat()
@@ -315,7 +314,9 @@ bool CCaptureWindow::DlgVideoFormat()
     if (m_pDriver == nullptr || !m_pDriver->Capabilities().fHasDlgVideoFormat)
         return false;
     CCaptureFormatDialog dialog(*m_pDriver, this);
-    if (dialog.exec() == QDialog::Accepted && !dialog.Error().empty())
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    if (!dialog.Error().empty())
         m_strLastError = dialog.Error();
     return true;
 }

@@ -39,6 +39,8 @@ public:
     bool IsPreviewing() const { return m_bPreview; }
     // The connected device has gone and is being looked for.
     bool IsWaitingForDevice() const { return m_reconnectTimer.isActive(); }
+    // The driver's dialogs; true when one was shown and closed with OK (what it changed is
+    // then kept), false when there is none or it was cancelled.
     bool DlgVideoSource();
     bool DlgVideoFormat();
     bool DlgVideoDisplay();

@@ -4,6 +4,7 @@
 #include "platform/capture/TestPatternDriver.h"
 #include "platform/registry/RegistryKey.h"
 #include "platform/ui/MessageBox.h"
+#include "settings/DeviceMemory.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"
@@ -14,6 +15,7 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QSpinBox>
 #include <QTimer>
 
 #include <array>
@@ -267,6 +269,21 @@ TEST_F(VistrelView, ACameraIsKnownByItsIdentityAndKeepsItsFormatAcrossRestarts)
         });
     view->OnVideoFormat();
     EXPECT_EQ(view->m_hCapWnd->size(), QSize(320, 240));
+    // Video > Source: a change cancelled is put back and not kept; one taken with OK is kept.
+    const std::string strId = view->m_settings.CaptureDeviceId;
+    const CCaptureState before = CDeviceMemory::Load(strId);
+    for (const bool bOk : {false, true})
+    {
+        WhenModal(
+            [bOk](QWidget* p)
+            {
+                p->findChild<QSpinBox*>()->setValue(77);
+                bOk ? static_cast<QDialog*>(p)->accept() : static_cast<QDialog*>(p)->reject();
+            });
+        view->OnVideoSource();
+        EXPECT_EQ(CDeviceMemory::Load(strId) == before, !bOk) << "OK " << bOk;
+        EXPECT_EQ(camera.controls[V4L2_CID_BRIGHTNESS] == 77, bOk) << "OK " << bOk;
+    }
     view->m_settings.Save();
     view.reset();
 
@@ -276,6 +293,16 @@ TEST_F(VistrelView, ACameraIsKnownByItsIdentityAndKeepsItsFormatAcrossRestarts)
     view = Start();
     EXPECT_EQ(view->m_settings.CaptureDevice, 0);
     EXPECT_EQ(view->m_hCapWnd->size(), QSize(320, 240));
+    view.reset();
+
+    // The index set in the store afterwards (vistrel-reg, an older .reg file) is the newer
+    // word: it is used, not the remembered identity.
+    Store("CaptureDevice", 1);
+    view = Start();
+    EXPECT_EQ(view->m_settings.CaptureDevice, 1);
+    EXPECT_EQ(view->DocumentTitle(), "Cam B");
+    view->SelectDriver(0); // back to Cam A, saved with its index
+    view->m_settings.Save();
     view.reset();
 
     // Cam A is gone and Cam B has its index now: nothing is connected in its place.

@@ -126,7 +126,7 @@ TEST(CaptureWindow, TheTestPatternMovesAndOffersItsSizes)
 #include <QComboBox>
 #include <QSpinBox>
 
-TEST(CaptureDialogs, SourceAppliesControlsAtOnceAndFormatOnOk)
+TEST(CaptureDialogs, SourceAppliesControlsAtOnceCancelPutsThemBackAndFormatOnOk)
 {
     CPlayedCamera camera;
     camera.devices["/dev/video0"] = {"Played Cam"};
@@ -145,6 +145,9 @@ TEST(CaptureDialogs, SourceAppliesControlsAtOnceAndFormatOnOk)
     EXPECT_EQ(menu->currentText(), "50 Hz");
     menu->setCurrentIndex(2);
     EXPECT_EQ(camera.controls[V4L2_CID_POWER_LINE_FREQUENCY], 2);
+    source.reject();
+    EXPECT_NE(camera.controls[V4L2_CID_BRIGHTNESS], 77);
+    EXPECT_EQ(camera.controls[V4L2_CID_POWER_LINE_FREQUENCY], 1);
 
     CCaptureFormatDialog format(*cam, nullptr);
     auto* sizes = format.findChild<QComboBox*>(QStringLiteral("sizes"));
