@@ -156,6 +156,8 @@ TEST_F(RegTool, ExportDeleteImportGivesTheIdenticalStore)
     Run({"set", std::string(kProduct) + "\\caption3", "Text", "REG_SZ",
          "a \\ b \" c \xE2\x82\xAC"});
     Run({"set", std::string(kProduct) + "\\caption3", "Empty", "REG_SZ", ""});
+    // Text that a quoted string cannot hold (lines), with a byte that is not UTF-8.
+    Run({"set", std::string(kProduct) + "\\caption3", "Lines", "REG_SZ", "a\r\nb \xE9 \xE2\x82"});
     Run({"set", std::string(kProduct) + "\\caption3", "Blob", "REG_BINARY", ""});
     Run({"set", std::string(kProduct) + "\\caption3", "@", "REG_SZ", "default"});
     Run({"set", std::string(kProduct) + "\\Deep\\Er", "Short", "REG_BINARY", "0102"});
@@ -188,9 +190,13 @@ TEST_F(RegTool, ImportsWhatTheWindowsRegistryEditorWrites)
         u"\"FontInfo\"=hex:f3,ff,ff,ff,00,00,00,00,00,00,00,00,00,00,00,00,90,01,00,00,00,\\\r\n"
         u"  00,00,00,00,00,00,00,41,72,69,61,6c,00,00,00,00,00,00,00,00,00,00,00,00,00,\\\r\n"
         u"  00,00,00,00,00,00,00,00,00,00,00,00,00,00\r\n"
-        u"\"Other\"=hex(7):61,00,00,00\r\n"
+        u"\"Other\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n"
+        u"\"Hex text\"=hex(1):68,00,69,00,00,00\r\n"
+        u"\"Path\"=hex(2):25,00,77,00,69,00,6e,00,64,00,69,00,72,00,25,00,00,00\r\n"
+        u"\"Big\"=hex(b):00,00,00,00,01,00,00,00\r\n"
         u"\r\n"
-        u"[-HKEY_LOCAL_MACHINE\\Software\\Old]\r\n";
+        u"[-HKEY_LOCAL_MACHINE\\Software\\Old]\r\n"
+        u"\x1a"; // the old end-of-file mark
     std::vector<BYTE> bytes = {0xFF, 0xFE};
     for (char16_t c : text)
     {
@@ -212,9 +218,17 @@ TEST_F(RegTool, ImportsWhatTheWindowsRegistryEditorWrites)
     ASSERT_EQ(fontInfo.size(), 60u);
     EXPECT_EQ(fontInfo[0], 0xF3);
     EXPECT_EQ(fontInfo[28], 'A');
+    // Text written as hex is kept as text; query names every type and shows what it holds.
     DWORD type = 0;
-    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel\\caption0", "Other", &type).size(), 4u);
-    EXPECT_EQ(type, 7u);
+    EXPECT_EQ(Value("Software\\Quenlor\\Vistrel\\caption0", "Hex text", &type),
+              (std::vector<BYTE>{'h', 'i', 0}));
+    EXPECT_EQ(type, REG_SZ);
+    ASSERT_EQ(Run({"query", std::string(kProduct) + "\\caption0"}), 0) << m_err;
+    for (const char* line :
+         {"    Hex text    REG_SZ    hi\n", "    Other    REG_MULTI_SZ    a\\0b\n",
+          "    Path    REG_EXPAND_SZ    %windir%\n",
+          "    Big    REG_QWORD    0x100000000 (4294967296)\n"})
+        EXPECT_NE(m_out.find(line), std::string::npos) << line << m_out;
     EXPECT_NE(Run({"query", "HKLM\\Software\\Old"}), 0);
 
     // The older header, in UTF-8.
@@ -239,6 +253,12 @@ TEST_F(RegTool, ABadFileChangesNothingAndNamesTheLine)
          "line 3"},
         {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x\"=qword:1\n",
          "unknown value type"},
+        // A path written with single backslashes would lose them.
+        {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n"
+         "\"x\"=\"%windir%\\system32\\shell32.dll,-267\"\n",
+         "line 3: a backslash before 's'"},
+        // Ctrl-Z ends a file only at its very end.
+        {"Windows Registry Editor Version 5.00\n\x1a[HKLM\\Software\\A]\n", "line 2"},
         {"Windows Registry Editor Version 5.00\n[HKLM\\Software\\A]\n\"x\"=dword:123456789\n",
          "line 3"},
         {"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Software]\n",

@@ -73,27 +73,140 @@ std::string Trim(const std::string& s)
 }
 
 // Reads a quoted string with \\ and \" escapes starting at s[i] == '"'; i ends after the
-// closing quote.
-bool ReadQuoted(const std::string& s, std::size_t& i, std::string& out)
+// closing quote. "" when it was read, else what is wrong with it: a backslash before any other
+// character is a mistake (a path with single backslashes), not a character to drop.
+std::string ReadQuoted(const std::string& s, std::size_t& i, std::string& out)
 {
     if (i >= s.size() || s[i] != '"')
-        return false;
+        return "a quoted text expected";
     ++i;
     out.clear();
     while (i < s.size())
     {
         const char c = s[i++];
         if (c == '"')
-            return true;
+            return {};
         if (c == '\\' && i < s.size())
         {
-            out.push_back(
-                s[i++]); // \\ and \" (and any other escaped character) stand for themselves
+            if (s[i] != '\\' && s[i] != '"')
+                return std::string("a backslash before '") + s[i] +
+                       "' (a backslash in a text is written \\\\)";
+            out.push_back(s[i++]);
             continue;
         }
         out.push_back(c);
     }
-    return false;
+    return "unterminated text";
+}
+
+// The value types whose data is text: in a version 5.00 file their hex(N): bytes are UTF-16LE.
+bool IsTextType(DWORD nType)
+{
+    return nType == REG_SZ || nType == REG_EXPAND_SZ || nType == REG_MULTI_SZ;
+}
+
+void PutUtf8(std::vector<std::uint8_t>& out, std::uint32_t c)
+{
+    if (c < 0x80)
+        out.push_back(std::uint8_t(c));
+    else if (c < 0x800)
+    {
+        out.push_back(std::uint8_t(0xC0 | (c >> 6)));
+        out.push_back(std::uint8_t(0x80 | (c & 0x3F)));
+    }
+    else if (c < 0x10000)
+    {
+        out.push_back(std::uint8_t(0xE0 | (c >> 12)));
+        out.push_back(std::uint8_t(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(std::uint8_t(0x80 | (c & 0x3F)));
+    }
+    else
+    {
+        out.push_back(std::uint8_t(0xF0 | (c >> 18)));
+        out.push_back(std::uint8_t(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(std::uint8_t(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(std::uint8_t(0x80 | (c & 0x3F)));
+    }
+}
+
+// Text stored as bytes (UTF-8) written as UTF-16LE code units. A byte that is not part of a
+// well-formed UTF-8 character travels as the lone surrogate U+DC80..U+DCFF, so that any bytes
+// at all come back as they were.
+std::vector<std::uint8_t> Utf16FromText(const std::vector<std::uint8_t>& b)
+{
+    std::vector<std::uint8_t> out;
+    auto unit = [&](std::uint32_t u)
+    {
+        out.push_back(std::uint8_t(u & 0xFF));
+        out.push_back(std::uint8_t(u >> 8));
+    };
+    for (std::size_t i = 0; i < b.size();)
+    {
+        const std::uint8_t c = b[i];
+        int nMore = c >= 0xF0 && c <= 0xF4   ? 3
+                    : c >= 0xE0 && c <= 0xEF ? 2
+                    : c >= 0xC2 && c <= 0xDF ? 1
+                                             : 0;
+        std::uint32_t code = nMore == 3 ? c & 0x07 : nMore == 2 ? c & 0x0F : c & 0x1F;
+        bool bGood = c < 0x80 || nMore > 0;
+        for (int k = 1; bGood && k <= nMore; ++k)
+        {
+            bGood = i + std::size_t(k) < b.size() && (b[i + std::size_t(k)] & 0xC0) == 0x80;
+            if (bGood)
+                code = (code << 6) | (b[i + std::size_t(k)] & 0x3F);
+        }
+        // Shortest forms only, and no surrogates: what else decodes would not encode back.
+        if (bGood && nMore > 0)
+            bGood = !(nMore == 2 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) &&
+                    !(nMore == 3 && (code < 0x10000 || code > 0x10FFFF));
+        if (c < 0x80)
+            code = c;
+        if (!bGood)
+        {
+            unit(0xDC00 + c);
+            ++i;
+            continue;
+        }
+        if (code >= 0x10000)
+        {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        }
+        else
+        {
+            unit(code);
+        }
+        i += std::size_t(nMore) + 1;
+    }
+    return out;
+}
+
+// UTF-16LE code units back to the text's bytes (UTF-8); the inverse of Utf16FromText. Bytes
+// that are not whole code units are kept as they are.
+std::vector<std::uint8_t> TextFromUtf16(const std::vector<std::uint8_t>& b)
+{
+    if (b.size() % 2 != 0)
+        return b;
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < b.size(); i += 2)
+    {
+        std::uint32_t c = b[i] | (std::uint32_t(b[i + 1]) << 8);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < b.size())
+        {
+            const std::uint32_t d = b[i + 2] | (std::uint32_t(b[i + 3]) << 8);
+            if (d >= 0xDC00 && d < 0xE000)
+            {
+                PutUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        if (c >= 0xDC80 && c < 0xDD00)
+            out.push_back(std::uint8_t(c - 0xDC00)); // a byte that was not UTF-8
+        else
+            PutUtf8(out, c >= 0xD800 && c < 0xE000 ? 0xFFFD : c);
+    }
+    return out;
 }
 
 bool ParseHexBytes(const std::string& s, std::vector<std::uint8_t>& out)
@@ -161,6 +274,9 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
         text.assign(bytes.begin() + 3, bytes.end());
     else
         text.assign(bytes.begin(), bytes.end());
+    // Ctrl-Z, the old end-of-file mark, may close the file.
+    if (!text.empty() && text.back() == '\x1A')
+        text.pop_back();
 
     std::vector<std::pair<int, std::string>> lines; // logical lines with their first line number
     {
@@ -220,6 +336,7 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
         return false;
     };
     bool bHeader = false;
+    bool bUnicode = false; // version 5.00: text in hex(N): values is UTF-16LE
     for (const auto& [nLine, raw] : lines)
     {
         const std::string line = Trim(raw);
@@ -231,6 +348,7 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
                 return fail(nLine, "not a registry file (expected \"Windows Registry Editor "
                                    "Version 5.00\" or \"REGEDIT4\")");
             bHeader = true;
+            bUnicode = line != "REGEDIT4";
             continue;
         }
         if (line[0] == '[')
@@ -259,8 +377,10 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
         std::size_t i = 0;
         if (line[0] == '@')
             i = 1;
-        else if (!ReadQuoted(line, i, v.strName))
+        else if (line[0] != '"')
             return fail(nLine, "a value name must be quoted, or @ for the default value");
+        else if (const std::string why = ReadQuoted(line, i, v.strName); !why.empty())
+            return fail(nLine, "the value name: " + why);
         if (v.strName.find('\0') != std::string::npos)
             return fail(nLine, "a value name cannot hold a NUL character");
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
@@ -274,8 +394,10 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
         {
             std::size_t j = 0;
             std::string s;
-            if (!ReadQuoted(data, j, s) || j != data.size())
-                return fail(nLine, "unterminated or malformed text value");
+            if (const std::string why = ReadQuoted(data, j, s); !why.empty())
+                return fail(nLine, why);
+            if (j != data.size())
+                return fail(nLine, "something after the closing quote of a text value");
             v.nType = REG_SZ;
             v.data.assign(s.begin(), s.end());
             v.data.push_back(0);
@@ -313,6 +435,9 @@ bool CRegFile::Parse(const std::vector<std::uint8_t>& bytes, std::string& strErr
             }
             if (!ParseHexBytes(data.substr(colon + 1), v.data))
                 return fail(nLine, "malformed hexadecimal bytes");
+            // Text written as hex is kept as the text it is, as a quoted one would be.
+            if (bUnicode && IsTextType(v.nType))
+                v.data = TextFromUtf16(v.data);
         }
         else
         {
@@ -345,6 +470,7 @@ std::string CRegFile::FormatData(DWORD nType, const std::vector<std::uint8_t>& d
             unsigned(data[0] | (data[1] << 8) | (data[2] << 16) | (std::uint32_t(data[3]) << 24)));
         return buf;
     }
+    const std::vector<std::uint8_t> units = IsTextType(nType) ? Utf16FromText(data) : data;
     std::string out;
     if (nType == REG_BINARY)
         out = "hex:";
@@ -355,13 +481,13 @@ std::string CRegFile::FormatData(DWORD nType, const std::vector<std::uint8_t>& d
         out = buf;
     }
     std::size_t nColumn = out.size();
-    for (std::size_t i = 0; i < data.size(); ++i)
+    for (std::size_t i = 0; i < units.size(); ++i)
     {
         char b[4];
-        std::snprintf(b, sizeof b, "%02x", data[i]);
+        std::snprintf(b, sizeof b, "%02x", units[i]);
         out += b;
         nColumn += 2;
-        if (i + 1 < data.size())
+        if (i + 1 < units.size())
         {
             out += ",";
             ++nColumn;

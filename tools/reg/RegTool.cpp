@@ -22,21 +22,24 @@ const char* const kUsage =
     "       vistrel-reg import FILE\n"
     "KEY is HKEY_LOCAL_MACHINE\\... (or HKLM\\...); VALUE @ is the key's default value.\n";
 
+// The names the Windows tools give the value types.
 std::string TypeName(DWORD nType)
 {
-    switch (nType)
-    {
-    case REG_SZ:
-        return "REG_SZ";
-    case REG_BINARY:
-        return "REG_BINARY";
-    case REG_DWORD:
-        return "REG_DWORD";
-    case REG_NONE:
-        return "REG_NONE";
-    default:
-        return "REG_TYPE_" + std::to_string(nType);
-    }
+    static const char* const kNames[] = {"REG_NONE",
+                                         "REG_SZ",
+                                         "REG_EXPAND_SZ",
+                                         "REG_BINARY",
+                                         "REG_DWORD",
+                                         "REG_DWORD_BIG_ENDIAN",
+                                         "REG_LINK",
+                                         "REG_MULTI_SZ",
+                                         "REG_RESOURCE_LIST",
+                                         "REG_FULL_RESOURCE_DESCRIPTOR",
+                                         "REG_RESOURCE_REQUIREMENTS_LIST",
+                                         "REG_QWORD"};
+    if (nType < std::size(kNames))
+        return kNames[nType];
+    return "REG_TYPE_" + std::to_string(nType);
 }
 
 std::string ValueName(const std::string& s)
@@ -120,19 +123,39 @@ private:
     {
         m_out << "    " << (v.strName.empty() ? "(Default)" : v.strName) << "    "
               << TypeName(v.nType) << "    ";
-        if (v.nType == REG_DWORD && v.data.size() == 4)
+        if ((v.nType == REG_DWORD && v.data.size() == 4) ||
+            (v.nType == REG_QWORD && v.data.size() == 8))
         {
-            const std::uint32_t n =
-                v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) | (std::uint32_t(v.data[3]) << 24);
-            char buf[40];
-            std::snprintf(buf, sizeof buf, "0x%x (%d)", n, std::int32_t(n));
+            std::uint64_t n = 0;
+            for (std::size_t i = v.data.size(); i-- > 0;)
+                n = (n << 8) | v.data[i];
+            char buf[64];
+            if (v.nType == REG_DWORD)
+                std::snprintf(buf, sizeof buf, "0x%x (%d)", unsigned(n), std::int32_t(n));
+            else
+                std::snprintf(buf, sizeof buf, "0x%llx (%lld)", static_cast<unsigned long long>(n),
+                              static_cast<long long>(n));
             m_out << buf;
         }
-        else if (v.nType == REG_SZ)
+        else if (v.nType == REG_SZ || v.nType == REG_EXPAND_SZ)
         {
             std::string s(v.data.begin(), v.data.end());
             if (!s.empty() && s.back() == '\0')
                 s.pop_back();
+            m_out << s;
+        }
+        else if (v.nType == REG_MULTI_SZ)
+        {
+            // Each string, joined as the Windows tool shows them: with \0 between.
+            std::string s(v.data.begin(), v.data.end());
+            while (!s.empty() && s.back() == '\0')
+                s.pop_back();
+            std::size_t nAt = 0;
+            while ((nAt = s.find('\0', nAt)) != std::string::npos)
+            {
+                s.replace(nAt, 1, "\\0");
+                nAt += 2;
+            }
             m_out << s;
         }
         else
