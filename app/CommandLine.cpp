@@ -73,8 +73,11 @@ CCommandLine::CResult CCommandLine::Parse(const QStringList& args, const CDriver
     };
     if (!parser.parse(args))
         return fail(parser.errorText());
-    if (!parser.positionalArguments().isEmpty())
-        return fail(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+    // A file name is what a desktop passes to a document program; there is no document to
+    // open, so it is let go with a word rather than ending the start.
+    for (const QString& file : parser.positionalArguments())
+        r.notes.push_back("ignoring " + file.toStdString() +
+                          ": Vistrel opens no files (its settings are in its store)");
     if (parser.isSet(help))
     {
         r.action = Action::PrintAndExit;

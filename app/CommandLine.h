@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <string>
+#include <vector>
 
 class CCommandLine
 {
@@ -23,6 +24,8 @@ public:
         Action action = Action::Run;
         std::string strText;
         CRunOptions options;
+        // Lines for standard error before the run starts (what was given and is ignored).
+        std::vector<std::string> notes;
     };
 
     // args as QCoreApplication::arguments() gives them, the program's name first.

@@ -45,6 +45,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "vistrel: %s\n", command.strText.c_str());
         return 1;
     }
+    for (const std::string& strNote : command.notes)
+        std::fprintf(stderr, "vistrel: %s\n", strNote.c_str());
     InstallDialogMessageBoxes();
     if (QGuiApplication::platformName() == QLatin1String("offscreen"))
     {

@@ -39,7 +39,9 @@ public:
     std::vector<std::uint8_t> DibFileBytes() const;
     // The same into a buffer that is reused from call to call.
     void DibFileBytes(std::vector<std::uint8_t>& bytes) const;
-    // Writes the BMP file atomically: a failed save leaves no half-written file under the name.
+    // Writes the BMP file over the one there was, in place, and cuts it to length; a save that
+    // fails removes the file, so no half-written file stays under the name (a reader at the
+    // very moment of the write may still see it half old, half new).
     bool SaveDib(const std::string& strPath, std::string* pError = nullptr) const;
 
 private:

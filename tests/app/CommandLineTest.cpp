@@ -58,7 +58,6 @@ TEST(CommandLine, OptionsSetTheRunsValuesAndBadOnesAreRefusedWithAReason)
         {{"--device", "2"}, "no capture device \"2\"; there are:\n  0  Test Pattern"},
         {{"--device", "Webcam"}, "no capture device"},
         {{"--bogus"}, "Unknown option 'bogus'"},
-        {{"stray"}, "unexpected argument: stray"},
     };
     for (const auto& [args, pszReason] : bad)
     {
@@ -66,6 +65,13 @@ TEST(CommandLine, OptionsSetTheRunsValuesAndBadOnesAreRefusedWithAReason)
         EXPECT_EQ(r.action, CCommandLine::Action::Fail) << args.join(' ').toStdString();
         EXPECT_NE(r.strText.find(pszReason), std::string::npos) << r.strText;
     }
+
+    // A file name, as a desktop passes one, is let go with a word.
+    const auto file = Parse({"--port", "8081", "picture.jpg"});
+    EXPECT_EQ(file.action, CCommandLine::Action::Run);
+    EXPECT_EQ(*file.options.nServerPort, 8081);
+    ASSERT_EQ(file.notes.size(), 1u);
+    EXPECT_EQ(file.notes[0].rfind("ignoring picture.jpg: ", 0), 0u) << file.notes[0];
 
     const auto list = Parse({"--list-devices"});
     EXPECT_EQ(list.action, CCommandLine::Action::PrintAndExit);
