@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libjpeg62-turbo-dev libv4l-dev libsqlite3-dev
     libgtest-dev libgmock-dev libbenchmark-dev fonts-dejavu-core
     cppcheck clang-format clang libclang-rt-14-dev
-    curl xvfb xauth imagemagick xdotool openbox
+    curl xvfb xauth imagemagick xdotool openbox x11-utils
     libasan8 libubsan1 libtsan2 util-linux
 )
 

@@ -54,9 +54,26 @@ public:
         m_wm.setProcessEnvironment(m_env);
         m_wm.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
         m_wm.waitForStarted(5000);
-        // The window manager is in charge once it says which desktop is showing.
-        for (int i = 0; i < 600 && Xdo({QStringLiteral("get_desktop")}).isEmpty(); ++i)
-            QThread::msleep(100);
+        // The window manager is in charge once a window it is shown comes up on the screen
+        // (it says which desktop is showing a little before it manages windows, and a window
+        // mapped meanwhile is never managed): a probe window is shown until one comes up.
+        bool bManaging = false;
+        for (int nTry = 0; nTry < 30 && !bManaging; ++nTry)
+        {
+            QProcess probe;
+            probe.setProcessEnvironment(m_env);
+            probe.start(QStringLiteral("xmessage"),
+                        {QStringLiteral("-title"), QStringLiteral("wm-probe"),
+                         QStringLiteral("window manager probe")});
+            probe.waitForStarted(5000);
+            for (int i = 0; i < 20 && !bManaging; ++i)
+            {
+                bManaging = !VisibleWindow(QStringLiteral("wm-probe")).isEmpty();
+                QThread::msleep(100);
+            }
+            probe.kill();
+            probe.waitForFinished(5000);
+        }
     }
     ~CDesktop()
     {
@@ -164,7 +181,7 @@ bool Near(QRgb c, int r, int g, int b)
 
 TEST(DesktopWalk, OverlayAndABottomRightCaptionSetWithTheMouse)
 {
-    for (const char* tool : {"Xvfb", "openbox", "xdotool"})
+    for (const char* tool : {"Xvfb", "openbox", "xdotool", "xmessage"})
         if (QProcess::execute(
                 QStringLiteral("sh"),
                 {QStringLiteral("-c"), QStringLiteral("command -v %1 >/dev/null").arg(tool)}) != 0)
