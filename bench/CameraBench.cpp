@@ -1,14 +1,16 @@
-// A camera at 30 frames a second (the played camera, running in real time) and the program
-// idle. Not a test:  build/bin/vistrel_bench_camera [idle seconds for the CPU figure, default 30]
-//  - the age of the frame a request gets after the camera was left alone for 0, 1 and 10 s:
-//    when the camera took it, relative to the request, and how long the request waited;
-//  - CPU time over the idle period: this process with the camera connected in a capture
-//    window (preview off, as headless), and the real program, headless, serving the test
-//    pattern, with nobody asking.
+// A camera at 30 frames a second (the played camera in real time, below the real conversion
+// libraries) asked for pictures the one way the program asks, through the capture session.
+// Not a test:  build/bin/vistrel_bench_camera [idle seconds for the CPU figure, default 30]
+// For YUYV and MJPEG at 640x480 and 1280x720:
+//  - after the camera was left alone for 0, 1 and 10 s: when the camera took the frame a
+//    request got, relative to the request, and how long the request waited;
+//  - conversions per served picture, and the processor time one conversion takes;
+// then the CPU time over an idle period with the camera connected (preview off, as headless),
+// and of the real program, headless, serving the test pattern with nobody asking.
 
-#include "platform/capture/CaptureWindow.h"
+#include "platform/capture/CaptureSession.h"
+#include "platform/capture/FrameConverter.h"
 #include "platform/capture/V4l2Driver.h"
-#include "platform/net/AsyncSocket.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/PlayedCamera.h"
 #include "tests/support/TempDir.h"
@@ -21,10 +23,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
 
 namespace
@@ -36,12 +38,11 @@ std::int64_t NowNs()
     return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-double CpuSeconds()
+double CpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID)
 {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    timespec t{};
+    clock_gettime(clock, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 // User and system time of another process, in seconds.
@@ -59,31 +60,97 @@ double CpuSecondsOf(pid_t pid)
     return fTicks / double(sysconf(_SC_CLK_TCK));
 }
 
-void FrameAges(CPlayedCamera& camera)
+void Idle(int nMs)
 {
-    CV4l2Driver cam(camera.Api(), "/dev/video0", "Played Cam");
+    QEventLoop idle;
+    QTimer::singleShot(nMs, &idle, &QEventLoop::quit);
+    idle.exec();
+}
+
+// Processor time of one conversion of a frame of the camera's, with the converter the driver
+// uses, in milliseconds.
+double ConversionMs(CPlayedCamera& camera, std::uint32_t nFormat, int w, int h)
+{
+    const CV4l2Api api = camera.Api();
+    CFrameConverter converter(api);
+    const int fd = api.open("/dev/video0", O_RDWR);
+    const auto bytes = CPlayedCamera::FrameBytes(1234, nFormat, w, h);
+    std::vector<std::uint8_t> bgr(std::size_t(w) * std::size_t(h) * 3);
+    v4l2_format f{};
+    f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    f.fmt.pix.width = std::uint32_t(w);
+    f.fmt.pix.height = std::uint32_t(h);
+    f.fmt.pix.pixelformat = nFormat;
+    f.fmt.pix.bytesperline = nFormat == V4L2_PIX_FMT_YUYV ? std::uint32_t(w * 2) : 0;
+    f.fmt.pix.sizeimage = std::uint32_t(bytes.size());
+    std::string why;
+    converter.Convert(fd, f, bytes.data(), bytes.size(), bgr.data(), bgr.size(), why); // warm
+    constexpr int kTimes = 50;
+    const double fStart = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    for (int i = 0; i < kTimes; ++i)
+        converter.Convert(fd, f, bytes.data(), bytes.size(), bgr.data(), bgr.size(), why);
+    const double fMs = (CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - fStart) * 1000 / kTimes;
+    converter.Forget();
+    api.close(fd);
+    return fMs;
+}
+
+void FrameAges(std::uint32_t nFormat, int w, int h)
+{
+    CPlayedCamera camera;
+    camera.devices["/dev/video0"] = {"Played Cam"};
+    camera.RunInRealTime();
+    const CDriverList list = CDriverList::Discover(camera.Api());
+    CCaptureSession session(list);
     std::string error;
-    if (!cam.Open(error))
+    CCaptureDriver* pCam = list.Driver(0);
+    pCam->Restore({w, h, nFormat, {}});
+    if (!session.Connect(0))
     {
-        std::printf("cannot open the played camera: %s\n", error.c_str());
+        std::printf("cannot connect the played camera: %s\n", session.LastError().c_str());
         return;
     }
-    CFrameBuffer frame;
-    cam.Grab(frame, error, CV4l2Driver::kGrabTimeoutMs);
-    std::printf("%10s %26s %16s\n", "idle s", "frame taken - request ms", "request waited ms");
+    const auto* pV4l2 = static_cast<const CV4l2Driver*>(pCam);
+    auto request = [&](double& fTakenMs, double& fWaitedMs)
+    {
+        bool bDone = false;
+        bool bGrabbed = false;
+        const std::int64_t nRequest = NowNs();
+        std::int64_t nAnswered = 0;
+        session.WhenFrameReady(
+            [&]
+            {
+                bGrabbed = session.GrabFrameNoStop();
+                nAnswered = NowNs();
+                bDone = true;
+            });
+        while (!bDone)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        fTakenMs = double(pV4l2->LastFrameTakenNs() - nRequest) / 1e6;
+        fWaitedMs = double(nAnswered - nRequest) / 1e6;
+        return bGrabbed;
+    };
+    double fTaken = 0;
+    double fWaited = 0;
+    request(fTaken, fWaited); // past the dark frames of the start
+    const std::uint64_t nConvertedBefore = pCam->Conversions();
+    int nServed = 0;
+    std::printf("%-5s %4dx%-4d", nFormat == V4L2_PIX_FMT_MJPEG ? "MJPEG" : "YUYV", w, h);
     for (int nIdle : {0, 1, 10})
+    {
+        double fTakenSum = 0;
+        double fWaitedSum = 0;
         for (int i = 0; i < 3; ++i)
         {
-            std::this_thread::sleep_for(std::chrono::seconds(nIdle));
-            const std::int64_t nRequest = NowNs();
-            const bool bOk = cam.Grab(frame, error, CV4l2Driver::kGrabTimeoutMs);
-            const std::int64_t nDone = NowNs();
-            std::printf("%10d %26.1f %16.1f%s\n", nIdle,
-                        double(cam.LastFrameTakenNs() - nRequest) / 1e6,
-                        double(nDone - nRequest) / 1e6, bOk ? "" : "  (failed)");
+            Idle(nIdle * 1000);
+            nServed += request(fTaken, fWaited) ? 1 : 0;
+            fTakenSum += fTaken;
+            fWaitedSum += fWaited;
         }
-    std::printf("frames made %u, dropped %d, converted %d\n\n", camera.nFrame, camera.nDropped,
-                camera.nConversions);
+        std::printf("  %+7.1f %6.1f", fTakenSum / 3, fWaitedSum / 3);
+    }
+    std::printf("  %5.2f  %6.2f\n", double(pCam->Conversions() - nConvertedBefore) / nServed,
+                ConversionMs(camera, nFormat, w, h));
 }
 } // namespace
 
@@ -93,22 +160,27 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     const int nIdleSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
 
-    CPlayedCamera camera;
-    camera.bRealTime = true;
-    camera.devices["/dev/video0"] = {"Played Cam"};
-    FrameAges(camera);
+    std::printf("frame taken - request, and the request's wait (ms, mean of 3), after the "
+                "camera was idle:\n");
+    std::printf("%-14s %15s %15s %15s %6s %7s\n", "", "0 s", "1 s", "10 s", "conv/", "conv");
+    std::printf("%-14s %15s %15s %15s %6s %7s\n", "", "taken  waited", "taken  waited",
+                "taken  waited", "picture", "CPU ms");
+    for (const std::uint32_t nFormat : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG})
+        for (const auto& [w, h] : {std::pair{640, 480}, std::pair{1280, 720}})
+            FrameAges(nFormat, w, h);
 
     {
+        CPlayedCamera camera;
+        camera.devices["/dev/video0"] = {"Played Cam"};
+        camera.RunInRealTime();
         const CDriverList drivers = CDriverList::Discover(camera.Api());
-        QWidget parent;
-        CCaptureWindow window(drivers, &parent, 0, 0);
-        window.DriverConnect(0);
+        CCaptureSession session(drivers);
+        session.Connect(0);
+        Idle(2000);
         const double fBefore = CpuSeconds();
-        QEventLoop idle;
-        QTimer::singleShot(nIdleSeconds * 1000, &idle, &QEventLoop::quit);
-        idle.exec();
-        std::printf("idle %d s with the camera connected (preview off): %.3f s of CPU in this "
-                    "process\n",
+        Idle(nIdleSeconds * 1000);
+        std::printf("\nidle %d s with the camera connected (preview off): %.3f s of CPU in this "
+                    "process (the played camera's clock included)\n",
                     nIdleSeconds, CpuSeconds() - fBefore);
     }
 

@@ -74,8 +74,9 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     pBlock.reset();
     std::string strProblem;
 
-    // The frame: the stand-by file without a driver, else a fresh grab. The grab is saved to
-    // "capframe.bmp" as always, and drawn from memory in the same bytes the file holds.
+    // The frame: a fresh grab, saved to "capframe.bmp" as always and drawn from memory in the
+    // same bytes the file holds; without a driver, or when the device gives no frame (gone,
+    // stalled), the stand-by file, as the user made it, else the built-in card.
     CDib standby;
     std::vector<std::uint8_t> ownBytes;
     std::vector<std::uint8_t>& grabbed = in.pFrameBytes != nullptr ? *in.pFrameBytes : ownBytes;
@@ -86,7 +87,18 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     std::size_t nFramePixelsLen = 0;
     std::int64_t nFrameW = 0;
     std::int64_t nFrameH = 0;
-    if (s.CaptureDevice == -1)
+    bool bStandby = s.CaptureDevice == -1;
+    if (!bStandby)
+    {
+        if (in.pCapture == nullptr)
+            return Failure(bHeaders, pBlock, "no capture window");
+        if (!in.pCapture->GrabFrameNoStop())
+        {
+            strProblem = "frame grab failed: " + in.pCapture->LastError();
+            bStandby = true;
+        }
+    }
+    if (bStandby)
     {
         const auto loaded = standby.Load(working("capoff.bmp").c_str());
         if (!loaded.Opened())
@@ -103,10 +115,6 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
     else
     {
         const std::string file = working("capframe.bmp");
-        if (in.pCapture == nullptr)
-            return Failure(bHeaders, pBlock, "no capture window");
-        if (!in.pCapture->GrabFrameNoStop())
-            strProblem = "frame grab failed: " + in.pCapture->LastError();
         if (!in.pCapture->FileSaveDib(file.c_str()))
             return Failure(bHeaders, pBlock,
                            "no frame could be saved: " + in.pCapture->LastError());

@@ -71,6 +71,16 @@ CVistrelView::CVistrelView(const CDriverList& drivers, QWidget* pParent)
         connect(p, &QCheckBox::clicked, this, [this] { OnEnableServer(); });
     m_service.SetStatusHandler([this](const std::string& strProblem)
                                { SetStatusText(strProblem); });
+    // A camera back after an unplug, a stall or another program's use: said once, and its
+    // problem is over.
+    connect(&m_capture, &CCaptureSession::DeviceBack, this,
+            [this](const QString& text)
+            {
+                Announce(text.toStdString());
+                SetStatusText({});
+                ResizeCaptureWindowToFrame();
+                UpdateScrollExtent();
+            });
 }
 
 CVistrelView::~CVistrelView()
@@ -79,8 +89,9 @@ CVistrelView::~CVistrelView()
     m_server.StopListening();
     m_service.SetOverlay(nullptr);
     m_pOverlay.reset();
-    if (m_settings.CaptureDevice != -1 && m_hCapWnd)
-        m_hCapWnd->DriverDisconnect();
+    // The window shows the session: it goes first.
+    delete m_hCapWnd.data();
+    m_capture.Disconnect();
 }
 
 void CVistrelView::DoDataExchange(CDataExchange* pDX)
@@ -130,11 +141,11 @@ void CVistrelView::OnInitialUpdate()
         m_controls.erase(std::find(m_controls.begin(), m_controls.end(), pPlaceholder));
         delete pPlaceholder;
     }
-    m_hCapWnd = new CCaptureWindow(m_drivers, this, corner.x(), corner.y());
-    m_service.SetFrameSource(m_hCapWnd.data());
+    m_hCapWnd = new CCaptureWindow(m_capture, this, corner.x(), corner.y());
+    m_service.SetFrameSource(&m_capture);
     QImage standby;
     standby.loadFromData(StandbyPictureBmp(), "BMP");
-    m_hCapWnd->SetStandbyPicture(standby);
+    m_capture.SetStandbyPicture(standby);
     // Preview rate and title, then the settings: read once, or the start ends here.
     m_hCapWnd->SetPreviewRate(kPreviewRateMs);
     SetTitle("No Driver Selected");
@@ -180,7 +191,7 @@ void CVistrelView::OnInitialUpdate()
     {
         const int nIndex = StoredDeviceIndex();
         m_settings.CaptureDevice = -1; // so that the call connects instead of toggling off
-        SelectDriver(nIndex);
+        SelectDriver(nIndex, true);
     }
     StartServer();
     UpdateScrollExtent();
@@ -264,13 +275,13 @@ bool CVistrelView::ConnectWithItsChoices(int nIndex, CCaptureDriver& driver)
 {
     // What was chosen for this device before, in this run or an earlier one.
     driver.Restore(CDeviceMemory::Load(driver.Identity()));
-    return m_hCapWnd->DriverConnect(nIndex);
+    return m_capture.Connect(nIndex);
 }
 
-void CVistrelView::SelectDriver(int nIndex)
+void CVistrelView::SelectDriver(int nIndex, bool bAtStart)
 {
-    if (m_settings.CaptureDevice != -1 && m_hCapWnd)
-        m_hCapWnd->DriverDisconnect();
+    if (m_settings.CaptureDevice != -1)
+        m_capture.Disconnect();
     CCaptureDriver* pDriver = m_drivers.Driver(nIndex);
     if (nIndex == m_settings.CaptureDevice)
     {
@@ -286,8 +297,19 @@ void CVistrelView::SelectDriver(int nIndex)
     else if (!m_hCapWnd || pDriver == nullptr || !ConnectWithItsChoices(nIndex, *pDriver))
     {
         AfxMessageBox("DOH! Can't open this driver", MB_OK);
-        if (m_hCapWnd && !m_hCapWnd->LastError().empty())
-            SetStatusText(m_hCapWnd->LastError());
+        if (bAtStart && pDriver != nullptr && pDriver->WasBusy())
+        {
+            // Kept, and tried every second like an unplugged camera: the other program may
+            // let go of it; meanwhile clients get the stand-by picture.
+            m_capture.KeepTrying(nIndex);
+            SetStatusText(m_capture.LastError());
+            m_settings.CaptureDevice = nIndex;
+            m_settings.CaptureDeviceId = pDriver->Identity();
+            SetTitle(pDriver->Description());
+            return;
+        }
+        if (!m_capture.LastError().empty())
+            SetStatusText(m_capture.LastError());
         m_settings.CaptureDevice = -1;
     }
     else
@@ -372,7 +394,11 @@ void CVistrelView::OnVideoFormat()
     if (!m_hCapWnd)
         return;
     if (m_hCapWnd->DlgVideoFormat())
+    {
         KeepDeviceChoices();
+        if (!m_hCapWnd->DialogError().empty())
+            SetStatusText(m_hCapWnd->DialogError());
+    }
     ResizeCaptureWindowToFrame();
     UpdateScrollExtent();
 }

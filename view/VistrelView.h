@@ -46,8 +46,9 @@ public:
 
     // Start-up: capture window, settings, overlay, the saved driver, the server, the extent.
     void OnInitialUpdate() override;
-    // Connects the driver with this index, or disconnects it when it is the connected one.
-    void SelectDriver(int nIndex);
+    // Connects the driver with this index, or disconnects it when it is the connected one. At
+    // the start a camera in use by another program is kept and tried again every second.
+    void SelectDriver(int nIndex, bool bAtStart = false);
     void OnUpdateDriverMenu(int nIndex, CCmdUI* pCmdUI);
     // (Re)creates the listening socket from the settings.
     void StartServer();
@@ -114,6 +115,12 @@ protected:
     std::string WorkingFile(const char* pszName) const;
 
     const CDriverList& m_drivers;
+
+public:
+    // The connected driver and its frames; the capture window shows them.
+    CCaptureSession m_capture{m_drivers};
+
+protected:
     std::string m_strTitle;
     std::string m_strStatus;
     std::string m_strDirectory;

@@ -6,19 +6,24 @@
 #include <QImage>
 #include <QPainter>
 
-#include <cstring>
 #include <utility>
 
 namespace
 {
-constexpr int kGrabTimeoutMs = 2000;
 // The picture is repainted at most this often: a server answering hundreds of requests a
 // second grabs far more frames than anyone can see, and each paint converts the whole frame.
 constexpr int kRepaintIntervalMs = 40;
+
+// Nobody sees a window without a screen: it is neither previewed nor repainted.
+bool Offscreen()
+{
+    static const bool s_bOffscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
+    return s_bOffscreen;
+}
 } // namespace
 
-CCaptureWindow::CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int x, int y)
-    : QWidget(pParent), m_drivers(drivers)
+CCaptureWindow::CCaptureWindow(CCaptureSession& session, QWidget* pParent, int x, int y)
+    : QWidget(pParent), m_session(session)
 {
     setObjectName(QStringLiteral("Capture"));
     setGeometry(x, y, kDefaultWidth, kDefaultHeight);
@@ -33,68 +38,15 @@ CCaptureWindow::CCaptureWindow(const CDriverList& drivers, QWidget* pParent, int
                 if (m_bRepaintPending)
                     FrameChanged();
             });
-    m_waitTimer.setSingleShot(true);
-    m_waitTimer.setInterval(kGrabTimeoutMs);
-    connect(&m_waitTimer, &QTimer::timeout, this,
-            [this]
-            {
-                m_strLastError = (m_pDriver != nullptr ? m_pDriver->Description() : "the device") +
-                                 ": no new frame arrived within " + std::to_string(kGrabTimeoutMs) +
-                                 " ms";
-                ShowStandby();
-                RunWaiting(false);
-            });
-    m_reconnectTimer.setInterval(kReconnectIntervalMs);
-    connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { TryReconnect(); });
+    connect(&m_session, &CCaptureSession::FrameChanged, this, [this] { FrameChanged(); });
     show();
-}
-
-CCaptureWindow::~CCaptureWindow()
-{
-    // Whoever waits is going away with this window (its owner): their calls are dropped.
-    m_waiting.clear();
-    DriverDisconnect();
-}
-
-bool CCaptureWindow::DriverConnect(int nIndex)
-{
-    DriverDisconnect();
-    CCaptureDriver* p = m_drivers.Driver(nIndex);
-    if (p == nullptr)
-    {
-        m_strLastError = "no capture driver has index " + std::to_string(nIndex);
-        return false;
-    }
-    if (!p->Open(m_strLastError))
-        return false;
-    m_pDriver = p;
-    m_strLastError.clear();
-    if (m_bPreview)
-        m_previewTimer.start();
-    return true;
-}
-
-void CCaptureWindow::DriverDisconnect()
-{
-    if (!m_waiting.empty())
-    {
-        m_strLastError = "the capture device was disconnected";
-        ShowStandby();
-        RunWaiting(false);
-    }
-    m_previewTimer.stop();
-    m_reconnectTimer.stop();
-    if (m_pDriver != nullptr)
-        m_pDriver->Close();
-    m_pDriver = nullptr;
-    update();
 }
 
 bool CCaptureWindow::DriverGetCaps(CAPDRIVERCAPS* pCaps) const
 {
-    if (m_pDriver == nullptr || pCaps == nullptr)
+    if (m_session.Driver() == nullptr || pCaps == nullptr)
         return false;
-    *pCaps = m_pDriver->Capabilities();
+    *pCaps = m_session.Driver()->Capabilities();
     return true;
 }
 
@@ -103,10 +55,10 @@ bool CCaptureWindow::GetStatus(CAPSTATUS* pStatus) const
     if (pStatus == nullptr)
         return false;
     *pStatus = CAPSTATUS{};
-    if (m_pDriver == nullptr)
+    if (m_session.Driver() == nullptr)
         return false;
-    pStatus->uiImageWidth = unsigned(m_pDriver->Width());
-    pStatus->uiImageHeight = unsigned(m_pDriver->Height());
+    pStatus->uiImageWidth = unsigned(m_session.Driver()->Width());
+    pStatus->uiImageHeight = unsigned(m_session.Driver()->Height());
     return true;
 }
 
@@ -118,7 +70,7 @@ void CCaptureWindow::SetPreviewRate(int nMilliseconds)
 void CCaptureWindow::SetPreview(bool bPreview)
 {
     m_bPreview = bPreview;
-    if (m_bPreview && m_pDriver != nullptr)
+    if (m_bPreview && !Offscreen())
         m_previewTimer.start();
     else
         m_previewTimer.stop();
@@ -127,42 +79,14 @@ void CCaptureWindow::SetPreview(bool bPreview)
 
 void CCaptureWindow::PreviewTick()
 {
-    // Nobody sees a hidden preview, nor any window without a screen; the grabs on request
-    // still work.
-    if (m_pDriver == nullptr || !isVisible() ||
-        QGuiApplication::platformName() == QLatin1String("offscreen"))
-        return;
-    std::string error;
-    if (m_pDriver->Grab(m_frame, error, 0))
-        FrameChanged();
-    else
-        NoticeLoss();
-}
-
-void CCaptureWindow::NoticeLoss()
-{
-    if (m_pDriver == nullptr || m_pDriver->IsOpen() || m_reconnectTimer.isActive())
-        return;
-    m_previewTimer.stop();
-    m_reconnectTimer.start();
-}
-
-void CCaptureWindow::TryReconnect()
-{
-    std::string error;
-    if (m_pDriver == nullptr || !m_pDriver->Open(error))
-        return;
-    m_reconnectTimer.stop();
-    m_strLastError.clear();
-    if (m_bPreview)
-        m_previewTimer.start();
+    // A hidden preview is seen by nobody; the grabs on request still work.
+    if (isVisible())
+        m_session.TakeNewest();
 }
 
 void CCaptureWindow::FrameChanged()
 {
-    // Without a screen nobody sees the window: a picture taken of it (grab) still paints.
-    static const bool s_bOffscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
-    if (s_bOffscreen)
+    if (Offscreen())
         return;
     if (m_repaintTimer.isActive())
     {
@@ -174,167 +98,42 @@ void CCaptureWindow::FrameChanged()
     m_repaintTimer.start();
 }
 
-void CCaptureWindow::WhenFrameReady(std::function<void()> fn)
-{
-    const int fd = m_pDriver != nullptr ? m_pDriver->Descriptor() : -1;
-    if (fd < 0 || m_reconnectTimer.isActive() || m_pinned != Pinned::No)
-    {
-        fn(); // nothing to wait for: the grab inside answers at once
-        return;
-    }
-    m_waiting.push_back(std::move(fn));
-    if (m_waiting.size() > 1)
-        return; // joins the wait in progress
-    switch (m_pDriver->GrabIfFresh(m_frame, m_strLastError))
-    {
-    case CCaptureDriver::Readiness::Grabbed:
-        m_strLastError.clear();
-        FrameChanged();
-        RunWaiting(true);
-        return;
-    case CCaptureDriver::Readiness::Failed:
-        ShowStandby();
-        NoticeLoss();
-        RunWaiting(false);
-        return;
-    case CCaptureDriver::Readiness::NotYet:
-        break;
-    }
-    m_pFrameNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this);
-    connect(m_pFrameNotifier, &QSocketNotifier::activated, this, [this] { OnFrameReadable(); });
-    m_waitTimer.start();
-}
-
-void CCaptureWindow::OnFrameReadable()
-{
-    if (m_pDriver == nullptr || m_waiting.empty())
-        return;
-    // Every frame since the wait began is fresh: take the newest.
-    if (m_pDriver->Grab(m_frame, m_strLastError, 0))
-    {
-        m_strLastError.clear();
-        FrameChanged();
-        RunWaiting(true);
-    }
-    else if (!m_pDriver->IsOpen())
-    {
-        ShowStandby();
-        NoticeLoss();
-        RunWaiting(false);
-    }
-    // else only frames that are passed over (the first after a start, broken ones): wait on
-}
-
-void CCaptureWindow::RunWaiting(bool bGrabbed)
-{
-    m_waitTimer.stop();
-    if (m_pFrameNotifier != nullptr)
-    {
-        m_pFrameNotifier->setEnabled(false);
-        m_pFrameNotifier->deleteLater();
-        m_pFrameNotifier = nullptr;
-    }
-    std::vector<std::function<void()>> waiting;
-    waiting.swap(m_waiting);
-    const std::string strError = m_strLastError;
-    m_pinned = bGrabbed ? Pinned::Frame : Pinned::Failure;
-    for (auto& fn : waiting)
-    {
-        m_strLastError = strError;
-        fn();
-    }
-    m_pinned = Pinned::No;
-}
-
-bool CCaptureWindow::GrabFrameNoStop()
-{
-    if (m_pinned != Pinned::No)
-        return m_pinned == Pinned::Frame; // the frame (or stand-by picture) the wait ended with
-    if (m_pDriver == nullptr)
-    {
-        m_strLastError = "no capture driver is connected";
-        ShowStandby();
-        return false;
-    }
-    if (m_reconnectTimer.isActive())
-    {
-        m_strLastError = m_pDriver->Description() + " has gone; waiting for it to come back";
-        ShowStandby();
-        return false;
-    }
-    if (!m_pDriver->Grab(m_frame, m_strLastError, kGrabTimeoutMs))
-    {
-        ShowStandby();
-        NoticeLoss();
-        return false;
-    }
-    m_strLastError.clear();
-    FrameChanged();
-    return true;
-}
-
-void CCaptureWindow::SetStandbyPicture(const QImage& image)
-{
-    m_standby = image.convertToFormat(QImage::Format_BGR888);
-}
-
-void CCaptureWindow::ShowStandby()
-{
-    if (m_standby.isNull() || !m_frame.Resize(m_standby.width(), m_standby.height()))
-    {
-        m_frame = CFrameBuffer();
-        return;
-    }
-    for (int y = 0; y < m_standby.height(); ++y)
-        std::memcpy(m_frame.Row(y), m_standby.constScanLine(y), std::size_t(m_standby.width()) * 3);
-    FrameChanged();
-}
-
-bool CCaptureWindow::FileSaveDib(const char* pszFileName)
-{
-    std::string error;
-    if (!m_frame.SaveDib(pszFileName, &error))
-    {
-        m_strLastError = error;
-        return false;
-    }
-    return true;
-}
-
 bool CCaptureWindow::DlgVideoSource()
 {
-    if (m_pDriver == nullptr || !m_pDriver->Capabilities().fHasDlgVideoSource)
+    CCaptureDriver* pDriver = m_session.Driver();
+    if (pDriver == nullptr || !pDriver->Capabilities().fHasDlgVideoSource)
         return false;
-    CCaptureSourceDialog dialog(*m_pDriver, this);
+    CCaptureSourceDialog dialog(*pDriver, this);
     return dialog.exec() == QDialog::Accepted;
 }
 
 bool CCaptureWindow::DlgVideoFormat()
 {
-    if (m_pDriver == nullptr || !m_pDriver->Capabilities().fHasDlgVideoFormat)
+    CCaptureDriver* pDriver = m_session.Driver();
+    if (pDriver == nullptr || !pDriver->Capabilities().fHasDlgVideoFormat)
         return false;
-    CCaptureFormatDialog dialog(*m_pDriver, this);
+    CCaptureFormatDialog dialog(*pDriver, this);
     if (dialog.exec() != QDialog::Accepted)
         return false;
-    if (!dialog.Error().empty())
-        m_strLastError = dialog.Error();
+    m_strDialogError = dialog.Error();
     return true;
 }
 
 bool CCaptureWindow::DlgVideoDisplay()
 {
-    return m_pDriver != nullptr && m_pDriver->Capabilities().fHasDlgVideoDisplay;
+    return m_session.Driver() != nullptr && m_session.Driver()->Capabilities().fHasDlgVideoDisplay;
 }
 
 void CCaptureWindow::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    if (!m_bPreview || m_pDriver == nullptr || m_frame.IsEmpty())
+    const CFrameBuffer& frame = m_session.Frame();
+    if (!m_bPreview || m_session.Driver() == nullptr || frame.IsEmpty())
     {
         painter.fillRect(rect(), QColor(0, 0, 0));
         return;
     }
-    const QImage image(std::as_const(m_frame).Data(), m_frame.Width(), m_frame.Height(),
-                       qsizetype(m_frame.Width()) * 3, QImage::Format_BGR888);
+    const QImage image(frame.Data(), frame.Width(), frame.Height(), qsizetype(frame.Width()) * 3,
+                       QImage::Format_BGR888);
     painter.drawImage(rect(), image);
 }

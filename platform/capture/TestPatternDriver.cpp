@@ -30,7 +30,7 @@ bool CTestPatternDriver::Open(std::string&)
     return true;
 }
 
-bool CTestPatternDriver::Grab(CFrameBuffer& frame, std::string& strError, int)
+bool CTestPatternDriver::Grab(CFrameBuffer& frame, std::string& strError)
 {
     if (!m_bOpen)
     {

@@ -23,7 +23,7 @@ public:
     bool IsOpen() const override { return m_bOpen; }
     int Width() const override { return m_nWidth; }
     int Height() const override { return m_nHeight; }
-    bool Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs) override;
+    bool Grab(CFrameBuffer& frame, std::string& strError) override;
     CAPDRIVERCAPS Capabilities() const override { return {true, true, false}; }
     std::vector<CCaptureControl> Controls() override;
     bool SetControl(std::uint32_t nId, std::int32_t nValue, std::string& strError) override;

@@ -2,92 +2,36 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
-#include <libv4l2.h>
-#include <libv4lconvert.h>
 #include <linux/videodev2.h>
-#include <map>
-#include <memory>
-#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <time.h>
-
-namespace
-{
-// One converter for each open camera: it learns the camera's formats once.
-struct CConverters
-{
-    std::map<int, v4lconvert_data*> byFd;
-    ~CConverters()
-    {
-        for (auto& [fd, p] : byFd)
-            v4lconvert_destroy(p);
-    }
-};
-} // namespace
+#include <unistd.h>
 
 CV4l2Api CV4l2Api::System()
 {
     CV4l2Api api;
-    auto converters = std::make_shared<CConverters>();
     api.open = [](const char* p, int f)
     {
-        return v4l2_open(p, f);
+        return ::open(p, f | O_CLOEXEC);
     };
-    api.close = [converters](int fd)
+    api.close = [](int fd)
     {
-        const auto it = converters->byFd.find(fd);
-        if (it != converters->byFd.end())
-        {
-            v4lconvert_destroy(it->second);
-            converters->byFd.erase(it);
-        }
-        return v4l2_close(fd);
-    };
-    api.convertToBgr = [converters](int fd, const v4l2_format& src, const std::uint8_t* pSrc,
-                                    std::size_t nSrc, std::uint8_t* pDst, std::size_t nDst)
-    {
-        v4lconvert_data*& p = converters->byFd[fd];
-        if (p == nullptr)
-            p = v4lconvert_create(fd);
-        if (p == nullptr)
-        {
-            errno = ENOMEM;
-            return -1;
-        }
-        v4l2_format from = src;
-        v4l2_format to = src;
-        to.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
-        to.fmt.pix.bytesperline = to.fmt.pix.width * 3;
-        to.fmt.pix.sizeimage = to.fmt.pix.bytesperline * to.fmt.pix.height;
-        return v4lconvert_convert(p, &from, &to, const_cast<std::uint8_t*>(pSrc), int(nSrc), pDst,
-                                  int(nDst));
+        return ::close(fd);
     };
     api.ioctl = [](int fd, unsigned long r, void* a)
     {
-        return v4l2_ioctl(fd, r, a);
+        return ::ioctl(fd, r, a);
     };
     api.mmap = [](std::size_t n, int fd, off_t o)
     {
-        return v4l2_mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, fd, o);
+        return ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, fd, o);
     };
     api.munmap = [](void* p, std::size_t n)
     {
-        return v4l2_munmap(p, n);
-    };
-    api.waitReadable = [](int fd, int ms)
-    {
-        pollfd p{fd, POLLIN, 0};
-        int n;
-        do
-            n = ::poll(&p, 1, ms);
-        while (n < 0 && errno == EINTR);
-        if (n > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLIN))
-        {
-            errno = ENODEV;
-            return -1;
-        }
-        return n > 0 ? 1 : n;
+        return ::munmap(p, n);
     };
     api.monotonicNs = []
     {
@@ -179,6 +123,8 @@ const char* V4l2RequestName(unsigned long nRequest)
         return "VIDIOC_ENUM_FMT";
     case VIDIOC_ENUM_FRAMESIZES:
         return "VIDIOC_ENUM_FRAMESIZES";
+    case VIDIOC_ENUM_FRAMEINTERVALS:
+        return "VIDIOC_ENUM_FRAMEINTERVALS";
     default:
         return "ioctl";
     }

@@ -1,6 +1,8 @@
 #pragma once
-// The one seam through which every V4L2 call passes: the system's libv4l2 and libv4lconvert
-// functions, or a played camera in tests. Xioctl retries EINTR and returns 0 or the errno.
+// The one seam through which every call to a camera passes: the kernel's interface (open,
+// ioctl, mmap, close) on the system, or a played camera in tests. The conversion libraries
+// sit above it and reach the camera through it too, so that what a test plays is what they
+// meet. Xioctl retries EINTR and returns 0 or the errno.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,23 +14,16 @@
 
 struct CV4l2Api
 {
+    // A descriptor that can be watched for readability (a frame done) like a device's.
     std::function<int(const char* pszPath, int nFlags)> open;
     std::function<int(int fd)> close;
     std::function<int(int fd, unsigned long nRequest, void* pArg)> ioctl;
     std::function<void*(std::size_t nLength, int fd, off_t nOffset)> mmap;
     std::function<int(void* p, std::size_t nLength)> munmap;
-    // Waits up to nTimeoutMs for the descriptor to become readable: 1 ready, 0 timeout, -1 error
-    // (errno set; ENODEV when the device has gone).
-    std::function<int(int fd, int nTimeoutMs)> waitReadable;
     // CLOCK_MONOTONIC in nanoseconds: the clock of the buffers' timestamps.
     std::function<std::int64_t()> monotonicNs;
     // The device's name under /dev/v4l/by-id (the same after a replug), empty when none.
     std::function<std::string(const std::string& strPath)> persistentName;
-    // Converts one frame of the camera's own format (src) to top-down BGR24 rows of
-    // width * 3 bytes in pDst: the bytes written, or -1 (a corrupt frame, say).
-    std::function<int(int fd, const v4l2_format& src, const std::uint8_t* pSrc, std::size_t nSrc,
-                      std::uint8_t* pDst, std::size_t nDst)>
-        convertToBgr;
     // The capture device nodes to look at, in order.
     std::function<std::vector<std::string>()> listDevices;
 

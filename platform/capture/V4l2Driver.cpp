@@ -33,6 +33,18 @@ CV4l2Driver::CV4l2Driver(CV4l2Api api, std::string strPath, std::string strCard,
 {
 }
 
+std::string CV4l2Driver::Identity(const CV4l2Api& api, const std::string& strPath,
+                                  const v4l2_capability& cap)
+{
+    const std::string byId = api.persistentName ? api.persistentName(strPath) : "";
+    if (!byId.empty())
+        return byId;
+    std::string card = Text(cap.card, sizeof cap.card);
+    if (card.empty())
+        card = strPath;
+    return Text(cap.bus_info, sizeof cap.bus_info) + " " + card;
+}
+
 CV4l2Driver::CProbe CV4l2Driver::Probe(const CV4l2Api& api, const std::string& strPath)
 {
     CProbe probe;
@@ -49,10 +61,7 @@ CV4l2Driver::CProbe CV4l2Driver::Probe(const CV4l2Api& api, const std::string& s
             probe.strCard = Text(cap.card, sizeof cap.card);
             if (probe.strCard.empty())
                 probe.strCard = strPath;
-            const std::string byId = api.persistentName ? api.persistentName(strPath) : "";
-            probe.strIdentity = !byId.empty()
-                                    ? byId
-                                    : Text(cap.bus_info, sizeof cap.bus_info) + " " + probe.strCard;
+            probe.strIdentity = Identity(api, strPath, cap);
         }
     }
     api.close(fd);
@@ -61,6 +70,7 @@ CV4l2Driver::CProbe CV4l2Driver::Probe(const CV4l2Api& api, const std::string& s
 
 bool CV4l2Driver::Fail(std::string& strError, const char* pszWhat, int nErrno)
 {
+    m_bWasBusy = nErrno == EBUSY;
     if (nErrno == EBUSY)
         strError = m_strPath + " (" + m_strCard + ") is in use by another program (" + pszWhat +
                    ": " + std::strerror(nErrno) + ")";
@@ -81,6 +91,7 @@ std::string CV4l2Driver::FindNode() const
 bool CV4l2Driver::Open(std::string& strError)
 {
     Close();
+    m_bWasBusy = false;
     if (OpenNode(strError))
         return true;
     // Unplugged and back under another node, or its node now another camera's: look for it.
@@ -107,11 +118,9 @@ bool CV4l2Driver::OpenNode(std::string& strError)
         (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
     if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING))
         return Fail(strError, "not a streaming capture device", ENOTSUP);
-    const std::string byId = m_api.persistentName ? m_api.persistentName(m_strPath) : "";
-    const std::string identity = !byId.empty() ? byId
-                                               : Text(cap.bus_info, sizeof cap.bus_info) + " " +
-                                                     Text(cap.card, sizeof cap.card);
-    if (identity != m_strIdentity && Text(cap.card, sizeof cap.card) != m_strIdentity)
+    // A driver made by hand (tests, an older caller) may know the camera by its card alone.
+    if (Identity(m_api, m_strPath, cap) != m_strIdentity &&
+        Text(cap.card, sizeof cap.card) != m_strIdentity)
         return Fail(strError, "another camera is at this node now", ENODEV);
     if (!StartStreaming(strError))
         return false;
@@ -193,7 +202,9 @@ std::vector<v4l2_fmtdesc> CV4l2Driver::ConvertibleFormats() const
         d.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (Xioctl(m_api, m_fd, VIDIOC_ENUM_FMT, &d) != 0)
             break;
-        if (Convertible(d.pixelformat))
+        // A format a library makes up from another is no format of the camera's: taking it
+        // would have every frame converted whether it is served or not.
+        if (CFrameConverter::Handles(d.pixelformat) && !(d.flags & V4L2_FMT_FLAG_EMULATED))
             formats.push_back(d);
     }
     return formats;
@@ -224,27 +235,6 @@ CV4l2Driver::CNative CV4l2Driver::ChooseNative(int w, int h, std::uint32_t nPref
     return best;
 }
 
-bool CV4l2Driver::Convertible(std::uint32_t nPixelFormat)
-{
-    switch (nPixelFormat)
-    {
-    case V4L2_PIX_FMT_YUYV:
-    case V4L2_PIX_FMT_YVYU:
-    case V4L2_PIX_FMT_UYVY:
-    case V4L2_PIX_FMT_YUV420:
-    case V4L2_PIX_FMT_YVU420:
-    case V4L2_PIX_FMT_NV12:
-    case V4L2_PIX_FMT_MJPEG:
-    case V4L2_PIX_FMT_JPEG:
-    case V4L2_PIX_FMT_RGB24:
-    case V4L2_PIX_FMT_BGR24:
-    case V4L2_PIX_FMT_GREY:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool CV4l2Driver::StartStreaming(std::string& strError)
 {
     v4l2_format fmt{};
@@ -263,7 +253,7 @@ bool CV4l2Driver::StartStreaming(std::string& strError)
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
     if (int e = Xioctl(m_api, m_fd, VIDIOC_S_FMT, &fmt))
         return Fail(strError, "VIDIOC_S_FMT", e);
-    if (!Convertible(fmt.fmt.pix.pixelformat) || fmt.fmt.pix.width == 0 ||
+    if (!CFrameConverter::Handles(fmt.fmt.pix.pixelformat) || fmt.fmt.pix.width == 0 ||
         fmt.fmt.pix.height == 0 || fmt.fmt.pix.width > 16384 || fmt.fmt.pix.height > 16384)
         return Fail(strError, "VIDIOC_S_FMT gave no format that can be converted", EINVAL);
     m_fmt = fmt;
@@ -321,9 +311,36 @@ bool CV4l2Driver::StartStreaming(std::string& strError)
     return true;
 }
 
+bool CV4l2Driver::RestartStream(std::string& strError)
+{
+    if (m_fd < 0 || !m_bStreaming)
+        return false;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    // Stopping the stream takes every buffer back from the camera; each goes back in queued.
+    if (int e = Xioctl(m_api, m_fd, VIDIOC_STREAMOFF, &type))
+        return e == ENODEV ? Lost(strError, e) : Fail(strError, "VIDIOC_STREAMOFF", e);
+    m_bStreaming = false;
+    m_last = {};
+    for (std::uint32_t i = 0; i < m_buffers.size(); ++i)
+    {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (int e = Xioctl(m_api, m_fd, VIDIOC_QBUF, &buf))
+            return e == ENODEV ? Lost(strError, e) : Fail(strError, "VIDIOC_QBUF", e);
+    }
+    if (int e = Xioctl(m_api, m_fd, VIDIOC_STREAMON, &type))
+        return e == ENODEV ? Lost(strError, e) : Fail(strError, "VIDIOC_STREAMON", e);
+    m_bStreaming = true;
+    m_nToSkip = kSkipFirstFrames;
+    return true;
+}
+
 void CV4l2Driver::Close()
 {
     m_last = {};
+    m_converter.Forget();
     if (m_fd >= 0 && m_bStreaming)
     {
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -444,41 +461,18 @@ CCaptureDriver::Readiness CV4l2Driver::GrabIfFresh(CFrameBuffer& frame, std::str
     return TakeFresh(frame, strError, m_api.monotonicNs(), false);
 }
 
-bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs)
+bool CV4l2Driver::Grab(CFrameBuffer& frame, std::string& strError)
 {
     if (m_fd < 0)
     {
         strError = m_strPath + ": the camera is not connected";
         return false;
     }
-    // The camera streams all the time, but with nobody dequeuing it fills its buffers within a
-    // few frames and then drops every new one: what waits in the queue may be as old as the
-    // pause since the last grab. A grab that may wait takes a frame whose timestamp is at most
-    // one frame period before the request, or one that arrives after it; the preview (no
-    // wait) takes the newest there is.
-    const std::int64_t nRequestNs = m_api.monotonicNs();
-    const std::int64_t nDeadlineNs = nRequestNs + std::int64_t(nTimeoutMs) * 1000000;
-    const bool bMustBeFresh = nTimeoutMs > 0;
-    bool bWaited = false;
-    for (;;)
-    {
-        const Readiness r = TakeFresh(frame, strError, nRequestNs, !bMustBeFresh || bWaited);
-        if (r != Readiness::NotYet)
-            return r == Readiness::Grabbed;
-        const std::int64_t nLeftNs = nDeadlineNs - m_api.monotonicNs();
-        if (!bMustBeFresh || nLeftNs <= 0)
-        {
-            strError =
-                m_strPath + ": " +
-                (bMustBeFresh ? "no new frame arrived within " + std::to_string(nTimeoutMs) + " ms"
-                              : std::string("no frame was ready"));
-            return false;
-        }
-        const int nReady = m_api.waitReadable(m_fd, int((nLeftNs + 999999) / 1000000));
-        if (nReady < 0)
-            return Lost(strError, errno != 0 ? errno : ENODEV);
-        bWaited = bWaited || nReady > 0;
-    }
+    // The newest frame there is: after a wait began, every frame is fresh.
+    const Readiness r = TakeFresh(frame, strError, m_api.monotonicNs(), true);
+    if (r == Readiness::NotYet)
+        strError = m_strPath + ": no frame was ready";
+    return r == Readiness::Grabbed;
 }
 
 bool CV4l2Driver::Deliver(v4l2_buffer& got, CFrameBuffer& frame, std::string& strError)
@@ -491,12 +485,12 @@ bool CV4l2Driver::Deliver(v4l2_buffer& got, CFrameBuffer& frame, std::string& st
     if (bOk)
     {
         const std::size_t nDst = std::size_t(m_nWidth) * std::size_t(m_nHeight) * 3;
-        const int n = m_api.convertToBgr(m_fd, m_fmt,
-                                         static_cast<const std::uint8_t*>(m_buffers[got.index].p),
-                                         got.bytesused, frame.Data(), nDst);
-        bOk = n >= 0 && std::size_t(n) >= nDst;
+        std::string why;
+        bOk = m_converter.Convert(m_fd, m_fmt,
+                                  static_cast<const std::uint8_t*>(m_buffers[got.index].p),
+                                  got.bytesused, frame.Data(), nDst, why);
         if (!bOk)
-            strError = m_strPath + ": a frame could not be decoded";
+            strError = m_strPath + ": a frame could not be decoded (" + why + ")";
     }
     if (int e = Xioctl(m_api, m_fd, VIDIOC_QBUF, &got))
         return e == ENODEV ? Lost(strError, e) : bOk;

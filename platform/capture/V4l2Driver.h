@@ -1,10 +1,12 @@
 #pragma once
-// A V4L2 camera: frames stream in the camera's own format (the one that reaches its best frame
-// rate at the chosen size) through memory-mapped buffers, and only the frame that is served is
-// converted to BGR24. Every failure names the request it failed on; a camera that is unplugged
-// is let go at once and found again, under any node, when it is back.
+// A V4L2 camera, driven through the kernel's interface: frames stream in the camera's own
+// format (the one that reaches its best frame rate at the chosen size) through memory-mapped
+// buffers, and only the frame that is served (or shown) is converted to BGR24. Every failure
+// names the request it failed on; a camera that is unplugged is let go at once and found
+// again, under any node, when it is back.
 
 #include "platform/capture/CaptureDriver.h"
+#include "platform/capture/FrameConverter.h"
 #include "platform/capture/V4l2Api.h"
 
 #include <linux/videodev2.h>
@@ -15,7 +17,6 @@ class CV4l2Driver final : public CCaptureDriver
 {
 public:
     static constexpr int kBufferCount = 4;
-    static constexpr int kGrabTimeoutMs = 2000;
     // The first frames after streaming starts are often dark or half drawn while the camera
     // settles its exposure: a fixed count is skipped, which is a fifth of a second at 30
     // frames a second and never holds up a slow camera for long.
@@ -30,9 +31,13 @@ public:
     struct CProbe
     {
         std::string strCard;     // empty when strPath is no video-capture device
-        std::string strIdentity; // its /dev/v4l/by-id name, else bus and card
+        std::string strIdentity; // see Identity
     };
     static CProbe Probe(const CV4l2Api& api, const std::string& strPath);
+    // Who the camera at strPath is: its /dev/v4l/by-id name, else its bus and card name (its
+    // node in place of a card name it does not give).
+    static std::string Identity(const CV4l2Api& api, const std::string& strPath,
+                                const v4l2_capability& cap);
 
     std::string Description() const override { return m_strCard; }
     std::string Identity() const override { return m_strIdentity; }
@@ -41,13 +46,16 @@ public:
     // The node the camera was last found under.
     const std::string& Path() const { return m_strPath; }
     bool Open(std::string& strError) override;
+    bool WasBusy() const override { return m_bWasBusy; }
     void Close() override;
     bool IsOpen() const override { return m_fd >= 0; }
     int Width() const override { return m_nWidth; }
     int Height() const override { return m_nHeight; }
-    bool Grab(CFrameBuffer& frame, std::string& strError, int nTimeoutMs) override;
+    bool Grab(CFrameBuffer& frame, std::string& strError) override;
     int Descriptor() const override { return m_fd; }
     Readiness GrabIfFresh(CFrameBuffer& frame, std::string& strError) override;
+    bool RestartStream(std::string& strError) override;
+    std::uint64_t Conversions() const override { return m_converter.Conversions(); }
     CAPDRIVERCAPS Capabilities() const override { return {true, true, false}; }
     std::vector<CCaptureControl> Controls() override;
     bool SetControl(std::uint32_t nId, std::int32_t nValue, std::string& strError) override;
@@ -80,8 +88,7 @@ private:
     CNative ChooseNative(int w, int h, std::uint32_t nPrefer) const;
     bool SizeOffered(std::uint32_t nPixelFormat, int w, int h) const;
     v4l2_fract FastestInterval(std::uint32_t nPixelFormat, int w, int h) const;
-    static bool Convertible(std::uint32_t nPixelFormat);
-    // The camera's formats that can be converted, in its order.
+    // The camera's own formats that can be converted, in its order.
     std::vector<v4l2_fmtdesc> ConvertibleFormats() const;
     static std::string FormatLabel(const CNative& native);
     // The camera has gone: everything is released at once.
@@ -98,12 +105,14 @@ private:
     bool Deliver(v4l2_buffer& got, CFrameBuffer& frame, std::string& strError);
 
     CV4l2Api m_api;
+    CFrameConverter m_converter{m_api};
     std::string m_strPath;
     std::string m_strCard;
     std::string m_strIdentity;
     std::map<std::uint32_t, std::int32_t> m_chosenControls; // put back on every Open
     int m_fd = -1;
     bool m_bStreaming = false;
+    bool m_bWasBusy = false;
     int m_nWidth = 0;
     int m_nHeight = 0;
     v4l2_format m_fmt{}; // the camera's own format, as set

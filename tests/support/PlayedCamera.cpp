@@ -1,13 +1,16 @@
 #include "tests/support/PlayedCamera.h"
 
+#include <QTimer>
+
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <jpeglib.h>
 #include <linux/videodev2.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
-#include <thread>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,10 +48,75 @@ const Mode* FindMode(std::uint32_t nFormat, int w, int h)
             return &m;
     return nullptr;
 }
-// What a played frame carries in place of pixels: its number, or a mark.
+// What a buffer is filled with, besides a frame's own number.
 constexpr std::uint32_t kDarkMark = 0;
 constexpr std::uint32_t kBrokenMark = 0xFFFFFFFF;
 constexpr std::uint32_t kCorruptMark = 0xFFFFFFFE;
+constexpr int kCodeBits = 16;
+
+// YUYV as libv4lconvert reads it back (full-range luma, its own chroma factors), so that a
+// flat colour survives the round trip to within rounding.
+void ToYuyv(const std::uint8_t* pBgr, int w, int h, std::uint8_t* pOut)
+{
+    auto clip = [](double v)
+    {
+        return std::uint8_t(std::clamp(v + 0.5, 0.0, 255.0));
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x + 1 < w; x += 2)
+        {
+            const std::uint8_t* a = pBgr + (std::size_t(y) * std::size_t(w) + std::size_t(x)) * 3;
+            const std::uint8_t* b = a + 3;
+            const double ya = 0.110 * a[0] + 0.593 * a[1] + 0.297 * a[2];
+            const double yb = 0.110 * b[0] + 0.593 * b[1] + 0.297 * b[2];
+            const double u = ((a[0] - ya) + (b[0] - yb)) / 2 / 2.0156;
+            const double v = ((a[2] - ya) + (b[2] - yb)) / 2 / 1.5;
+            std::uint8_t* o = pOut + (std::size_t(y) * std::size_t(w) + std::size_t(x)) * 2;
+            o[0] = clip(ya);
+            o[1] = clip(u + 128);
+            o[2] = clip(yb);
+            o[3] = clip(v + 128);
+        }
+}
+
+// A baseline JPEG of the picture, without its Huffman tables (FFC4 segments), as Motion-JPEG
+// from a USB camera comes: the decoder is expected to know the standard ones.
+std::vector<std::uint8_t> ToMjpeg(const std::uint8_t* pBgr, int w, int h)
+{
+    jpeg_compress_struct c;
+    jpeg_error_mgr e;
+    c.err = jpeg_std_error(&e);
+    jpeg_create_compress(&c);
+    unsigned char* pOut = nullptr;
+    unsigned long nOut = 0;
+    jpeg_mem_dest(&c, &pOut, &nOut);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 3;
+    c.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height)
+    {
+        JSAMPROW row = const_cast<std::uint8_t*>(pBgr) + std::size_t(c.next_scanline) * w * 3;
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<std::uint8_t> out(pOut, pOut + 2);
+    std::size_t i = 2;
+    while (i + 4 <= nOut && pOut[i] == 0xFF && pOut[i + 1] != 0xDA)
+    {
+        const std::size_t nSegment = 2 + ((std::size_t(pOut[i + 2]) << 8) | pOut[i + 3]);
+        if (pOut[i + 1] != 0xC4)
+            out.insert(out.end(), pOut + i, pOut + i + nSegment);
+        i += nSegment;
+    }
+    out.insert(out.end(), pOut + i, pOut + nOut);
+    std::free(pOut);
+    return out;
+}
 } // namespace
 
 CPlayedCamera::CPlayedCamera()
@@ -57,20 +125,99 @@ CPlayedCamera::CPlayedCamera()
         controls[c.nId] = c.nDefault;
 }
 
-void CPlayedCamera::Pixel(std::uint32_t nFrame, int x, int y, std::uint8_t* p)
+CPlayedCamera::~CPlayedCamera() = default;
+
+void CPlayedCamera::Picture(std::uint32_t nFrame, int w, int h, std::uint8_t* pBgr)
 {
-    p[0] = std::uint8_t(nFrame);
-    p[1] = std::uint8_t(x);
-    p[2] = std::uint8_t(y);
+    const int nBand = h / 4;
+    const int nBlock = w / kCodeBits;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+        {
+            std::uint8_t* p = pBgr + (std::size_t(y) * std::size_t(w) + std::size_t(x)) * 3;
+            if (y < nBand)
+            {
+                const int nBit = std::min(x / nBlock, kCodeBits - 1);
+                p[0] = p[1] = p[2] = (nFrame >> (kCodeBits - 1 - nBit)) & 1 ? 255 : 0;
+                continue;
+            }
+            p[0] = 128;
+            p[1] = std::uint8_t(x * 255 / std::max(1, w - 1));
+            p[2] = std::uint8_t(y * 255 / std::max(1, h - 1));
+        }
+}
+
+int CPlayedCamera::FrameNumberOf(const std::uint8_t* pBgr, int w, int h, int nStride)
+{
+    if (w < kCodeBits * 4 || h < 16)
+        return -1;
+    auto at = [&](int x, int y)
+    {
+        return pBgr + std::size_t(y) * std::size_t(nStride) + x * 3;
+    };
+    // Below the number the picture is blue 128: a dark frame or another picture is no code.
+    if (std::abs(int(at(w / 2, h * 5 / 8)[0]) - 128) > 24)
+        return -1;
+    const int nBlock = w / kCodeBits;
+    int n = 0;
+    for (int i = 0; i < kCodeBits; ++i)
+    {
+        const std::uint8_t* p = at(i * nBlock + nBlock / 2, h / 8);
+        const int nLuma = (p[0] + p[1] + p[2]) / 3;
+        if (nLuma > 96 && nLuma < 160)
+            return -1;
+        n = (n << 1) | (nLuma >= 160 ? 1 : 0);
+    }
+    return n;
+}
+
+bool CPlayedCamera::LooksRight(const std::uint8_t* pBgr, int w, int h, int nStride, int x, int y)
+{
+    const std::uint8_t* p = pBgr + std::size_t(y) * std::size_t(nStride) + std::size_t(x) * 3;
+    const int want[3] = {128, x * 255 / std::max(1, w - 1), y * 255 / std::max(1, h - 1)};
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(int(p[i]) - want[i]) > 16)
+            return false;
+    return true;
+}
+
+std::vector<std::uint8_t> CPlayedCamera::FrameBytes(std::uint32_t nFrame, std::uint32_t nFormat,
+                                                    int w, int h)
+{
+    std::vector<std::uint8_t> picture(std::size_t(w) * std::size_t(h) * 3);
+    Picture(nFrame, w, h, picture.data());
+    if (nFormat == V4L2_PIX_FMT_MJPEG)
+        return ToMjpeg(picture.data(), w, h);
+    std::vector<std::uint8_t> yuyv(std::size_t(w) * std::size_t(h) * 2);
+    ToYuyv(picture.data(), w, h, yuyv.data());
+    return yuyv;
 }
 
 void CPlayedCamera::FollowRealTime()
 {
-    if (!bRealTime)
+    if (!m_bRealTime)
         return;
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     nNowNs = std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+void CPlayedCamera::RunInRealTime()
+{
+    m_bRealTime = true;
+    FollowRealTime();
+    m_pClock = std::make_unique<QTimer>();
+    m_pClock->setSingleShot(true);
+    m_pClock->setTimerType(Qt::PreciseTimer);
+    QObject::connect(m_pClock.get(), &QTimer::timeout, [this] { Produce(); });
+}
+
+void CPlayedCamera::ScheduleNextFrame()
+{
+    if (!m_pClock || !m_bStreaming || bUnplugged)
+        return;
+    const std::int64_t nWaitNs = std::max<std::int64_t>(0, m_nNextFrameNs - nNowNs);
+    m_pClock->start(int((nWaitNs + 999999) / 1000000));
 }
 
 void CPlayedCamera::Advance(std::int64_t nNs)
@@ -95,18 +242,52 @@ void CPlayedCamera::Signal()
     }
 }
 
+void CPlayedCamera::Fill(std::uint32_t nBuffer, std::uint32_t nMark)
+{
+    Buffer& b = m_buffers[nBuffer];
+    if (nMark == kBrokenMark)
+    {
+        // What a broken transfer leaves: never looked at, since the buffer says so.
+        b.nBytesUsed = b.memory.size() / 3;
+        return;
+    }
+    m_picture.resize(std::size_t(nWidth) * std::size_t(nHeight) * 3);
+    if (nMark == kDarkMark)
+        std::fill(m_picture.begin(), m_picture.end(), 0);
+    else
+        Picture(nMark == kCorruptMark ? nFrame : nMark, nWidth, nHeight, m_picture.data());
+    if (nPixelFormat == V4L2_PIX_FMT_MJPEG)
+    {
+        std::vector<std::uint8_t> jpeg = ToMjpeg(m_picture.data(), nWidth, nHeight);
+        // A frame cut short in the transfer: a third of it, which does not decode whole.
+        if (nMark == kCorruptMark)
+            jpeg.resize(jpeg.size() / 3);
+        b.nBytesUsed = std::min(jpeg.size(), b.memory.size());
+        std::memcpy(b.memory.data(), jpeg.data(), b.nBytesUsed);
+        return;
+    }
+    ToYuyv(m_picture.data(), nWidth, nHeight, b.memory.data());
+    b.nBytesUsed = nMark == kCorruptMark ? b.memory.size() / 2 : b.memory.size();
+}
+
 void CPlayedCamera::Produce()
 {
     FollowRealTime();
-    struct CSignalAfter
+    struct CAfter
     {
         CPlayedCamera* p;
-        ~CSignalAfter() { p->Signal(); }
-    } signal{this};
+        ~CAfter()
+        {
+            p->Signal();
+            p->ScheduleNextFrame();
+        }
+    } after{this};
     if (!m_bStreaming || bUnplugged)
         return;
     for (; m_nNextFrameNs <= nNowNs; m_nNextFrameNs += nPeriodNs)
     {
+        if (bStalled)
+            continue; // no frame, and no word of why
         ++nFrame;
         const bool bDark = m_nSinceStreamOn++ < nDarkFrames;
         if (m_queued.empty())
@@ -120,48 +301,14 @@ void CPlayedCamera::Produce()
         b.bError = nErrorFrames > 0;
         if (b.bError)
             --nErrorFrames;
-        // A broken transfer leaves a broken picture; a corrupt one does not decode.
         const bool bCorrupt = !b.bError && !bDark && nCorruptFrames > 0;
         if (bCorrupt)
             --nCorruptFrames;
-        const std::uint32_t nMark = b.bError   ? kBrokenMark
-                                    : bDark    ? kDarkMark
-                                    : bCorrupt ? kCorruptMark
-                                               : nFrame;
-        std::memcpy(b.memory.data(), &nMark, sizeof nMark);
-        b.nBytesUsed = nPixelFormat == V4L2_PIX_FMT_MJPEG ? std::size_t(nWidth * nHeight / 8)
-                                                          : b.memory.size();
+        Fill(i, b.bError ? kBrokenMark : bDark ? kDarkMark : bCorrupt ? kCorruptMark : nFrame);
         b.nTimestampNs = m_nNextFrameNs;
         b.nSequence = nFrame;
         m_done.push_back(i);
     }
-}
-
-int CPlayedCamera::WaitReadable(int nTimeoutMs)
-{
-    if (bUnplugged)
-    {
-        errno = ENODEV;
-        return -1;
-    }
-    Produce();
-    const std::int64_t nDeadline = nNowNs + std::int64_t(nTimeoutMs) * 1000000;
-    while (m_done.empty())
-    {
-        if (!m_bStreaming || m_nNextFrameNs > nDeadline)
-        {
-            if (bRealTime)
-                std::this_thread::sleep_for(std::chrono::nanoseconds(nDeadline - nNowNs));
-            nNowNs = nDeadline;
-            return 0;
-        }
-        if (bRealTime)
-            std::this_thread::sleep_for(std::chrono::nanoseconds(m_nNextFrameNs - nNowNs));
-        else
-            nNowNs = m_nNextFrameNs; // the wait lasts until the sensor's next frame
-        Produce();
-    }
-    return 1;
 }
 
 void CPlayedCamera::Unplug(const std::string& strPath)
@@ -225,11 +372,18 @@ CV4l2Api CPlayedCamera::Api()
     };
     api.close = [this](int fd)
     {
+        if (fd == m_nStreamFd)
+        {
+            m_bStreaming = false;
+            m_nStreamFd = -1;
+        }
         m_fdPath.erase(fd);
         m_fdDead.erase(fd);
         m_signalled.erase(fd);
         ::close(fd);
         --nOpen;
+        if (nOpen == 0 && bStalled && nStallCure == 2)
+            bStalled = false; // let go of and opened afresh, it works again
         return 0;
     };
     api.ioctl = [this](int fd, unsigned long r, void* a)
@@ -251,41 +405,6 @@ CV4l2Api CPlayedCamera::Api()
     {
         --nMapped;
         return 0;
-    };
-    api.waitReadable = [this](int fd, int nTimeoutMs)
-    {
-        if (Dead(fd))
-        {
-            errno = ENODEV; // poll says POLLERR | POLLHUP
-            return -1;
-        }
-        return WaitReadable(nTimeoutMs);
-    };
-    api.convertToBgr = [this](int, const v4l2_format& src, const std::uint8_t* pSrc,
-                              std::size_t nSrc, std::uint8_t* pDst, std::size_t nDst) -> int
-    {
-        ++nConversions;
-        const int w = int(src.fmt.pix.width);
-        const int h = int(src.fmt.pix.height);
-        std::uint32_t nMark = kBrokenMark;
-        if (nSrc >= sizeof nMark)
-            std::memcpy(&nMark, pSrc, sizeof nMark);
-        if (nMark == kCorruptMark || FindMode(src.fmt.pix.pixelformat, w, h) == nullptr ||
-            nDst < std::size_t(w) * std::size_t(h) * 3)
-        {
-            errno = EINVAL;
-            return -1;
-        }
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-            {
-                std::uint8_t* p = pDst + (std::size_t(y) * std::size_t(w) + std::size_t(x)) * 3;
-                if (nMark == kDarkMark || nMark == kBrokenMark)
-                    p[0] = p[1] = p[2] = nMark == kDarkMark ? 0 : 0x55;
-                else
-                    Pixel(nMark, x, y, p);
-            }
-        return w * h * 3;
     };
     api.persistentName = [this](const std::string& strPath)
     {
@@ -421,6 +540,9 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         return 0;
     }
     case VIDIOC_STREAMON:
+        if (bStalled && nStallCure == 1)
+            bStalled = false; // a restarted stream brings it back
+        ++nStreamStarts;
         m_bStreaming = true;
         m_nStreamFd = fd;
         m_nNextFrameNs = nNowNs + nPeriodNs;
@@ -430,6 +552,7 @@ int CPlayedCamera::Ioctl(int fd, unsigned long nRequest, void* pArg)
         m_bStreaming = false;
         m_queued.clear();
         m_done.clear();
+        Signal();
         return 0;
     case VIDIOC_G_PARM:
     case VIDIOC_S_PARM:

@@ -1,11 +1,13 @@
 #pragma once
-// A camera played through the V4L2 seam, as a USB camera behaves: its sensor makes a frame
-// every period of a clock the test controls, into the oldest queued buffer, or drops it when
-// none is queued; buffers come back in order with a monotonic timestamp and a sequence
-// number; the first frames after streaming starts are dark; frames can come flagged as
-// errors; unplugged, it fails with ENODEV. A wait for a frame moves the clock on by the time
-// it would take. Frames come in YUYV or MJPEG; converting one to BGR24 through the seam is
-// counted. Controls, sizes, frame rates and refusals as a camera has them.
+// A camera played on the kernel's side of the V4L2 seam, as uvcvideo behaves: its sensor
+// makes a frame every period of a clock the test controls, into the oldest queued buffer, or
+// drops it when none is queued; buffers come back in order with a monotonic timestamp and a
+// sequence number, EAGAIN when none is done; the first frames after streaming starts are
+// dark; frames can come flagged V4L2_BUF_FLAG_ERROR, cut short, or (MJPEG) not decodable;
+// unplugged, every call fails with ENODEV; it can stall, making no frame until its stream is
+// restarted (or until it is opened again). Frames are real YUYV or Motion-JPEG bytes (without
+// Huffman tables, as USB cameras send them), so the real conversion libraries above the seam
+// convert them. Only the formats the camera has are listed: nothing emulated.
 
 #include "platform/capture/V4l2Api.h"
 
@@ -17,6 +19,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+class QTimer;
 
 class CPlayedCamera
 {
@@ -36,6 +40,9 @@ public:
     };
 
     CPlayedCamera();
+    ~CPlayedCamera();
+    CPlayedCamera(const CPlayedCamera&) = delete;
+    CPlayedCamera& operator=(const CPlayedCamera&) = delete;
     CV4l2Api Api();
 
     // The camera at strPath is pulled out: its open descriptors fail with ENODEV from now on,
@@ -50,38 +57,54 @@ public:
     int nWidth = 640;
     int nHeight = 480;
     std::uint32_t nPixelFormat = V4L2_PIX_FMT_YUYV; // the camera's own: YUYV or MJPEG
-    int nConversions = 0;                           // frames converted to BGR24 through the seam
     int nOpen = 0;                                  // descriptors open right now
     int nMapped = 0;                                // buffers mapped right now
     std::map<std::uint32_t, std::int32_t> controls;
 
-    // The clock, in nanoseconds; tests move it on to let time pass. With bRealTime it follows
-    // CLOCK_MONOTONIC instead and a wait really waits (for benchmarks).
+    // The clock, in nanoseconds; tests move it on with Advance to let time pass.
     std::int64_t nNowNs = 1000000000;
-    bool bRealTime = false;
     std::int64_t nPeriodNs = 1000000000 / 30;
     int nDarkFrames = 3;      // the first frames after streaming starts are black
     int nErrorFrames = 0;     // the next so many frames come flagged V4L2_BUF_FLAG_ERROR
-    int nCorruptFrames = 0;   // ... come whole but do not decode
+    int nCorruptFrames = 0;   // ... come cut short (YUYV) or do not decode (MJPEG)
     std::uint32_t nFrame = 0; // the sensor's last frame: dropped ones count too
     int nDropped = 0;         // frames made while no buffer was queued
     int nDequeued = 0;        // buffers handed back by VIDIOC_DQBUF
+    int nStreamStarts = 0;    // VIDIOC_STREAMON calls
+    // Stalled: streaming, no error, and no frame. 1: a restart of the stream brings it back;
+    // 2: only closing and opening it again does.
+    bool bStalled = false;
+    int nStallCure = 1;
 
     // Lets time pass: the sensor makes the frames due meanwhile.
     void Advance(std::int64_t nNs);
+    // From now on the clock is CLOCK_MONOTONIC and frames come by themselves on the event
+    // loop (for benchmarks).
+    void RunInRealTime();
 
-    // The pixel a played frame has at (x, y): blue = frame number, green = x, red = y. Dark
-    // frames are all zero.
-    static void Pixel(std::uint32_t nFrame, int x, int y, std::uint8_t* pBgr);
+    // What a played frame shows: its number in a row of black and white blocks across the top
+    // quarter, below that blue 128, green rising with x and red with y. Dark frames are black.
+    static void Picture(std::uint32_t nFrame, int nWidth, int nHeight, std::uint8_t* pBgr);
+    // The number a picture of that kind shows (the low 16 bits), read from top-down BGR rows
+    // of nStride bytes; -1 when it shows none (a dark frame, the stand-by picture).
+    static int FrameNumberOf(const std::uint8_t* pBgr, int nWidth, int nHeight, int nStride);
+    // Whether the pixel at (x, y), below the number, is the one the picture has there, as
+    // near as a conversion from YUYV or JPEG keeps it.
+    static bool LooksRight(const std::uint8_t* pBgr, int nWidth, int nHeight, int nStride, int x,
+                           int y);
+    // The bytes the camera sends for frame nFrame in a format (YUYV or MJPEG).
+    static std::vector<std::uint8_t> FrameBytes(std::uint32_t nFrame, std::uint32_t nFormat,
+                                                int nWidth, int nHeight);
 
 private:
     int Ioctl(int fd, unsigned long nRequest, void* pArg);
     // The sensor catches up with the clock.
     void Produce();
     void FollowRealTime();
+    void ScheduleNextFrame();
     // Makes each descriptor readable exactly while it has something to report.
     void Signal();
-    int WaitReadable(int nTimeoutMs);
+    void Fill(std::uint32_t nBuffer, std::uint32_t nMark);
     struct Buffer
     {
         std::vector<std::uint8_t> memory;
@@ -102,5 +125,8 @@ private:
     std::map<int, bool> m_fdDead;
     std::string m_strUnpluggedPath;
     Device m_unplugged;
+    bool m_bRealTime = false;
+    std::unique_ptr<QTimer> m_pClock;
+    std::vector<std::uint8_t> m_picture; // scratch: one frame's BGR
     bool Dead(int fd) const;
 };

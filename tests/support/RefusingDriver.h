@@ -16,6 +16,6 @@ public:
     bool IsOpen() const override { return false; }
     int Width() const override { return 0; }
     int Height() const override { return 0; }
-    bool Grab(CFrameBuffer&, std::string&, int) override { return false; }
+    bool Grab(CFrameBuffer&, std::string&) override { return false; }
     CAPDRIVERCAPS Capabilities() const override { return {}; }
 };

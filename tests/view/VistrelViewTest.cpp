@@ -6,6 +6,7 @@
 #include "platform/ui/MessageBox.h"
 #include "settings/DeviceMemory.h"
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/CapturedStderr.h"
 #include "tests/support/Modal.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/PlayedCamera.h"
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -346,69 +348,109 @@ TEST_F(VistrelView, ACameraIsKnownByItsIdentityAndKeepsItsFormatAcrossRestarts)
     EXPECT_EQ(view->m_hCapWnd->size(), chosen);
 }
 
-TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopAndSharedByThoseWaiting)
+TEST_F(VistrelView, ACameraFrameIsWaitedForOnTheEventLoopConvertedOnceAndSharedByThoseWaiting)
 {
+    // The stand-by picture the user keeps in the working folder.
+    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(CTestPicture::Solid(33, 17, RGB(0, 128, 255))));
+    for (const std::uint32_t nFormat : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG})
+    {
+        SCOPED_TRACE(nFormat == V4L2_PIX_FMT_YUYV ? "YUYV" : "MJPEG");
+        CPlayedCamera camera;
+        camera.devices["/dev/video0"] = {"Cam A"};
+        camera.nPixelFormat = nFormat;
+        m_drivers = CDriverList::Discover(camera.Api());
+        const unsigned nPort = FreePort();
+        ASSERT_NE(nPort, 0u);
+        Store("ServerPort", nPort);
+        Store("ServerEnabled", 1);
+        Store("CaptureDevice", 0);
+        Store("ImageType", 1); // BMP: the frame's own pixels
+        auto view = Start();
+        ASSERT_EQ(view->m_settings.CaptureDevice, 0);
+        const CCaptureDriver* pCam = m_drivers.Driver(0);
+        // Only the program's own lines reach standard error while it serves.
+        CCapturedStderr stderrText;
+
+        for (int nRound = 0; nRound < 3; ++nRound)
+        {
+            // The camera left alone for 10 s, then three requests together.
+            camera.Advance(10000000000);
+            const std::uint64_t nConverted = pCam->Conversions();
+            std::vector<CReadResult> got(3);
+            std::array<std::atomic<bool>, 3> answered{};
+            std::vector<std::thread> clients;
+            for (std::size_t i = 0; i < got.size(); ++i)
+                clients.emplace_back(
+                    [&got, &answered, i, nPort]
+                    {
+                        const int fd = ConnectTo("127.0.0.1", nPort);
+                        got[i] = ReadAll(fd, 30000);
+                        ::close(fd);
+                        answered[i] = true;
+                    });
+            // No new frame yet: all three are taken in and wait, and the window goes on
+            // answering meanwhile.
+            bool bAnswered = false;
+            QTimer::singleShot(50, [&bAnswered] { bAnswered = true; });
+            EXPECT_TRUE(PumpUntil(
+                [&] { return bAnswered && view->m_server.LiveConnections() == int(got.size()); },
+                30000));
+            for (const auto& bDone : answered)
+                EXPECT_FALSE(bDone) << "served before the camera had a new frame";
+
+            // Frames come: all three get the same one, converted once.
+            for (int i = 0; i < 200 && view->m_server.LiveConnections() > 0; ++i)
+            {
+                camera.Advance(camera.nPeriodNs);
+                PumpUntil([&] { return view->m_server.LiveConnections() == 0; }, 20);
+            }
+            PumpUntil([&] { return view->m_server.LiveConnections() == 0; }, 30000);
+            for (auto& t : clients)
+                t.join();
+            EXPECT_EQ(pCam->Conversions(), nConverted + 1) << "round " << nRound;
+            for (const auto& r : got)
+            {
+                const auto body = Body(r.bytes);
+                ASSERT_EQ(body.size(), 54u + 640u * 480u * 3u);
+                EXPECT_EQ(body, Body(got[0].bytes));
+                std::vector<std::uint8_t> topDown;
+                for (int y = 479; y >= 0; --y)
+                    topDown.insert(topDown.end(), &body[54 + 1920 * std::size_t(y)],
+                                   &body[54 + 1920 * std::size_t(y)] + 1920);
+                EXPECT_EQ(CPlayedCamera::FrameNumberOf(topDown.data(), 640, 480, 1920),
+                          int(camera.nFrame & 0xFFFF));
+            }
+        }
+
+        // Unplugged: let go of at once, and the next request gets the user's stand-by
+        // picture.
+        camera.Unplug("/dev/video0");
+        const auto standby = Body(Fetch("127.0.0.1", nPort));
+        EXPECT_EQ(camera.nOpen, 0);
+        EXPECT_TRUE(view->m_capture.IsWaitingForDevice());
+        ASSERT_GT(standby.size(), 54u);
+        EXPECT_EQ(ReadLE32(&standby[18]), 33u) << "capoff.bmp";
+        EXPECT_NE(view->StatusText().find("/dev/video0"), std::string::npos) << view->StatusText();
+        std::istringstream lines(stderrText.Stop());
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_EQ(line.rfind("Vistrel: ", 0), 0u) << "not ours: " << line;
+    }
+
+    // In use by another program at the start: kept, said so, tried every second, and
+    // connected by itself when the other program lets go.
     CPlayedCamera camera;
     camera.devices["/dev/video0"] = {"Cam A"};
+    camera.devices["/dev/video0"].bBusy = true; // as uvcvideo: refused at the format
     m_drivers = CDriverList::Discover(camera.Api());
-    const unsigned nPort = FreePort();
-    ASSERT_NE(nPort, 0u);
-    Store("ServerPort", nPort);
-    Store("ServerEnabled", 1);
-    Store("CaptureDevice", 0);
-    Store("ImageType", 1); // BMP: the frame's own pixels
+    m_boxes.clear();
     auto view = Start();
-    ASSERT_EQ(view->m_settings.CaptureDevice, 0);
-
-    // The camera left alone for 10 s, then three requests together.
-    camera.Advance(10000000000);
-    const int nConverted = camera.nConversions;
-    std::vector<CReadResult> got(3);
-    std::array<std::atomic<bool>, 3> answered{};
-    std::vector<std::thread> clients;
-    for (std::size_t i = 0; i < got.size(); ++i)
-        clients.emplace_back(
-            [&got, &answered, i, nPort]
-            {
-                const int fd = ConnectTo("127.0.0.1", nPort);
-                got[i] = ReadAll(fd, 10000);
-                ::close(fd);
-                answered[i] = true;
-            });
-    // No new frame yet: all three are taken in and wait, and the window goes on answering
-    // meanwhile.
-    bool bAnswered = false;
-    QTimer::singleShot(50, [&bAnswered] { bAnswered = true; });
-    EXPECT_TRUE(PumpUntil(
-        [&] { return bAnswered && view->m_server.LiveConnections() == int(got.size()); }, 30000));
-    for (const auto& bDone : answered)
-        EXPECT_FALSE(bDone) << "served before the camera had a new frame";
-
-    // Frames come (the first after a start are passed over): all three get the same one.
-    for (int i = 0; i < 20 && camera.nConversions == nConverted; ++i)
-    {
-        camera.Advance(camera.nPeriodNs);
-        PumpUntil([&] { return camera.nConversions > nConverted; }, 50);
-    }
-    PumpUntil([&] { return view->m_server.LiveConnections() == 0; }, 5000);
-    for (auto& t : clients)
-        t.join();
-    EXPECT_EQ(camera.nConversions, nConverted + 1);
-    for (const auto& r : got)
-    {
-        const auto body = Body(r.bytes);
-        ASSERT_EQ(body.size(), 54u + 640u * 480u * 3u);
-        EXPECT_EQ(body, Body(got[0].bytes));
-        // Bottom-up rows: the picture's top-left pixel starts the last row; blue is the frame.
-        EXPECT_EQ(body[54 + 640 * 3 * 479], std::uint8_t(camera.nFrame));
-    }
-
-    // Unplugged: let go of at once, and the next request gets the stand-by picture.
-    camera.Unplug("/dev/video0");
-    const auto standby = Body(Fetch("127.0.0.1", nPort));
-    EXPECT_EQ(camera.nOpen, 0);
-    EXPECT_TRUE(view->m_hCapWnd->IsWaitingForDevice());
-    ASSERT_GT(standby.size(), 54u);
-    EXPECT_NE(standby.size(), 54u + 640u * 480u * 3u) << "not a camera frame";
-    EXPECT_NE(view->StatusText().find("/dev/video0"), std::string::npos) << view->StatusText();
+    EXPECT_EQ(m_boxes, std::vector<std::string>{"DOH! Can't open this driver"});
+    EXPECT_EQ(view->m_settings.CaptureDevice, 0);
+    EXPECT_NE(view->StatusText().find("in use by another program"), std::string::npos)
+        << view->StatusText();
+    EXPECT_NE(view->StatusText().find("trying again every second"), std::string::npos);
+    camera.devices["/dev/video0"].bBusy = false;
+    EXPECT_TRUE(PumpUntil([&] { return !view->m_capture.IsWaitingForDevice(); }, 30000));
+    EXPECT_EQ(view->StatusText(), "");
+    EXPECT_EQ(camera.nOpen, 1);
 }
