@@ -160,6 +160,24 @@ CCommandLine::CResult CCommandLine::Parse(const QStringList& args, const CDriver
     return r;
 }
 
+bool CCommandLine::AsksForNoWindow(int argc, const char* const* argv)
+{
+    const char* pszPlatform = std::getenv("QT_QPA_PLATFORM");
+    for (int i = 1; i < argc; ++i)
+    {
+        if ((std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) &&
+            i + 1 < argc)
+            pszPlatform = argv[i + 1];
+        else if (std::strncmp(argv[i], "-platform=", 10) == 0)
+            pszPlatform = argv[i] + 10;
+        else if (std::strncmp(argv[i], "--platform=", 11) == 0)
+            pszPlatform = argv[i] + 11;
+    }
+    // "offscreen" or "offscreen:options".
+    return pszPlatform != nullptr && std::strncmp(pszPlatform, "offscreen", 9) == 0 &&
+           (pszPlatform[9] == '\0' || pszPlatform[9] == ':');
+}
+
 bool CCommandLine::ShouldRunHeadless(int argc, const char* const* argv)
 {
     for (int i = 1; i < argc; ++i)

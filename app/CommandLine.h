@@ -34,4 +34,7 @@ public:
     // True when nothing chose a platform (no -platform, no QT_QPA_PLATFORM) and there is no
     // display to open: the program then runs headless instead of aborting.
     static bool ShouldRunHeadless(int argc, const char* const* argv);
+    // True when the platform asked for (-platform, or QT_QPA_PLATFORM) is "offscreen", which
+    // has no screen: the program then runs without a window too.
+    static bool AsksForNoWindow(int argc, const char* const* argv);
 };

@@ -43,7 +43,16 @@ const std::vector<CMainFrame::CPopup>& CMainFrame::MenuTemplate()
     return menu;
 }
 
-CMainFrame::CMainFrame(CCmdTarget* pApp, CVistrelDoc* pDoc) : m_pApp(pApp), m_pDoc(pDoc)
+CMainFrame::CTray CMainFrame::SystemTray()
+{
+    CTray tray;
+    tray.bAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    tray.bDoubleClicks = !tray.bAvailable || !CTrayHost::IsStatusNotifierHost();
+    return tray;
+}
+
+CMainFrame::CMainFrame(CCmdTarget* pApp, CVistrelDoc* pDoc, CTray tray)
+    : m_pApp(pApp), m_pDoc(pDoc), m_tray(tray)
 {
     setWindowIcon(QIcon(QStringLiteral(":/icon128.png")));
     OnCommand(ID_APP_EXIT, [this] { close(); });
@@ -60,8 +69,10 @@ void CMainFrame::UpdateCaption(const QString& title)
                                    : title + QStringLiteral(" - Vistrel"));
 }
 
-int CMainFrame::OnCreate(const CDriverList& drivers)
+int CMainFrame::OnCreate(CCameraServer& core)
 {
+    m_pCore = &core;
+    const CDriverList& drivers = core.Drivers();
     for (const CPopup& popup : MenuTemplate())
     {
         QMenu* pMenu = menuBar()->addMenu(QString::fromUtf8(popup.pszText));
@@ -111,15 +122,16 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
         return -1;
     }
 
-    m_pView = new CVistrelView(drivers);
+    m_pView = new CVistrelView(core);
     m_pScroll = new QScrollArea(this);
     m_pScroll->setFrameShape(QFrame::NoFrame);
     m_pScroll->setWidget(m_pView);
     setCentralWidget(m_pScroll);
-    connect(m_pView, &CVistrelView::TitleChanged, m_pDoc, &CVistrelDoc::SetTitle);
+    m_pDoc->SetTitle(QString::fromStdString(core.Title()));
+    connect(&core, &CCameraServer::TitleChanged, m_pDoc, &CVistrelDoc::SetTitle);
     connect(m_pView, &CVistrelView::ResizeParentToFit, this,
             [this](const QSize& s) { ResizeToFit(s); });
-    connect(m_pView, &CVistrelView::StatusTextChanged, this,
+    connect(&core, &CCameraServer::StatusChanged, this,
             [this](const QString& text)
             {
                 // A problem that went away takes its text from the status bar with it.
@@ -130,7 +142,7 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
                 m_lastProblem = text;
             });
 
-    connect(m_pView, &CVistrelView::SaveReported, this,
+    connect(&core, &CCameraServer::SaveReported, this,
             [this](const QString& text) { statusBar()->showMessage(text, kSaveMessageMs); });
 
     // One pane: menu prompts, and "Ready" when there is none.
@@ -147,8 +159,6 @@ int CMainFrame::OnCreate(const CDriverList& drivers)
     m_pTray = new QSystemTrayIcon(this);
     connect(m_pTray, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason r) { OnTrayNotify(r); });
-    m_bTrayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
-    m_bTrayDoubleClicks = !m_bTrayAvailable || !CTrayHost::IsStatusNotifierHost();
     // What users look for on a tray icon's menu: the window back, and a way out.
     auto* pTrayMenu = new QMenu(this);
     pTrayMenu->setObjectName(QStringLiteral("trayMenu"));
@@ -239,9 +249,9 @@ void CMainFrame::OnSysCommandMinimize()
 {
     // Without a notification area the window minimises as usual: hidden, it could never
     // be brought back.
-    if (!m_bTrayAvailable || m_pTray == nullptr)
+    if (!m_tray.bAvailable || m_pTray == nullptr)
         return;
-    const bool bEnabled = m_pView != nullptr && m_pView->m_settings.ServerEnabled != 0;
+    const bool bEnabled = m_pCore != nullptr && m_pCore->Settings().ServerEnabled != 0;
     m_pTray->setIcon(ServerIcon(bEnabled));
     m_pTray->setToolTip(bEnabled ? QStringLiteral("Vistrel On") : QStringLiteral("Vistrel Off"));
     m_bHiding = true;
@@ -256,7 +266,7 @@ void CMainFrame::OnTrayNotify(QSystemTrayIcon::ActivationReason reason)
 {
     // Where the tray delivers no double click, its activation is the only way back.
     const bool bRestore = reason == QSystemTrayIcon::DoubleClick ||
-                          (reason == QSystemTrayIcon::Trigger && !m_bTrayDoubleClicks);
+                          (reason == QSystemTrayIcon::Trigger && !m_tray.bDoubleClicks);
     if (bRestore)
         RestoreFromTray();
 }

@@ -3,7 +3,7 @@
 // one-pane status bar, and hiding into the notification area instead of minimising.
 
 #include "app/VistrelDoc.h"
-#include "platform/capture/DriverList.h"
+#include "core/CameraServer.h"
 #include "platform/ui/CmdTarget.h"
 
 #include <QMainWindow>
@@ -37,11 +37,21 @@ public:
     };
     static const std::vector<CPopup>& MenuTemplate();
 
-    CMainFrame(CCmdTarget* pApp, CVistrelDoc* pDoc);
+    // The notification area: whether there is one, and whether it delivers double clicks
+    // (XEmbed) or only activations (StatusNotifierItem).
+    struct CTray
+    {
+        bool bAvailable = false;
+        bool bDoubleClicks = true;
+    };
+    static CTray SystemTray();
+
+    CMainFrame(CCmdTarget* pApp, CVistrelDoc* pDoc, CTray tray = SystemTray());
     ~CMainFrame() override;
 
-    // Menu, driver items, view and status bar; -1 when there is no capture driver.
-    int OnCreate(const CDriverList& drivers);
+    // Menu, driver items, the view of the camera server and the status bar; -1 when there is
+    // no capture driver.
+    int OnCreate(CCameraServer& core);
     CVistrelView* GetActiveView() const { return m_pView; }
     QMenu* VideoMenu() const { return m_pVideoMenu; }
     QAction* FindAction(int nId) const;
@@ -51,11 +61,6 @@ public:
     // Runs the update handlers of a menu's items, as when the menu is about to show.
     void UpdateMenu(QMenu* pMenu);
 
-    // The notification area; the tests pretend to have one or not.
-    void SetTrayAvailable(bool bAvailable) { m_bTrayAvailable = bAvailable; }
-    // Whether the notification area delivers double clicks (XEmbed) or only activations
-    // (StatusNotifierItem); the tests pretend either.
-    void SetTrayDoubleClicks(bool bDoubleClicks) { m_bTrayDoubleClicks = bDoubleClicks; }
     QSystemTrayIcon* TrayIcon() const { return m_pTray; }
     void OnSysCommandMinimize();
     void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
@@ -71,12 +76,12 @@ private:
 
     CCmdTarget* m_pApp;
     CVistrelDoc* m_pDoc;
+    CCameraServer* m_pCore = nullptr;
     CVistrelView* m_pView = nullptr;
     QScrollArea* m_pScroll = nullptr;
     QMenu* m_pVideoMenu = nullptr;
     QSystemTrayIcon* m_pTray = nullptr;
-    bool m_bTrayAvailable = false;
-    bool m_bTrayDoubleClicks = true;
+    const CTray m_tray;
     bool m_bHiding = false;
     QRect m_normalGeometry;
     QString m_lastProblem; // the image service's problem text on the status bar, if any

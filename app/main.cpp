@@ -1,19 +1,40 @@
-// Vistrel: a camera image server. Its own options (--help lists them) beside Qt's; without a
-// display it runs headless by itself, as "-platform offscreen" does.
+// Vistrel: a camera image server. Its own options (--help lists them) beside Qt's. Whether it
+// runs with a window or without one is decided here, once: without a display (and without a
+// platform asked for) or with -platform offscreen it builds the camera server alone, no widget
+// at all; otherwise the window shows it.
 
 #include "app/CommandLine.h"
+#include "app/Reporters.h"
 #include "app/VistrelApp.h"
+#include "core/CameraServer.h"
 #include "platform/capture/DriverList.h"
 #include "platform/registry/RegistryHive.h"
 #include "platform/ui/DialogMessageBoxes.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/ui/QuitOnSignals.h"
-#include "view/VistrelView.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QIcon>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+bool SocketsWork()
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    const int fd4 = fd >= 0 ? fd : ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd4 < 0)
+        return false;
+    ::close(fd4);
+    return true;
+}
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -25,16 +46,17 @@ int main(int argc, char** argv)
     const bool bAutoHeadless = CCommandLine::ShouldRunHeadless(argc, argv);
     if (bAutoHeadless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication qtApp(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Vistrel"));
-    // The platform layer is told whose it is: the message boxes' title, the store's folder.
-    AfxSetAppName("Vistrel");
-    CRegistryHive::SetDefaultFolder("vistrel");
-    QApplication::setApplicationVersion(QStringLiteral(VISTREL_VERSION));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon128.png")));
+    const bool bHeadless = bAutoHeadless || CCommandLine::AsksForNoWindow(argc, argv);
+    // Without a window no widget is ever made: the application object cannot make one.
+    std::unique_ptr<QGuiApplication> pQt = bHeadless ? std::make_unique<QGuiApplication>(argc, argv)
+                                                     : std::make_unique<QApplication>(argc, argv);
+    QGuiApplication::setApplicationName(QStringLiteral("Vistrel"));
+    QGuiApplication::setApplicationVersion(QStringLiteral(VISTREL_VERSION));
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icon128.png")));
 
     const CDriverList drivers = CDriverList::Discover(CV4l2Api::System());
-    const CCommandLine::CResult command = CCommandLine::Parse(QApplication::arguments(), drivers);
+    const CCommandLine::CResult command =
+        CCommandLine::Parse(QGuiApplication::arguments(), drivers);
     if (command.action == CCommandLine::Action::PrintAndExit)
     {
         std::fputs(command.strText.c_str(), stdout);
@@ -47,35 +69,54 @@ int main(int argc, char** argv)
     }
     for (const std::string& strNote : command.notes)
         std::fprintf(stderr, "vistrel: %s\n", strNote.c_str());
-    InstallDialogMessageBoxes();
-    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+
+    CWindowReporter windowReporter;
+    CStderrReporter stderrReporter;
+    CRunContext context;
+    context.bHeadless = bHeadless;
+    context.strStore = CRegistryHive::UserStore("vistrel");
+    context.pReporter = bHeadless ? static_cast<CReporter*>(&stderrReporter) : &windowReporter;
+    context.options = command.options;
+    if (bHeadless)
     {
         if (bAutoHeadless)
             std::fputs("Vistrel: no display found, running headless (as with -platform "
                        "offscreen)\n",
                        stderr);
-        std::fprintf(stderr, "Vistrel: settings are read from %s\n",
-                     CRegistryHive::DefaultPath().c_str());
+        std::fprintf(stderr, "Vistrel: settings are read from %s\n", context.strStore.c_str());
         std::fflush(stderr);
     }
-
-    int nExit = 1;
+    else
     {
-        CVistrelApp app(drivers);
-        app.SetRunOptions(command.options);
-        if (app.InitInstance())
-        {
-            // SIGTERM and SIGINT end the program as closing the main window does.
-            CQuitOnSignals quit;
-            QObject::connect(&quit, &CQuitOnSignals::Quit, &qtApp, [] { QApplication::quit(); });
-            nExit = QApplication::exec();
-            // The images being sent get a moment to finish before the program ends.
-            if (CVistrelView* pView = app.MainFrame()->GetActiveView())
-            {
-                pView->m_server.StopListening();
-                pView->m_server.FinishAllConnections(CImageServer::kShutdownGraceMs);
-            }
-        }
+        InstallDialogMessageBoxes();
     }
+    if (!SocketsWork())
+    {
+        context.pReporter->Message("Windows sockets initialization failed.", {}, 0);
+        return 1;
+    }
+
+    CCameraServer core(drivers, context);
+    std::unique_ptr<CVistrelApp> pApp;
+    if (bHeadless)
+    {
+        if (!core.Start())
+            return 1;
+    }
+    else
+    {
+        pApp = std::make_unique<CVistrelApp>(core);
+        if (!pApp->InitInstance())
+            return 1;
+    }
+    // SIGTERM and SIGINT end the program as closing the main window does.
+    CQuitOnSignals quit;
+    QObject::connect(&quit, &CQuitOnSignals::Quit, pQt.get(), [] { QCoreApplication::quit(); });
+    const int nExit = QCoreApplication::exec();
+    pApp.reset();
+    // The pictures being sent get a moment to finish before the program ends.
+    QEventLoop finishing;
+    core.Finish(CCameraServer::kShutdownGraceMs, [&finishing] { finishing.quit(); });
+    finishing.exec();
     return nExit;
 }

@@ -41,7 +41,7 @@ using Clock = std::chrono::steady_clock;
 
 void Configure(CSettings& s, unsigned nPort, int nPattern, int nWidth, int nHeight)
 {
-    s.Load();
+    s.Load(CRegistryHive::UserStore("vistrel"));
     s.ServerEnabled = 1;
     s.ServerPort = int(nPort);
     s.CaptureDevice = nPattern;
@@ -65,7 +65,7 @@ void Configure(CSettings& s, unsigned nPort, int nPattern, int nWidth, int nHeig
         c.FontInfo.lfWeight = 700;
         std::strcpy(c.FontInfo.lfFaceName, "DejaVu Sans");
     }
-    s.Save();
+    s.Save(CRegistryHive::UserStore("vistrel"));
 }
 
 // The overlay: a frame-wide picture, all key colour but a logo block in one corner.
@@ -209,7 +209,6 @@ int main(int argc, char** argv)
 
     CTempDir dir;
     setenv("XDG_CONFIG_HOME", dir.File("config").c_str(), 1);
-    CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
     WriteOverlay(dir.File("overlay.bmp"));
 
     std::printf("%10s %8s %10s %10s %10s %8s %12s %16s\n", "size", "clients", "req/s", "p50 ms",

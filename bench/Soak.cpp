@@ -40,11 +40,10 @@ int main(int argc, char** argv)
 
     CTempDir dir;
     setenv("XDG_CONFIG_HOME", dir.File("config").c_str(), 1);
-    CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
     const unsigned nPort = FreePort();
     {
         CRegistryKey key;
-        key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel");
+        key.Create(CRegistryHive::UserStore("vistrel"), "Software\\Quenlor\\Vistrel");
         key.SetDword(1, "ServerEnabled");
         key.SetDword(nPort, "ServerPort");
         key.SetDword(DWORD(CDriverList::Discover(CV4l2Api::System()).Count() - 1), "CaptureDevice");

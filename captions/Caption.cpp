@@ -1,7 +1,6 @@
 #include "captions/Caption.h"
 
 #include "platform/registry/RegistryKey.h"
-#include "platform/ui/MessageBox.h"
 
 #include <algorithm>
 #include <cctype>
@@ -152,21 +151,7 @@ LONG CCaption::Save(CRegistryKey& parent, int nIndex) const
     return nFirstFailure;
 }
 
-LONG CCaption::Load(CRegistryKey& parent, int nIndex)
-{
-    const LONG nStatus = Read(parent, nIndex);
-    if (nStatus != ERROR_SUCCESS)
-        ReportOpenFailure(nStatus);
-    return nStatus;
-}
-
-void CCaption::ReportOpenFailure(LONG nStatus)
-{
-    MessageBoxA(nullptr, RegistryErrorText(nStatus), "Error opening key",
-                MB_OK | MB_ICONINFORMATION);
-}
-
-LONG CCaption::Read(CRegistryKey& parent, int nIndex, LONG* pnValueFailure)
+LONG CCaption::Load(CRegistryKey& parent, int nIndex, LONG* pnValueFailure)
 {
     CRegistryKey key;
     const LONG nStatus = key.CreateSubKey(parent, KeyName(nIndex).c_str());

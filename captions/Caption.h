@@ -23,13 +23,10 @@ public:
 
     void Draw(CMemoryDC& dc, const RECT& rc) const;
     LONG Save(CRegistryKey& parent, int nIndex) const;
-    // Reads the caption's values; a sub-key that cannot be opened is reported to the user.
-    LONG Load(CRegistryKey& parent, int nIndex);
-    // Load without the report, for callers that must not show a message while holding the
-    // store's lock; they report afterwards with ReportOpenFailure. A value that could not be
-    // read (the store busy or damaged, not merely absent) is told in *pnValueFailure.
-    LONG Read(CRegistryKey& parent, int nIndex, LONG* pnValueFailure = nullptr);
-    static void ReportOpenFailure(LONG nStatus);
+    // Reads the caption's values: the status of opening its sub-key (the caller tells the
+    // user, "Error opening key"). A value that could not be read (the store busy or damaged,
+    // not merely absent) is told in *pnValueFailure.
+    LONG Load(CRegistryKey& parent, int nIndex, LONG* pnValueFailure = nullptr);
     // The sub-key, below the product key, that holds caption nIndex.
     static std::string KeyName(int nIndex);
 
@@ -50,4 +47,6 @@ public:
     std::int32_t BackType = 0;
     LOGFONTA FontInfo;
     std::string Text = "Click To Edit Caption";
+
+    bool operator==(const CCaption&) const = default;
 };

@@ -1,5 +1,7 @@
 #include "imaging/Dib.h"
 
+#include "platform/gdi/BmpFile.h"
+
 #include "platform/gdi/DibSource.h"
 
 #include <cstdlib>
@@ -194,18 +196,29 @@ int CDib::DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLO
     // The same placement twice in a row (an overlay on every served image) is recorded once
     // and then copied; a drawing made only once is not worth recording.
     const CKeyedImage::CPlacement placement{dest, src, key, pSection->Width(), pSection->Height()};
-    if (!m_keyed.Matches(placement) && m_bLastPlacementValid && placement == m_lastPlacement)
-        m_keyed.Record(placement,
-                       [&](CDibSection& surface)
-                       {
-                           CMemoryDC recorder;
-                           recorder.SelectBitmap(&surface);
-                           drawKeyed(recorder);
-                       });
-    m_lastPlacement = placement;
-    m_bLastPlacementValid = true;
-    if (m_keyed.Matches(placement))
-        m_keyed.Draw(*pSection);
+    std::shared_ptr<const CKeyedImage> pKeyed;
+    {
+        std::lock_guard<std::mutex> guard(m_keyedLock);
+        if ((!m_pKeyed || !m_pKeyed->Matches(placement)) && m_bLastPlacementValid &&
+            placement == m_lastPlacement)
+        {
+            auto pNew = std::make_shared<CKeyedImage>();
+            if (pNew->Record(placement,
+                             [&](CDibSection& surface)
+                             {
+                                 CMemoryDC recorder;
+                                 recorder.SelectBitmap(&surface);
+                                 drawKeyed(recorder);
+                             }))
+                m_pKeyed = std::move(pNew);
+        }
+        m_lastPlacement = placement;
+        m_bLastPlacementValid = true;
+        if (m_pKeyed && m_pKeyed->Matches(placement))
+            pKeyed = m_pKeyed;
+    }
+    if (pKeyed)
+        pKeyed->Draw(*pSection);
     else
         drawKeyed(dc);
     return 1;
@@ -213,8 +226,11 @@ int CDib::DrawTransparent(CMemoryDC& dc, const RECT& dest, const RECT& src, COLO
 
 void CDib::Clear()
 {
-    m_keyed.Forget();
-    m_bLastPlacementValid = false;
+    {
+        std::lock_guard<std::mutex> guard(m_keyedLock);
+        m_pKeyed.reset();
+        m_bLastPlacementValid = false;
+    }
     m_pixels.reset();
     m_info.reset();
     m_palette.reset();
@@ -251,10 +267,9 @@ DWORD CDib::WriteTo(CFile& file)
     const DWORD nHeaderSize = ReadLE32(pInfo);
     if (nHeaderSize != 40)
         return 0;
-    BYTE header[kFileHeaderSize] = {};
-    WriteLE16(header, 0x4D42);
-    WriteLE32(header + 2, DWORD(kFileHeaderSize + nHeaderSize + nTable + nImage));
-    WriteLE32(header + 10, DWORD(kFileHeaderSize + nHeaderSize + nTable));
+    BYTE header[kFileHeaderSize];
+    CBmpFile::FileHeader(header, DWORD(kFileHeaderSize + nHeaderSize + nTable + nImage),
+                         DWORD(kFileHeaderSize + nHeaderSize + nTable));
     if (!file.Write(header, sizeof header) || !file.Write(pInfo, std::size_t(40 + nTable)) ||
         !file.Write(m_pixels.get(), std::size_t(nImage)))
         return 0;

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 
 // The outcome of CDib::Load: the file could not be opened (Error() says why), or it was
 // read and Length() is its length, 0 when it is not a loadable bitmap.
@@ -83,8 +84,11 @@ private:
     std::unique_ptr<CPalette> m_palette;
     std::size_t m_nPixelsLen = 0;
     std::size_t m_nInfoLen = 0;
-    // Transparent drawing repeated at one placement, and the placement drawn last.
-    mutable CKeyedImage m_keyed;
+    // Transparent drawing repeated at one placement, and the placement drawn last. Pictures
+    // are drawn on several threads at once: the remembered runs, once made, are never changed
+    // (a new placement makes new ones), so a drawing copies them without holding the lock.
+    mutable std::mutex m_keyedLock;
+    mutable std::shared_ptr<const CKeyedImage> m_pKeyed;
     mutable CKeyedImage::CPlacement m_lastPlacement;
     mutable bool m_bLastPlacementValid = false;
 };

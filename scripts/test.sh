@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Vistrel and runs every check: formatting, static analysis, all tests, then all
 # tests again built with AddressSanitizer and UndefinedBehaviorSanitizer, and the tests of
-# the image service (where a second thread encodes) built with ThreadSanitizer.
+# the image service and the core (where worker threads build pictures) built with
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,8 +27,8 @@ if [ "${VISTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
 
     threaded=${build}-tsan
     cmake -S . -B "$threaded" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVISTREL_THREAD_SANITIZE=ON -DVISTREL_BENCH=OFF
-    cmake --build "$threaded" --target service_tests view_tests
+    cmake --build "$threaded" --target service_tests core_tests
     # Without address randomisation: ThreadSanitizer's fixed memory layout fails on some kernels.
     TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R "$threaded/bin/service_tests"
-    TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R "$threaded/bin/view_tests"
+    TSAN_OPTIONS=halt_on_error=1 setarch "$(uname -m)" -R "$threaded/bin/core_tests"
 fi

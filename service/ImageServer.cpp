@@ -1,14 +1,10 @@
 #include "service/ImageServer.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <algorithm>
 #include <cerrno>
-#include <vector>
 
-CImageServer::CImageServer(CSnapshotSource& source) : m_source(source)
+CImageServer::CImageServer(CSnapshotSource& source, const CServerLimits& limits)
+    : m_source(source), m_limits(limits)
 {
     // One timer looks after every connection, and only while there are any.
     m_checkTimer.setInterval(kCheckIntervalMs);
@@ -20,18 +16,39 @@ CImageServer::CImageServer(CSnapshotSource& source) : m_source(source)
                          if (m_pListener)
                              m_pListener->EnableReadNotifications(true);
                      });
+    m_retireTimer.setSingleShot(true);
+    m_retireTimer.setInterval(0);
+    QObject::connect(&m_retireTimer, &QTimer::timeout, [this] { m_retired.clear(); });
+    m_finishDeadline.setSingleShot(true);
+    QObject::connect(&m_finishDeadline, &QTimer::timeout,
+                     [this]
+                     {
+                         // What is still unfinished is reset: never a cut picture that looks
+                         // whole.
+                         std::vector<CConnection*> open;
+                         for (auto& [nSerial, p] : m_connections)
+                             open.push_back(p.get());
+                         m_bEnding = true;
+                         for (CConnection* p : open)
+                             p->GetState() == CConnection::State::Draining ? p->End() : p->Reset();
+                         m_bEnding = false;
+                         FinishIfDone();
+                     });
 }
 
 CImageServer::~CImageServer()
 {
     StopListening();
-    CloseAllConnections();
+    m_onFinished = nullptr;
+    for (auto& [nSerial, p] : m_connections)
+        p->Close();
+    m_connections.clear();
 }
 
 bool CImageServer::Listen(unsigned nPort)
 {
     StopListening();
-    auto pListener = std::make_unique<CImageSocket>(*this);
+    auto pListener = std::make_unique<CListener>([this] { OnPending(); });
     if (!pListener->Create(nPort) || !pListener->Listen(kListenBacklog))
     {
         m_nLastError = pListener->GetLastError();
@@ -60,101 +77,77 @@ bool CImageServer::IsIPv6() const
     return m_pListener && m_pListener->IsIPv6();
 }
 
-void CImageServer::SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs, int nCeilingMs)
+std::int64_t CImageServer::HeldBytes() const
 {
-    m_nCeilingMs = nCeilingMs;
-    m_nSendTimeoutMs = nSendTimeoutMs;
-    m_nLingerMs = nLingerMs;
-    m_nStallMs = nStallMs;
+    std::int64_t n = 0;
+    for (const auto& [nSerial, p] : m_connections)
+        n += p->Held();
+    return n;
 }
 
-void CImageServer::Forget(CImageSocket& connection)
+int CImageServer::WaitingForRoom() const
 {
-    if (m_connections.erase(&connection) == 0)
-        return; // the listener
-    if (connection.m_bCountedSending)
-        --m_nSending;
-    connection.m_bCountedSending = false;
+    return int(std::count_if(
+        m_connections.begin(), m_connections.end(),
+        [](const auto& c) { return c.second->GetState() == CConnection::State::WaitingForRoom; }));
+}
+
+CConnection* CImageServer::Find(std::uint64_t nSerial) const
+{
+    const auto it = m_connections.find(nSerial);
+    return it == m_connections.end() ? nullptr : it->second.get();
+}
+
+void CImageServer::Retire(CConnection& connection)
+{
+    const auto it = m_connections.find(connection.Serial());
+    if (it == m_connections.end())
+        return;
+    m_retired.push_back(std::move(it->second));
+    m_connections.erase(it);
+    m_retireTimer.start();
     if (m_connections.empty())
         m_checkTimer.stop();
+    FinishIfDone();
 }
 
-bool CImageServer::IsLive(const CImageSocket* p, std::uint64_t nSerial) const
+bool CImageServer::Stalled(const CConnection& c) const
 {
-    return m_connections.count(const_cast<CImageSocket*>(p)) != 0 && p->m_nSerial == nSerial;
+    return c.GetState() == CConnection::State::Sending && c.SinceProgress() >= m_limits.nStallMs;
 }
 
-void CImageServer::CloseAllConnections()
+void CImageServer::OnPending()
 {
-    while (!m_connections.empty())
-        delete *m_connections.begin();
-}
-
-void CImageServer::FinishAllConnections(int nGraceMs)
-{
-    const auto unfinished = [this]
-    {
-        return std::any_of(m_connections.begin(), m_connections.end(),
-                           [](const CImageSocket* p)
-                           { return p->m_bWaitingForImage || p->m_nRemaining > 0; });
-    };
-    // Nothing builds images any more: those still waiting for one are reset at once.
-    for (auto it = m_connections.begin(); it != m_connections.end();)
-    {
-        CImageSocket* p = *it++;
-        if (p->m_bWaitingForImage)
-        {
-            p->Abort();
-            delete p;
-        }
-    }
-    QElapsedTimer grace;
-    grace.start();
-    while (unfinished() && grace.elapsed() < nGraceMs)
-    {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    while (!m_connections.empty())
-    {
-        CImageSocket* p = *m_connections.begin();
-        if (p->m_nRemaining > 0)
-            p->Abort();
-        delete p;
-    }
-}
-
-void CImageServer::OnAccept(CImageSocket& listener)
-{
-    const bool bRoom = LiveConnections() < kMaxOpen && MakeRoom();
+    if (m_onFinished)
+        return; // the end has begun
+    const bool bOpenRoom = LiveConnections() < m_limits.nMaxOpen || AdmitByResetting();
+    const bool bRoom = bOpenRoom && MakeRoom();
     // Every slot taken by clients that read: the next ones wait in the backlog, in turn.
-    if (!bRoom && (LiveConnections() >= kMaxOpen || m_nHeldBytes < kMaxHeldBytes))
+    if (!bRoom && (!bOpenRoom || Projected() < m_limits.nMaxHeldBytes))
     {
         PauseAccepting();
         return;
     }
-    auto* pConnection = new CImageSocket(*this);
-    if (!listener.Accept(*pConnection))
+    const std::uint64_t nSerial = m_nLastSerial + 1;
+    auto pConnection =
+        std::make_unique<CConnection>(nSerial, [this](CConnection& c) { Retire(c); });
+    if (!m_pListener->Accept(*pConnection))
     {
-        const int nError = listener.GetLastError();
-        delete pConnection;
+        const int nError = m_pListener->GetLastError();
         if (nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM)
             PauseAccepting(); // the pending connection stays readable: retrying at once would spin
         return;
     }
-    pConnection->m_nSerial = ++m_nLastSerial;
-    pConnection->m_bWaitingForImage = true;
-    pConnection->m_sinceAccept.start();
-    m_connections.insert(pConnection);
+    m_nLastSerial = nSerial;
+    CConnection& connection = *pConnection;
+    m_connections.emplace(nSerial, std::move(pConnection));
     if (!m_checkTimer.isActive())
         m_checkTimer.start();
     // The bytes held are at their bound and nobody has stalled long enough to be reset yet:
     // the connection waits for room, accepted, and the newest waiting one is served first. So
     // a client that comes after a burst of non-readers is not queued behind all of them.
     if (bRoom)
-        StartBuilding(*pConnection);
-    else
-        pConnection->m_bWaitingForRoom = true;
+        StartBuilding(connection);
 }
 
 void CImageServer::PauseAccepting()
@@ -165,41 +158,52 @@ void CImageServer::PauseAccepting()
     m_acceptRetry.start(kAcceptRetryMs);
 }
 
-void CImageServer::StartBuilding(CImageSocket& connection)
+void CImageServer::StartBuilding(CConnection& connection)
 {
-    connection.m_bWaitingForRoom = false;
-    ++m_nSending;
-    connection.m_bCountedSending = true;
-    // The image is built for the connection now; it may arrive later, when the connection has
-    // already gone (then it is dropped), and the connection may be gone when this returns.
-    CImageSocket* pConnection = &connection;
-    const std::uint64_t nSerial = connection.m_nSerial;
+    connection.StartBuilding();
+    // The picture may arrive later, when the connection has already gone (then it is
+    // dropped), and the connection may be gone when this returns.
+    const std::uint64_t nSerial = connection.Serial();
     m_source.BuildSnapshotLater(
-        true,
-        [this, pConnection, nSerial](int nLength, std::unique_ptr<std::uint8_t[]> pResponse)
+        [this, nSerial](int nLength, std::unique_ptr<std::uint8_t[]> pResponse)
         {
-            if (IsLive(pConnection, nSerial))
-                pConnection->Deliver(nLength, std::move(pResponse));
+            m_nLastResponse = std::max(nLength, 0);
+            if (CConnection* p = Find(nSerial))
+                p->Deliver(nLength, std::move(pResponse));
+            ServeWaiting();
         });
 }
 
-int CImageServer::WaitingForRoom() const
+std::int64_t CImageServer::Projected() const
 {
-    return int(std::count_if(m_connections.begin(), m_connections.end(),
-                             [](const CImageSocket* p) { return p->m_bWaitingForRoom; }));
+    const std::int64_t nEach = m_nLastResponse > 0 ? m_nLastResponse : m_limits.nMaxHeldBytes;
+    std::int64_t n = 0;
+    for (const auto& [nSerial, p] : m_connections)
+        n += p->GetState() == CConnection::State::Building ? nEach : p->Held();
+    return n;
 }
 
-bool CImageServer::NewestWaitingForRoom(const CImageSocket& connection) const
+void CImageServer::ServeWaiting()
 {
-    return std::none_of(m_connections.begin(), m_connections.end(),
-                        [&](const CImageSocket* p)
-                        { return p->m_bWaitingForRoom && p->m_nSerial > connection.m_nSerial; });
+    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it)
+        if (it->second->GetState() == CConnection::State::WaitingForRoom)
+        {
+            if (MakeRoom())
+                StartBuilding(*it->second);
+            return;
+        }
 }
 
-bool CImageServer::Stalled(const CImageSocket& c) const
+bool CImageServer::AdmitByResetting()
 {
-    return !c.m_bWaitingForImage && c.m_nRemaining > 0 && c.m_sinceProgress.isValid() &&
-           c.m_sinceProgress.elapsed() >= m_nStallMs;
+    CConnection* pIdlest = nullptr;
+    for (auto& [nSerial, p] : m_connections)
+        if (Stalled(*p) && (pIdlest == nullptr || p->SinceProgress() > pIdlest->SinceProgress()))
+            pIdlest = p.get();
+    if (pIdlest == nullptr)
+        return false;
+    pIdlest->Reset();
+    return true;
 }
 
 bool CImageServer::MakeRoom()
@@ -207,26 +211,26 @@ bool CImageServer::MakeRoom()
     for (;;)
     {
         int nActive = 0;
-        CImageSocket* pNewestStalled = nullptr;
-        for (CImageSocket* p : m_connections)
+        CConnection* pNewestStalled = nullptr;
+        for (auto& [nSerial, p] : m_connections)
         {
-            if (!p->m_bCountedSending)
+            const auto state = p->GetState();
+            if (state != CConnection::State::Building && state != CConnection::State::Sending)
                 continue;
             if (!Stalled(*p))
                 ++nActive;
-            else if (pNewestStalled == nullptr || p->m_nSerial > pNewestStalled->m_nSerial)
-                pNewestStalled = p;
+            else
+                pNewestStalled = p.get(); // the map is in serial order
         }
-        if (nActive >= kMaxConnections)
+        if (nActive >= m_limits.nMaxSending)
             return false; // every slot is taken by a client that is reading
-        if (m_nHeldBytes < kMaxHeldBytes)
+        if (Projected() < m_limits.nMaxHeldBytes)
             return true;
         if (pNewestStalled == nullptr)
             return false; // held by clients that are reading: they free it as they go
         // The newest stalled client goes first: those that waited longest are nearest to
         // being done, or to their timeout.
-        pNewestStalled->Abort();
-        pNewestStalled->Destroy();
+        pNewestStalled->Reset();
     }
 }
 
@@ -234,53 +238,91 @@ void CImageServer::CheckAll()
 {
     // A check may end connections, this one or others (making room), and start builds that
     // deliver at once: each is checked only while it still lives.
-    std::vector<std::pair<CImageSocket*, std::uint64_t>> connections;
-    connections.reserve(m_connections.size());
-    for (CImageSocket* p : m_connections)
-        connections.emplace_back(p, p->m_nSerial);
-    for (const auto& [p, nSerial] : connections)
-        if (IsLive(p, nSerial))
+    std::vector<std::uint64_t> serials;
+    serials.reserve(m_connections.size());
+    for (const auto& [nSerial, p] : m_connections)
+        serials.push_back(nSerial);
+    for (std::uint64_t nSerial : serials)
+        if (CConnection* p = Find(nSerial))
             Check(*p);
 }
 
-void CImageServer::Check(CImageSocket& c)
+void CImageServer::Check(CConnection& c)
 {
-    if (c.m_bWaitingForRoom)
+    switch (c.GetState())
     {
-        // Waiting for room counts against the client, up to the send timeout.
-        if (c.m_sinceAccept.elapsed() > m_nSendTimeoutMs)
-            c.Destroy();
-        else if (NewestWaitingForRoom(c) && MakeRoom())
+    case CConnection::State::WaitingForRoom:
+    {
+        // Waiting for room counts against the client, up to the send timeout; the newest
+        // waiting goes first.
+        const bool bNewest =
+            std::none_of(m_connections.upper_bound(c.Serial()), m_connections.end(),
+                         [](const auto& e)
+                         { return e.second->GetState() == CConnection::State::WaitingForRoom; });
+        if (c.InState() > m_limits.nSendTimeoutMs)
+            c.Reset();
+        else if (bNewest && MakeRoom())
             StartBuilding(c);
         return;
     }
-    if (c.m_bWaitingForImage)
-        return; // building the image is not the client's time
-    // The client's pace is the bytes it takes: those neither in our block nor in the
-    // system's send queue. It is reset only when it takes none for the send timeout (between
-    // two successive takes, as a web server's send timeout), or when it has had the whole
-    // ceiling for its image.
-    const int nQueued = c.PendingOutput();
-    const std::int64_t nUntaken =
-        std::int64_t(std::max(c.m_nRemaining, 0)) + std::int64_t(std::max(nQueued, 0));
-    if (nUntaken < c.m_nLastUntaken)
-    {
-        c.m_nLastUntaken = nUntaken;
-        c.m_sinceTaken.start();
+    case CConnection::State::Building:
+    case CConnection::State::Done:
+        return; // building the picture is not the client's time
+    case CConnection::State::Sending:
+    case CConnection::State::Draining:
+        break;
     }
-    if (nUntaken > 0 &&
-        (c.m_sinceTaken.elapsed() > m_nSendTimeoutMs || c.m_sinceImage.elapsed() > m_nCeilingMs))
+    // The client's pace is the bytes it takes. It is reset only when it takes none for the
+    // send timeout (between two successive takes, as a web server's send timeout), or when
+    // it has had the whole ceiling for its picture.
+    c.Observe();
+    const bool bSending = c.GetState() == CConnection::State::Sending;
+    if (c.Untaken() > 0 &&
+        (c.SinceProgress() > m_limits.nSendTimeoutMs || c.SinceDelivered() > m_limits.nCeilingMs))
     {
-        // Reset, so that what the system still holds for it is dropped too rather than
-        // trickled out after we are gone.
-        c.Abort();
-        c.Destroy();
+        c.Reset(); // what the system still holds for it is dropped too, not trickled out
         return;
     }
-    if (!c.m_bDraining || nUntaken > 0)
+    if (!bSending && c.Untaken() == 0 && c.InState() >= m_limits.nLingerMs)
+        c.End();
+}
+
+void CImageServer::Finish(int nGraceMs, std::function<void()> done)
+{
+    StopListening();
+    m_onFinished = std::move(done);
+    // Nothing builds pictures any more: those still waiting for one are reset at once.
+    std::vector<CConnection*> waiting;
+    for (auto& [nSerial, p] : m_connections)
+        if (p->GetState() == CConnection::State::WaitingForRoom ||
+            p->GetState() == CConnection::State::Building)
+            waiting.push_back(p.get());
+    for (CConnection* p : waiting)
+        p->Reset();
+    m_finishDeadline.start(nGraceMs);
+    // Calls done from the event loop, even when nothing was open.
+    QTimer::singleShot(0, &m_finishDeadline, [this] { FinishIfDone(); });
+}
+
+void CImageServer::FinishIfDone()
+{
+    if (!m_onFinished || m_bEnding)
         return;
-    if (!c.m_sinceDelivered.isValid())
-        c.m_sinceDelivered.start();
-    else if (c.m_sinceDelivered.elapsed() >= m_nLingerMs)
-        c.Destroy();
+    // Done when nothing is still being sent; clients that only linger are let go.
+    for (const auto& [nSerial, p] : m_connections)
+        if (p->GetState() == CConnection::State::Sending)
+            return;
+    std::vector<CConnection*> lingering;
+    for (auto& [nSerial, p] : m_connections)
+        lingering.push_back(p.get());
+    m_bEnding = true; // each end comes back here through Retire
+    for (CConnection* p : lingering)
+        p->End();
+    m_bEnding = false;
+    if (!m_connections.empty())
+        return;
+    m_finishDeadline.stop();
+    auto done = std::move(m_onFinished);
+    m_onFinished = nullptr;
+    done();
 }

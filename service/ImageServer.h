@@ -1,50 +1,59 @@
 #pragma once
-// The image server: the listening socket and every connection it accepted, with the bounds
-// they share. Each accepted connection receives one freshly built response, then the server
-// shuts down its sending side and reads and discards what the client sends until the client
-// closes or a short linger passes — so a late or long request never resets the image away.
-// A client that takes no byte for the send timeout is reset, however long it has been
-// connected, and one that reads on slowly has up to the ceiling; every connection frees itself
-// and its block. At most kMaxConnections are sending at once, not counting stalled ones
-// (clients that have taken no byte for the stall time), and kMaxOpen are open in all (those
-// past their last byte only wait for the client to close); beyond either, new ones wait in the
-// backlog. The responses not yet sent hold at most kMaxHeldBytes (plus the one being started):
-// at that bound the newest stalled connections are reset to make room, and healthy ones are
-// never touched. While the bound is reached and no client has stalled long enough to be reset,
-// new connections are accepted and wait for room, the newest first.
+// The image server: the listening socket and every connection it accepted, which it owns, with
+// the bounds they share. Each connection receives one freshly built response, then its sending
+// side is shut down and what the client sends is read and discarded until it closes or a
+// short linger passes, so a late or long request never resets the picture away.
+//
+// A client is stalled when it has taken no byte of its picture for the stall time (its
+// progress, as the system's send queue shrinks, not ours). The bounds:
+//   - at most nMaxSending connections are building or sending at once, stalled ones not
+//     counted; beyond that new ones wait in the listen backlog;
+//   - the responses not yet sent hold at most nMaxHeldBytes (plus the one being started): at
+//     that bound the newest stalled connections are reset to make room, never one that reads;
+//     while it is reached and no client has stalled yet, new connections are accepted and wait
+//     for room, the newest served first;
+//   - at most nMaxOpen are open in all: at that limit the stalled connection that has taken
+//     nothing for the longest is reset to admit a new one, so idle clients, however many,
+//     never shut a healthy one out; with none stalled, the next waits in the backlog;
+//   - a client that takes no byte for the send timeout is reset, however long it has been
+//     connected, and one that reads on slowly has up to the ceiling from its picture's build.
 
-#include "service/ImageSocket.h"
+#include "service/Connection.h"
+#include "service/Listener.h"
 #include "service/SnapshotSource.h"
 
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
-#include <set>
+#include <vector>
+
+struct CServerLimits
+{
+    int nMaxSending = 64;
+    int nMaxOpen = 512;
+    std::int64_t nMaxHeldBytes = std::int64_t(128) << 20;
+    int nStallMs = 500;
+    int nSendTimeoutMs = 30000;
+    int nCeilingMs = 10 * 60 * 1000;
+    int nLingerMs = 2000; // after the last byte, for the client to close
+};
 
 class CImageServer
 {
 public:
-    static constexpr int kMaxConnections = 64;
-    static constexpr int kMaxOpen = 512;
-    static constexpr std::int64_t kMaxHeldBytes = std::int64_t(128) << 20;
-    static constexpr int kStallMs = 500; // no byte taken for this long: a stalled client
     // Connections the system completes and holds for us while we are busy. With a backlog of a
     // few, a burst of clients waits out the kernel's SYN retries, and a client that got a SYN
     // cookie but found the queue full (and sends nothing) waits for ever; so as many as the
     // system allows (it caps this at net.core.somaxconn).
     static constexpr int kListenBacklog = 4096;
-    // A client that takes no byte of its image for this long is reset; one that keeps taking
-    // bytes, however slowly, has up to the ceiling from the moment its image is built.
-    static constexpr int kSendTimeoutMs = 30000;
-    static constexpr int kCeilingMs = 10 * 60 * 1000;
-    static constexpr int kLingerMs = 2000; // after the last byte, for the client to close
     static constexpr int kCheckIntervalMs = 100;
     static constexpr int kAcceptRetryMs = 250;
-    static constexpr int kShutdownGraceMs = 800;
 
     // Responses are asked of source, which must outlive the server.
-    explicit CImageServer(CSnapshotSource& source);
+    explicit CImageServer(CSnapshotSource& source, const CServerLimits& limits = CServerLimits{});
     // Every connection is closed.
     ~CImageServer();
     CImageServer(const CImageServer&) = delete;
@@ -57,58 +66,63 @@ public:
     // No new connections; those accepted go on.
     void StopListening();
     bool IsListening() const { return m_pListener != nullptr; }
-    const CImageSocket* Listener() const { return m_pListener.get(); }
     unsigned Port() const;
     bool IsIPv6() const;
     int LastError() const { return m_nLastError; }
+    const CServerLimits& Limits() const { return m_limits; }
 
-    // Connections open right now, and those sending a response.
+    // Connections open right now.
     int LiveConnections() const { return int(m_connections.size()); }
-    int SendingConnections() const { return m_nSending; }
     // Bytes of responses built and not yet wholly sent.
-    std::int64_t HeldBytes() const { return m_nHeldBytes; }
+    std::int64_t HeldBytes() const;
     // Connections accepted that wait for room before their response is built.
     int WaitingForRoom() const;
-    void CloseAllConnections();
-    // At the end of the program: the responses being sent get up to nGraceMs to finish; what
-    // is still unfinished then is reset, so no client takes a cut picture for a whole one.
-    void FinishAllConnections(int nGraceMs);
-    // Other bounds, for tests that cannot wait half a minute or need clients not to count as
-    // stalled for a while.
-    void SetTimeouts(int nSendTimeoutMs, int nLingerMs, int nStallMs = kStallMs,
-                     int nCeilingMs = kCeilingMs);
+    // The end: no new connections; those waiting for room or a picture are reset at once, and
+    // the responses being sent get up to nGraceMs to finish; what is unfinished then is reset,
+    // so no client takes a cut picture for a whole one. done is called from the event loop once
+    // every connection has gone.
+    void Finish(int nGraceMs, std::function<void()> done);
 
 private:
-    friend class CImageSocket;
-
     // The listening socket has a connection pending.
-    void OnAccept(CImageSocket& listener);
+    void OnPending();
     void PauseAccepting();
-    // Room is there: ask for the connection's image.
-    void StartBuilding(CImageSocket& connection);
-    bool NewestWaitingForRoom(const CImageSocket& connection) const;
+    // Room is there: ask for the connection's picture.
+    void StartBuilding(CConnection& connection);
+    bool Stalled(const CConnection& connection) const;
+    // The bytes held, with those the pictures being built will hold: each as large as the last
+    // one delivered (as large as the bound before any was), so that pictures built at once
+    // cannot go past the bound together.
+    std::int64_t Projected() const;
     // Resets the newest stalled connections until the sending ones are within their bounds;
     // true when a new connection fits.
     bool MakeRoom();
-    bool Stalled(const CImageSocket& connection) const;
-    // One pass over every connection: room for those waiting, timeouts, the linger.
+    // Room may have come: the newest connection waiting for it goes first.
+    void ServeWaiting();
+    // At the limit of open connections: resets the one stalled longest; true when it did.
+    bool AdmitByResetting();
+    // One pass over every connection: progress, room for those waiting, timeouts, the linger.
     void CheckAll();
-    void Check(CImageSocket& connection);
-    bool IsLive(const CImageSocket* p, std::uint64_t nSerial) const;
-    // Bookkeeping of a connection that is going away.
-    void Forget(CImageSocket& connection);
+    void Check(CConnection& connection);
+    CConnection* Find(std::uint64_t nSerial) const;
+    // A connection has ended: it is let go once the event loop is back (it may be in the middle
+    // of its own notification now).
+    void Retire(CConnection& connection);
+    void FinishIfDone();
 
     CSnapshotSource& m_source;
-    std::unique_ptr<CImageSocket> m_pListener;
+    const CServerLimits m_limits;
+    std::unique_ptr<CListener> m_pListener;
     int m_nLastError = 0;
-    std::set<CImageSocket*> m_connections;
+    std::map<std::uint64_t, std::unique_ptr<CConnection>> m_connections; // by serial: oldest first
+    std::vector<std::unique_ptr<CConnection>> m_retired;
     std::uint64_t m_nLastSerial = 0;
-    int m_nSending = 0;
-    std::int64_t m_nHeldBytes = 0;
-    int m_nSendTimeoutMs = kSendTimeoutMs;
-    int m_nCeilingMs = kCeilingMs;
-    int m_nLingerMs = kLingerMs;
-    int m_nStallMs = kStallMs;
-    QTimer m_checkTimer;  // runs while there are connections
-    QTimer m_acceptRetry; // accepting paused: when to look again
+    std::int64_t m_nLastResponse = 0; // bytes of the last response delivered
+    QTimer m_checkTimer;              // runs while there are connections
+    QTimer m_acceptRetry;             // accepting paused: when to look again
+    QTimer m_retireTimer;             // lets go of the retired ones
+    // The end, once it has begun.
+    std::function<void()> m_onFinished;
+    QTimer m_finishDeadline;
+    bool m_bEnding = false;
 };

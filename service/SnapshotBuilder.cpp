@@ -1,6 +1,7 @@
 #include "service/SnapshotBuilder.h"
 
-#include "platform/gdi/DibSection.h"
+#include "platform/file/File.h"
+#include "platform/gdi/BmpFile.h"
 #include "platform/gdi/MemoryDC.h"
 #include "res/StandbyPicture.h"
 
@@ -13,8 +14,6 @@ const char* const CSnapshotBuilder::kProductId = "Vistrel-quenlor.example.com/vi
 
 namespace
 {
-constexpr int kBmpHeaders = 54;
-
 std::unique_ptr<std::uint8_t[]> Allocate(std::int64_t n)
 {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[std::size_t(n)]);
@@ -26,6 +25,35 @@ std::string OneLine(std::string s)
         if (c == '\r' || c == '\n')
             c = ' ';
     return s;
+}
+
+// The HTTP header of a picture, when headers are on: made once, read by every build.
+const std::string& Header(const CSettings& s)
+{
+    static const std::string kNone;
+    static const std::string kLines = std::string("HTTP/1.0 200 OK\r\nServer: ") +
+                                      CSnapshotBuilder::kProductId + "\r\nExpires: 0\r\n";
+    static const std::string kBmp = kLines + "Content-type: image/bmp\r\n\r\n";
+    static const std::string kJpeg = kLines + "Content-type: image/jpeg\r\n\r\n";
+    if (s.HttpHeaders == 0)
+        return kNone;
+    return s.ImageType != 0 ? kBmp : kJpeg;
+}
+
+// Writes a working file from a picture taken at nSequence, unless a later one is there
+// already; false (errno set) when it cannot be written.
+template <class Write>
+bool WriteInOrder(CSnapshotBuilder::CWorkingFile* pFile, std::uint64_t nSequence, Write write)
+{
+    if (pFile == nullptr)
+        return write();
+    std::lock_guard<std::mutex> guard(pFile->lock);
+    if (nSequence != 0 && nSequence < pFile->nNewest)
+        return true; // an older picture is served, not written over a newer one
+    if (!write())
+        return false;
+    pFile->nNewest = nSequence;
+    return true;
 }
 } // namespace
 
@@ -60,50 +88,44 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Failure(bool bHeaders,
     return result;
 }
 
-CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed& out,
-                                                    std::unique_ptr<std::uint8_t[]>& pBlock,
-                                                    bool bIncludeStatusLine)
+CSnapshotBuilder::CResult CSnapshotBuilder::Build(CJob& job, CThreadState& state,
+                                                  std::unique_ptr<std::uint8_t[]>& pBlock)
 {
-    out = CComposed{};
-    const CSettings& s = in.settings;
+    const CScene& scene = *job.pScene;
+    const CSettings& s = scene.settings;
     const bool bHeaders = s.HttpHeaders != 0;
-    auto working = [&](const char* pszName)
-    {
-        return in.strDirectory.empty() ? std::string(pszName) : in.strDirectory + "/" + pszName;
-    };
     pBlock.reset();
-    std::string strProblem;
 
-    // The frame: a fresh grab, saved to "capframe.bmp" as always and drawn from memory in the
-    // same bytes the file holds; without a driver, or when the device gives no frame (gone,
-    // stalled), the stand-by file, as the user made it, else the built-in card.
+    // The frame: the grab, saved to "capframe.bmp" from its rows as they lie and drawn from
+    // them; without one, the stand-by file as the user made it, else the built-in card.
     CDib standby;
-    std::vector<std::uint8_t> ownBytes;
-    std::vector<std::uint8_t>& grabbed = in.pFrameBytes != nullptr ? *in.pFrameBytes : ownBytes;
     BYTE frameInfo[64] = {};
-    const BYTE* pFrameInfo = nullptr;
-    const BYTE* pFramePixels = nullptr;
-    std::size_t nFrameInfoLen = 0;
-    std::size_t nFramePixelsLen = 0;
     std::int64_t nFrameW = 0;
     std::int64_t nFrameH = 0;
-    bool bStandby = s.CaptureDevice == -1;
-    if (!bStandby)
+    const CFrame* pFrame = job.pFrame.get();
+    if (pFrame != nullptr)
     {
-        if (in.pCapture == nullptr)
-            return Failure(bHeaders, pBlock, "no capture window");
-        if (!in.pCapture->GrabFrameNoStop())
-        {
-            strProblem = "frame grab failed: " + in.pCapture->LastError();
-            bStandby = true;
-        }
+        std::string why;
+        const std::string file = scene.WorkingFile("capframe.bmp");
+        if (!WriteInOrder(state.pFiles != nullptr ? &state.pFiles->frame : nullptr, job.nSequence,
+                          [&]
+                          {
+                              return CBmpFile::Write(file, pFrame->nWidth, pFrame->nHeight,
+                                                     pFrame->rows.data(), pFrame->Stride(),
+                                                     state.pieces, &why);
+                          }))
+            return Failure(bHeaders, pBlock, "no frame could be saved: " + why);
+        nFrameW = pFrame->nWidth;
+        nFrameH = pFrame->nHeight;
+        // The info header with room after it, as a loaded bitmap keeps it: the drawing layer
+        // reads where masks would be.
+        CBmpFile::InfoHeader24(frameInfo, LONG(nFrameW), -LONG(nFrameH), 0);
     }
-    if (bStandby)
+    else
     {
-        const auto loaded = standby.Load(working("capoff.bmp").c_str());
+        const auto loaded = standby.Load(scene.WorkingFile("capoff.bmp").c_str());
         if (!loaded.Opened())
         {
-            // No stand-by file of the user's: the built-in card takes its place.
             CFile memory;
             memory.OpenMemory(StandbyPictureBmp().constData(),
                               std::size_t(StandbyPictureBmp().size()));
@@ -112,51 +134,6 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
         nFrameW = standby.Width();
         nFrameH = standby.Height();
     }
-    else
-    {
-        const std::string file = working("capframe.bmp");
-        if (!in.pCapture->FileSaveDib(file.c_str()))
-            return Failure(bHeaders, pBlock,
-                           "no frame could be saved: " + in.pCapture->LastError());
-        const CFrameBuffer& buffer = in.pCapture->Frame();
-        if (buffer.IsEmpty())
-            return Failure(bHeaders, pBlock, "no frame: the frame buffer is empty");
-        nFrameW = buffer.Width();
-        nFrameH = buffer.Height();
-        // The info header with room after it, as a loaded bitmap keeps it: the drawing layer
-        // reads where masks would be.
-        const std::size_t nRow = std::size_t(nFrameW) * 3;
-        if (nRow % 4 == 0)
-        {
-            // The frame's rows lie as a top-down bitmap's do: drawn where they are.
-            WriteLE32(frameInfo, 40);
-            WriteLE32(frameInfo + 4, DWORD(nFrameW));
-            WriteLE32(frameInfo + 8, DWORD(-std::int32_t(nFrameH)));
-            WriteLE16(frameInfo + 12, 1);
-            WriteLE16(frameInfo + 14, 24);
-            pFramePixels = buffer.Data();
-            nFramePixelsLen = nRow * std::size_t(nFrameH);
-        }
-        else
-        {
-            // Rows that need padding: the bytes "capframe.bmp" holds.
-            constexpr std::size_t kFileHeader = 14;
-            buffer.DibFileBytes(grabbed);
-            std::memcpy(frameInfo, grabbed.data() + kFileHeader, kBmpHeaders - kFileHeader);
-            pFramePixels = grabbed.data() + kBmpHeaders;
-            nFramePixelsLen = grabbed.size() - kBmpHeaders;
-        }
-        pFrameInfo = frameInfo;
-        nFrameInfoLen = sizeof frameInfo;
-    }
-    const auto drawFrame = [&](CMemoryDC& dc, const RECT& dest)
-    {
-        const RECT src{0, 0, LONG(nFrameW), LONG(nFrameH)};
-        if (pFrameInfo == nullptr)
-            return standby.Draw(dc, dest, src);
-        return CDib::DrawBits(dc, dest, src, pFrameInfo, nFrameInfoLen, pFramePixels,
-                              nFramePixelsLen, DWORD(nFrameH));
-    };
 
     // The output size: the frame's own or the one configured, and a bitmap of that size.
     const std::int64_t w = s.UseCustomSize ? OutputSize(s.ImageWidth, nFrameW) : nFrameW;
@@ -169,49 +146,50 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
                        "the output size " + std::to_string(w) + "x" + std::to_string(h) +
                            " is empty");
     }
-    // The picture is handed on with the result and goes back to the pool from there.
+    std::unique_ptr<CDibSection> pSection;
     if (w <= INT_MAX && h <= INT_MAX)
-        out.pSection = in.pPool != nullptr ? in.pPool->Acquire(int(w), int(h))
-                                           : CDibSection::Create(int(w), int(h));
-    CDibSection* section = out.pSection.get();
-    if (section == nullptr)
+        pSection = state.pool.Acquire(int(w), int(h));
+    if (!pSection)
         return Failure(bHeaders, pBlock,
                        "no " + std::to_string(w) + "x" + std::to_string(h) + " bitmap can be made");
+    struct CReturn // the bitmap goes back to the thread's pool however the build ends
+    {
+        CBitmapPool& pool;
+        std::unique_ptr<CDibSection>& p;
+        ~CReturn() { pool.Release(std::move(p)); }
+    } giveBack{state.pool, pSection};
+    CDibSection& section = *pSection;
 
     // Drawing: the frame stretched to the output, the overlay, then the captions.
     CMemoryDC dc;
-    dc.SelectBitmap(section);
+    dc.SelectBitmap(&section);
     const RECT dest{0, 0, LONG(w), LONG(h)};
+    const RECT src{0, 0, LONG(nFrameW), LONG(nFrameH)};
+    const int nDrawn =
+        pFrame != nullptr ? CDib::DrawBits(dc, dest, src, frameInfo, sizeof frameInfo,
+                                           pFrame->rows.data(), pFrame->rows.size(), DWORD(nFrameH))
+                          : standby.Draw(dc, dest, src);
     // Stretched over the whole picture, a frame sets every pixel of it (pixels a run-length
     // frame skips are drawn in its first colour); only when it draws nothing does a bitmap
     // from the pool need clearing.
-    if (drawFrame(dc, dest) == 0)
-        std::memset(section->Bits(), 0, std::size_t(section->ImageBytes()));
-    if (in.pOverlay != nullptr)
-        in.pOverlay->DrawTransparent(
-            dc, dest, RECT{0, 0, LONG(in.pOverlay->Width()), LONG(in.pOverlay->Height())},
+    if (nDrawn == 0)
+        std::memset(section.Bits(), 0, std::size_t(section.ImageBytes()));
+    if (scene.pOverlay)
+        scene.pOverlay->DrawTransparent(
+            dc, dest, RECT{0, 0, LONG(scene.pOverlay->Width()), LONG(scene.pOverlay->Height())},
             s.OverlayTransColor);
     for (const CCaption& caption : s.captions)
         caption.Draw(dc, dest);
 
-    // The HTTP header, when it is sent.
-    std::string header;
-    if (bHeaders)
-    {
-        if (bIncludeStatusLine)
-            header = std::string("HTTP/1.0 200 OK\r\nServer: ") + kProductId + "\r\nExpires: 0\r\n";
-        header += s.ImageType != 0 ? "Content-type: image/bmp\r\n\r\n"
-                                   : "Content-type: image/jpeg\r\n\r\n";
-    }
+    const std::string& header = Header(s);
     const std::int64_t nHeader = std::int64_t(header.size());
-
     CResult result;
-    result.strProblem = strProblem;
+    result.strProblem = job.strProblem;
     if (s.ImageType != 0)
     {
-        // BMP body: file header, the section's info header, its rows as they lie in memory.
-        const std::int64_t nImage = section->ImageBytes();
-        const std::int64_t nTotal = nHeader + kBmpHeaders + nImage;
+        // BMP body: the headers, the section's rows as they lie in memory.
+        const std::int64_t nImage = section.ImageBytes();
+        const std::int64_t nTotal = nHeader + std::int64_t(CBmpFile::kHeadersSize) + nImage;
         if (nTotal > INT_MAX)
             return Failure(bHeaders, pBlock, "the image is too large to send");
         pBlock = Allocate(nTotal);
@@ -219,69 +197,39 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Compose(const CInputs& in, CComposed
             return Failure(bHeaders, pBlock, "out of memory");
         std::uint8_t* p = pBlock.get();
         std::memcpy(p, header.data(), header.size());
-        p += nHeader;
-        WriteLE16(p, 0x4D42);
-        WriteLE32(p + 2, DWORD(kBmpHeaders + nImage));
-        WriteLE32(p + 6, 0);
-        WriteLE32(p + 10, kBmpHeaders);
-        std::memcpy(p + 14, &section->Info(), sizeof(BITMAPINFOHEADER));
-        std::memcpy(p + kBmpHeaders, section->Bits(), std::size_t(nImage));
+        // The output bitmap's own info header: image size 0, as a section has it.
+        CBmpFile::Headers24(p + nHeader, LONG(w), LONG(h), 0);
+        std::memcpy(p + nHeader + CBmpFile::kHeadersSize, section.Bits(), std::size_t(nImage));
         result.nLength = int(nTotal);
         return result;
     }
 
-    // The JPEG body is left to Encode, which may run on another thread: everything it
-    // needs travels with the picture.
-    out.bNeedsEncoding = true;
-    out.strHeader = std::move(header);
-    out.strJpegPath = working("frame.jpg");
-    out.nQuality = s.JpegQuality;
-    out.bHeaders = bHeaders;
-    return result;
-}
-
-CSnapshotBuilder::CResult CSnapshotBuilder::Encode(const CComposed& composed, CEncoding& encoding,
-                                                   std::unique_ptr<std::uint8_t[]>& pBlock)
-{
-    // Encoded in memory after the header; "frame.jpg" is written from the same bytes, so what
-    // is served is the file byte for byte.
-    const CDibSection& section = *composed.pSection;
-    const std::string& header = composed.strHeader;
-    std::vector<std::uint8_t>& bytes = encoding.bytes;
-    CJpegWriter& writer = encoding.writer;
-    writer.SetQuality(composed.nQuality);
-    if (writer.Encode(section.Bits(), section.Width(), section.Height(), bytes, header.size()) != 0)
+    // JPEG body: encoded in memory after the header; "frame.jpg" is written from the same
+    // bytes, so what is served is the file byte for byte.
+    std::vector<std::uint8_t>& bytes = state.bytes;
+    CJpegWriter& writer = state.writer;
+    writer.SetQuality(s.JpegQuality);
+    if (writer.Encode(section.Bits(), section.Width(), section.Height(), bytes,
+                      std::size_t(nHeader)) != 0)
     {
         const std::string& why = writer.LastMessage();
-        return Failure(composed.bHeaders, pBlock,
+        return Failure(bHeaders, pBlock,
                        "JPEG encoding failed" + (why.empty() ? std::string() : ": " + why));
     }
     std::memcpy(bytes.data(), header.data(), header.size());
-    const std::size_t nJpeg = bytes.size() - header.size();
-    {
-        std::unique_lock<std::mutex> guard;
-        if (encoding.pFile != nullptr)
-            guard = std::unique_lock<std::mutex>(encoding.pFile->lock);
-        // A picture taken before the one the file holds is served, not written.
-        const bool bOlder = encoding.pFile != nullptr && composed.nSequence != 0 &&
-                            composed.nSequence < encoding.pFile->nNewest;
-        if (!bOlder)
-        {
-            if (!OverwriteFile(composed.strJpegPath.c_str(), bytes.data() + header.size(), nJpeg))
-                return Failure(composed.bHeaders, pBlock,
-                               "JPEG encoding failed: " +
-                                   CFileException(errno, composed.strJpegPath).GetErrorMessage());
-            if (encoding.pFile != nullptr)
-                encoding.pFile->nNewest = composed.nSequence;
-        }
-    }
+    const std::size_t nJpeg = bytes.size() - std::size_t(nHeader);
+    const std::string strJpeg = scene.WorkingFile("frame.jpg");
+    if (!WriteInOrder(state.pFiles != nullptr ? &state.pFiles->jpeg : nullptr, job.nSequence,
+                      [&]
+                      { return OverwriteFile(strJpeg.c_str(), bytes.data() + nHeader, nJpeg); }))
+        return Failure(bHeaders, pBlock,
+                       "JPEG encoding failed: " + CFileException(errno, strJpeg).GetErrorMessage());
     if (bytes.size() > std::size_t(INT_MAX))
-        return Failure(composed.bHeaders, pBlock, "the image is too large to send");
+        return Failure(bHeaders, pBlock, "the image is too large to send");
     pBlock = Allocate(std::int64_t(bytes.size()));
     if (!pBlock)
-        return Failure(composed.bHeaders, pBlock, "out of memory");
+        return Failure(bHeaders, pBlock, "out of memory");
     std::memcpy(pBlock.get(), bytes.data(), bytes.size());
-    CResult result;
     result.nLength = int(bytes.size());
     return result;
 }

@@ -13,5 +13,5 @@ public:
     // handed to done on this thread: at once, or later when part of the work is done
     // elsewhere. done is called exactly once unless the source is destroyed first.
     using Delivery = std::function<void(int nLength, std::unique_ptr<std::uint8_t[]> pResponse)>;
-    virtual void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done) = 0;
+    virtual void BuildSnapshotLater(Delivery done) = 0;
 };

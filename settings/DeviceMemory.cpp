@@ -53,12 +53,17 @@ void CDeviceMemory::ParseControls(const std::string& strText, CCaptureState& sta
     }
 }
 
-CCaptureState CDeviceMemory::Load(const std::string& strIdentity)
+CCaptureState CDeviceMemory::Load(const std::string& strStore, const std::string& strIdentity)
 {
     CCaptureState state;
     CRegistryKey key;
     const std::string path = std::string(kDevicesKey) + "\\" + KeyName(strIdentity);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key.m_hKey) != ERROR_SUCCESS)
+    HKEY hRoot = nullptr;
+    if (RegOpenStoreA(strStore.c_str(), &hRoot) != ERROR_SUCCESS)
+        return state;
+    const LONG nOpen = RegOpenKeyExA(hRoot, path.c_str(), 0, KEY_READ, &key.m_hKey);
+    RegCloseKey(hRoot);
+    if (nOpen != ERROR_SUCCESS)
         return state;
     DWORD nWidth = 0;
     DWORD nHeight = 0;
@@ -79,11 +84,12 @@ CCaptureState CDeviceMemory::Load(const std::string& strIdentity)
     return state;
 }
 
-LONG CDeviceMemory::Save(const std::string& strIdentity, const CCaptureState& state)
+LONG CDeviceMemory::Save(const std::string& strStore, const std::string& strIdentity,
+                         const CCaptureState& state)
 {
     CRegistryKey key;
     const std::string path = std::string(kDevicesKey) + "\\" + KeyName(strIdentity);
-    LONG n = key.Create(HKEY_LOCAL_MACHINE, path.c_str());
+    LONG n = key.Create(strStore, path.c_str());
     if (n != ERROR_SUCCESS)
         return n;
     const std::string controls = ControlsText(state);

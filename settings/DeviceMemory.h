@@ -18,8 +18,9 @@ public:
     // The key's name for an identity: backslashes would nest keys, so they become slashes.
     static std::string KeyName(const std::string& strIdentity);
     // Nothing stored, or a store that cannot be read, gives an empty state.
-    static CCaptureState Load(const std::string& strIdentity);
-    static LONG Save(const std::string& strIdentity, const CCaptureState& state);
+    static CCaptureState Load(const std::string& strStore, const std::string& strIdentity);
+    static LONG Save(const std::string& strStore, const std::string& strIdentity,
+                     const CCaptureState& state);
 
     static std::string ControlsText(const CCaptureState& state);
     // Entries that do not parse are left out.

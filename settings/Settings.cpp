@@ -2,7 +2,6 @@
 
 #include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryKey.h"
-#include "platform/ui/MessageBox.h"
 
 namespace
 {
@@ -29,10 +28,10 @@ const std::array<CSettings::Value, 12> CSettings::s_values = {{
     {"OverlayTransColor", &Field<&CSettings::OverlayTransColor>, 0},
 }};
 
-LONG CSettings::Load()
+LONG CSettings::Load(const std::string& strStore, CaptionStatus* pCaptionKeys)
 {
     CRegistryKey key;
-    const LONG nOpen = key.Create(HKEY_LOCAL_MACHINE, kProductKey);
+    const LONG nOpen = key.Create(strStore, kProductKey);
     std::array<LONG, kCaptionCount> failures{};
     // A value that is absent, or too long for its field, leaves the default; any other failure
     // means the store could not be read, and a record of defaults must not pass for it.
@@ -54,7 +53,7 @@ LONG CSettings::Load()
         for (int i = 0; i < kCaptionCount; ++i)
         {
             LONG nValues = ERROR_SUCCESS;
-            failures[std::size_t(i)] = captions[std::size_t(i)].Read(key, i, &nValues);
+            failures[std::size_t(i)] = captions[std::size_t(i)].Load(key, i, &nValues);
             note(nValues);
         }
         if (!note(key.QueryString(CaptureDeviceId, kDeviceIdValue)))
@@ -87,17 +86,15 @@ LONG CSettings::Load()
         return nOpen; // one cause for all: the caller reports it once
     if (nRead != ERROR_SUCCESS)
         return nRead;
-    for (LONG nStatus : failures)
-        // A caption key that a read-only store lacks reads as a new caption.
-        if (nStatus != ERROR_SUCCESS && nStatus != ERROR_FILE_NOT_FOUND)
-            CCaption::ReportOpenFailure(nStatus);
+    if (pCaptionKeys != nullptr)
+        *pCaptionKeys = failures;
     return ERROR_SUCCESS;
 }
 
-LONG CSettings::Save()
+LONG CSettings::Save(const std::string& strStore)
 {
     CRegistryKey key;
-    LONG nFirstFailure = key.Create(HKEY_LOCAL_MACHINE, kProductKey);
+    LONG nFirstFailure = key.Create(strStore, kProductKey);
     auto write = [&]
     {
         LONG nFirst = ERROR_SUCCESS;
@@ -129,13 +126,5 @@ LONG CSettings::Save()
     if (nFirstFailure == ERROR_SUCCESS)
         nFirstFailure = key.m_hKey->Hive().Atomically(write);
     key.Close();
-
-    if (nFirstFailure != ERROR_SUCCESS)
-    {
-        const std::string text = "The settings could not be saved to " +
-                                 CRegistryHive::DefaultPath() + ":\n\n" +
-                                 RegistryErrorText(nFirstFailure);
-        AfxMessageBox(text, MB_OK | MB_ICONEXCLAMATION);
-    }
     return nFirstFailure;
 }

@@ -4,6 +4,7 @@
 
 #include "captions/Caption.h"
 #include "platform/gdi/GdiTypes.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/registry/RegistryTypes.h"
 
 #include <array>
@@ -21,13 +22,17 @@ public:
     CSettings() = default;
     virtual ~CSettings() = default;
 
-    // Reads the record; the status of opening the product key (ERROR_SUCCESS when it was
-    // read, a read-only store included). When the store itself cannot be used, nothing is
-    // shown here: the caller says so once.
-    LONG Load();
-    // Writes every value and caption. When the store cannot be written the user is told why
-    // in a message box; the first failing status is returned (0 when all was written).
-    LONG Save();
+    using CaptionStatus = std::array<LONG, 6>;
+    // Reads the record from the store at strStore: the status of opening the product key
+    // (ERROR_SUCCESS when it was read, a read-only store included), or of the first value
+    // that could not be read. Nothing is shown: the caller says what went wrong, once. A
+    // caption whose sub-key could not be opened is told in *pCaptionKeys (ERROR_FILE_NOT_FOUND
+    // for one that a read-only store lacks, which reads as a new caption).
+    LONG Load(const std::string& strStore = CRegistryHive::DefaultPath(),
+              CaptionStatus* pCaptionKeys = nullptr);
+    // Writes every value and caption, all or nothing: the first failing status (0 when all
+    // was written). The caller tells the user why.
+    LONG Save(const std::string& strStore = CRegistryHive::DefaultPath());
 
     COLORREF OverlayTransColor = 0;
     std::int32_t UseOverlay = 0;
@@ -49,6 +54,8 @@ public:
     // differs, the index was changed since (by vistrel-reg, or an older .reg file) and is the
     // newer word.
     std::int32_t CaptureDeviceIdIndex = -1;
+
+    bool operator==(const CSettings&) const = default;
 
 private:
     struct Value

@@ -58,7 +58,8 @@ public:
 
     void WhenFrameReady(std::function<void()> fn) override;
     bool GrabFrameNoStop() override;
-    bool FileSaveDib(const char* pszFileName) override;
+    // WM_CAP_FILE_SAVEDIB: the frame buffer as a 24-bit BMP file.
+    bool FileSaveDib(const char* pszFileName);
     const CFrameBuffer& Frame() const override { return m_frame; }
     std::string LastError() const override { return m_strLastError; }
 

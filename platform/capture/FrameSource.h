@@ -1,6 +1,6 @@
 #pragma once
-// What the image service asks of the capture window: wait for a fresh frame, grab it, save it
-// as a BMP file, and hand over the frame itself.
+// What the image service asks of the capture session: wait for a fresh frame, grab it, and hand
+// over the frame itself.
 
 #include "platform/capture/FrameBuffer.h"
 
@@ -16,8 +16,6 @@ public:
     virtual void WhenFrameReady(std::function<void()> fn) { fn(); }
     // WM_CAP_GRAB_FRAME_NOSTOP: one new frame into the frame buffer; the preview keeps running.
     virtual bool GrabFrameNoStop() = 0;
-    // WM_CAP_FILE_SAVEDIB: the frame buffer as a 24-bit BMP file.
-    virtual bool FileSaveDib(const char* pszFileName) = 0;
     // The frame buffer as the last grab left it.
     virtual const CFrameBuffer& Frame() const = 0;
     // Why the last grab or save failed.

@@ -7,6 +7,8 @@
 
 #include <QFont>
 
+#include <cstring>
+
 #pragma pack(push, 1)
 struct LOGFONTA
 {
@@ -27,6 +29,10 @@ struct LOGFONTA
 };
 #pragma pack(pop)
 static_assert(sizeof(LOGFONTA) == 60);
+inline bool operator==(const LOGFONTA& a, const LOGFONTA& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 constexpr BYTE DEFAULT_QUALITY = 0;
 constexpr BYTE NONANTIALIASED_QUALITY = 3;

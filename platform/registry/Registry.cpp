@@ -60,6 +60,24 @@ LONG CheckHandle(HKEY hKey)
 }
 } // namespace
 
+LONG RegOpenStoreA(const char* pszStore, HKEY* phkRoot)
+{
+    if (phkRoot == nullptr || pszStore == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *phkRoot = nullptr;
+    std::shared_ptr<CRegistryHive> pHive;
+    if (const LONG n = CRegistryHive::Open(pszStore, pHive); n != ERROR_SUCCESS)
+        return n;
+    // A store that cannot be written opens for reading, as a key of the machine hive would.
+    const REGSAM sam = pHive->IsReadOnly() ? KEY_READ : KEY_ALL_ACCESS;
+    auto* pHandle =
+        new (std::nothrow) CRegKeyHandle(std::move(pHive), CRegistryHive::kRootKey, sam);
+    if (pHandle == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    *phkRoot = pHandle;
+    return ERROR_SUCCESS;
+}
+
 LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD, char*, DWORD, REGSAM samDesired,
                      const void*, HKEY* phkResult, DWORD* lpdwDisposition)
 {

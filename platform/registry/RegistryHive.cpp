@@ -92,21 +92,12 @@ CRegistryHive::~CRegistryHive()
     Disconnect();
 }
 
-namespace
-{
-std::string& DefaultFolder()
-{
-    static std::string folder = program_invocation_short_name;
-    return folder;
-}
-} // namespace
-
-void CRegistryHive::SetDefaultFolder(const std::string& strFolder)
-{
-    DefaultFolder() = strFolder;
-}
-
 std::string CRegistryHive::DefaultPath()
+{
+    return UserStore(program_invocation_short_name);
+}
+
+std::string CRegistryHive::UserStore(const std::string& strFolder)
 {
     std::string base;
     const char* pszXdg = std::getenv("XDG_CONFIG_HOME");
@@ -124,7 +115,7 @@ std::string CRegistryHive::DefaultPath()
         }
         base = std::string(pszHome) + "/.config";
     }
-    return base + "/" + DefaultFolder() + "/registry.db";
+    return base + "/" + strFolder + "/registry.db";
 }
 
 LONG CRegistryHive::Status(int nCode) const

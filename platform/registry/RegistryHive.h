@@ -25,10 +25,10 @@ public:
     CRegistryHive(const CRegistryHive&) = delete;
     CRegistryHive& operator=(const CRegistryHive&) = delete;
 
-    // ${XDG_CONFIG_HOME:-$HOME/.config}/<folder>/registry.db, the folder being the one the
-    // application names (until it does, the program's file name).
+    // ${XDG_CONFIG_HOME:-$HOME/.config}/<folder>/registry.db: where a program keeps its store.
+    static std::string UserStore(const std::string& strFolder);
+    // The store of HKEY_LOCAL_MACHINE: UserStore of the program's file name.
     static std::string DefaultPath();
-    static void SetDefaultFolder(const std::string& strFolder);
     // Opens (creating it and its folders when absent) the store at strPath.
     static LONG Open(const std::string& strPath, std::shared_ptr<CRegistryHive>& pHive);
 

@@ -18,6 +18,21 @@ LONG CRegistryKey::Create(HKEY hParent, const char* pszPath)
     return n;
 }
 
+LONG CRegistryKey::Create(const std::string& strStore, const char* pszPath)
+{
+    Close();
+    HKEY hRoot = nullptr;
+    const LONG n = RegOpenStoreA(strStore.c_str(), &hRoot);
+    if (n != ERROR_SUCCESS)
+    {
+        m_nOpenStatus = n;
+        return n;
+    }
+    const LONG nKey = Create(hRoot, pszPath);
+    RegCloseKey(hRoot);
+    return nKey;
+}
+
 LONG CRegistryKey::CreateSubKey(const CRegistryKey& parent, const char* pszName)
 {
     if (parent.m_hKey == nullptr)

@@ -18,6 +18,8 @@ public:
     CRegistryKey& operator=(const CRegistryKey&) = delete;
 
     LONG Create(HKEY hParent, const char* pszPath);
+    // The key at pszPath below the root of the store at strStore.
+    LONG Create(const std::string& strStore, const char* pszPath);
     LONG CreateSubKey(const CRegistryKey& parent, const char* pszName);
 
     LONG QueryDword(DWORD* pValue, const char* pszName);

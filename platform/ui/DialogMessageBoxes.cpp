@@ -7,8 +7,6 @@
 
 void InstallDialogMessageBoxes()
 {
-    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
-        return;
     SetMessageBoxPresenter(
         [](const std::string& text, const std::string& caption, unsigned nType)
         {

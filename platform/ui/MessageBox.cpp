@@ -1,5 +1,7 @@
 #include "platform/ui/MessageBox.h"
 
+#include <QCoreApplication>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -29,28 +31,12 @@ int MessageBoxA(void*, const char* pszText, const char* pszCaption, unsigned nTy
     return IDOK;
 }
 
-namespace
-{
-std::string& AppName()
-{
-    static std::string name = program_invocation_short_name;
-    return name;
-}
-} // namespace
-
-void AfxSetAppName(const std::string& strName)
-{
-    AppName() = strName;
-}
-
-const std::string& AfxGetAppName()
-{
-    return AppName();
-}
-
 int AfxMessageBox(const char* pszText, unsigned nType)
 {
-    return MessageBoxA(nullptr, pszText, AppName().c_str(), nType);
+    // Titled with the application's name, as the application gave it to Qt.
+    const QByteArray name = QCoreApplication::applicationName().toUtf8();
+    return MessageBoxA(nullptr, pszText,
+                       name.isEmpty() ? program_invocation_short_name : name.constData(), nType);
 }
 
 int AfxMessageBox(const std::string& strText, unsigned nType)

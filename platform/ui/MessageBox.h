@@ -20,10 +20,6 @@ using MessageBoxPresenter =
 void SetMessageBoxPresenter(MessageBoxPresenter presenter);
 
 int MessageBoxA(void* hWndOwner, const char* pszText, const char* pszCaption, unsigned nType);
-// The application's name, which titles its message boxes; until it is set, the program's
-// file name.
-void AfxSetAppName(const std::string& strName);
-const std::string& AfxGetAppName();
-// A message box titled with the application's name.
+// A message box titled with the application's name (Qt's), else the program's file name.
 int AfxMessageBox(const char* pszText, unsigned nType = MB_OK);
 int AfxMessageBox(const std::string& strText, unsigned nType = MB_OK);

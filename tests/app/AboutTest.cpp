@@ -1,7 +1,7 @@
 #include "AppFixture.h"
 #include "tests/support/UserInput.h"
 
-#include "app/dialogs/AboutDlg.h"
+#include "dialogs/AboutDlg.h"
 #include "tests/support/Modal.h"
 
 #include <QPushButton>

@@ -2,6 +2,7 @@
 // A Vistrel application started in-process with its own store and a driver list of the
 // test's choosing; message boxes are collected instead of shown.
 
+#include "app/Reporters.h"
 #include "app/VistrelApp.h"
 #include "platform/capture/TestPatternDriver.h"
 #include "platform/registry/RegistryKey.h"
@@ -39,6 +40,13 @@ protected:
     CScopedEnv m_xdg{"XDG_CONFIG_HOME", m_dir.Path().string()};
     std::vector<std::string> m_boxes;
     CDriverList m_drivers = MakeDrivers(2, true);
+    // What a start is given: the test's working folder and store, this run's options, the
+    // server's bounds and no notification area, unless a test says otherwise.
+    CRunOptions m_options;
+    CServerLimits m_limits;
+    CMainFrame::CTray m_tray;
+    CWindowReporter m_reporter; // messages as boxes: collected below
+    std::unique_ptr<CCameraServer> m_core;
     std::unique_ptr<CVistrelApp> m_app;
 
     void SetUp() override
@@ -52,14 +60,27 @@ protected:
     }
     void TearDown() override
     {
-        m_app.reset();
+        Stop();
         SetMessageBoxPresenter({});
     }
+    void Stop()
+    {
+        m_app.reset();
+        m_core.reset();
+    }
+    static std::string StorePath() { return CRegistryHive::DefaultPath(); }
     static void Store(const char* pszName, DWORD n)
     {
         CRegistryKey key;
         key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey);
         key.SetDword(n, pszName);
+    }
+    static void StoreText(const char* pszSubKey, const char* pszName, const std::string& text)
+    {
+        CRegistryKey key;
+        key.Create(HKEY_LOCAL_MACHINE,
+                   (std::string(CSettings::kProductKey) + "\\" + pszSubKey).c_str());
+        key.SetString(text.c_str(), pszName);
     }
     static bool Stored(const char* pszName, DWORD* pValue)
     {
@@ -67,13 +88,24 @@ protected:
         key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey);
         return key.QueryDword(pValue, pszName) == ERROR_SUCCESS;
     }
+    CRunContext Context()
+    {
+        CRunContext context;
+        context.strStore = StorePath();
+        context.strWorkingFolder = m_dir.Path().string();
+        context.pReporter = &m_reporter;
+        context.options = m_options;
+        return context;
+    }
     bool Start()
     {
-        m_app = std::make_unique<CVistrelApp>(m_drivers);
+        Stop();
+        m_core = std::make_unique<CCameraServer>(m_drivers, Context(), m_limits);
+        m_app = std::make_unique<CVistrelApp>(*m_core, m_tray);
         return m_app->InitInstance();
     }
-    // Starts with the server on at a free port, working in the test's folder; the port.
-    // nDevice -1 serves capoff.bmp; nImageType 1 serves BMP.
+    // Starts with the server on at a free port; the port. nDevice -1 serves capoff.bmp;
+    // nImageType 1 serves BMP.
     unsigned StartServing(int nDevice, int nImageType = 0)
     {
         const unsigned nPort = FreePort();
@@ -82,11 +114,11 @@ protected:
         Store("CaptureDevice", DWORD(nDevice));
         Store("ImageType", DWORD(nImageType));
         EXPECT_TRUE(Start());
-        View()->SetWorkingDirectory(m_dir.Path().string());
         return nPort;
     }
     CMainFrame* Frame() const { return m_app->MainFrame(); }
     CVistrelView* View() const { return Frame()->GetActiveView(); }
+    CCameraServer& Core() const { return *m_core; }
     QAction* Action(int nId) const
     {
         QAction* p = Frame()->FindAction(nId);

@@ -2,8 +2,8 @@
 
 #include "JpegDecode.h"
 
-#include "app/dialogs/ImageSettingsDlg.h"
 #include "captions/CaptionDlg.h"
+#include "dialogs/ImageSettingsDlg.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/Modal.h"
 #include "tests/support/UserInput.h"
@@ -33,8 +33,8 @@ QSlider* Quality(QWidget* d)
 
 TEST_F(ImageSettings, CaptionEditsLiveInTheDialogUntilItsOk)
 {
+    Store("JpegQuality", 40);
     ASSERT_TRUE(Start());
-    View()->m_settings.JpegQuality = 40;
     int nEditorRuns = 0;
     bool bQualityKept = false;
     QString shown;
@@ -58,9 +58,9 @@ TEST_F(ImageSettings, CaptionEditsLiveInTheDialogUntilItsOk)
     EXPECT_EQ(nEditorRuns, 1);
     EXPECT_TRUE(bQualityKept) << "the refresh after the editor keeps the quality just chosen";
     EXPECT_EQ(shown, "Gate && yard %H:%M");
-    EXPECT_EQ(View()->m_settings.captions[0].Enabled, 0)
+    EXPECT_EQ(Core().Settings().captions[0].Enabled, 0)
         << "Cancel discards confirmed caption edits";
-    EXPECT_EQ(View()->m_settings.captions[0].Text, "Click To Edit Caption");
+    EXPECT_EQ(Core().Settings().captions[0].Text, "Click To Edit Caption");
 
     // Confirmed in both: enabled with its text; unchecking later never opens the editor.
     WhenModal(
@@ -76,7 +76,7 @@ TEST_F(ImageSettings, CaptionEditsLiveInTheDialogUntilItsOk)
             Click(d, 1);
         });
     Trigger(32776);
-    EXPECT_EQ(View()->m_settings.captions[1].Enabled, 1);
+    EXPECT_EQ(Core().Settings().captions[1].Enabled, 1);
     WhenModal(
         [&](QWidget* d)
         {
@@ -85,7 +85,7 @@ TEST_F(ImageSettings, CaptionEditsLiveInTheDialogUntilItsOk)
         });
     Trigger(32776);
     EXPECT_EQ(nEditorRuns, 2);
-    EXPECT_EQ(View()->m_settings.captions[1].Enabled, 0);
+    EXPECT_EQ(Core().Settings().captions[1].Enabled, 0);
 
     // A cancelled editor leaves the caption enabled.
     WhenModal(
@@ -96,7 +96,7 @@ TEST_F(ImageSettings, CaptionEditsLiveInTheDialogUntilItsOk)
             Click(d, 1);
         });
     Trigger(32776);
-    EXPECT_EQ(View()->m_settings.captions[2].Enabled, 1);
+    EXPECT_EQ(Core().Settings().captions[2].Enabled, 1);
 }
 
 TEST_F(ImageSettings, TheTrackbarEndsAndTheSizeReachTheNextImage)
@@ -118,8 +118,8 @@ TEST_F(ImageSettings, TheTrackbarEndsAndTheSizeReachTheNextImage)
             Click(d, 1);
         });
     Trigger(32776);
-    EXPECT_EQ(View()->m_settings.JpegQuality, 0);
-    EXPECT_EQ(View()->m_settings.UseCustomSize, 1);
+    EXPECT_EQ(Core().Settings().JpegQuality, 0);
+    EXPECT_EQ(Core().Settings().UseCustomSize, 1);
     const auto bmp = Fetch(nPort);
     ASSERT_GT(bmp.size(), 54u);
     EXPECT_EQ(ReadLE32(&bmp[18]), 320u); // code 1: half the 640-pixel frame
@@ -132,13 +132,12 @@ TEST_F(ImageSettings, TheTrackbarEndsAndTheSizeReachTheNextImage)
             Click(d, 1);
         });
     Trigger(32776);
-    EXPECT_EQ(View()->m_settings.JpegQuality, 100);
+    EXPECT_EQ(Core().Settings().JpegQuality, 100);
 }
 
 TEST_F(ImageSettings, TheOverlayIsReadWhenSwitchedOnAndOnlyThen)
 {
     ASSERT_TRUE(Start());
-    View()->SetWorkingDirectory(m_dir.Path().string());
     WhenModal(
         [](QWidget* d)
         {
@@ -149,8 +148,8 @@ TEST_F(ImageSettings, TheOverlayIsReadWhenSwitchedOnAndOnlyThen)
     // Not there: reported with the file's name and why; the settings still apply.
     ASSERT_EQ(m_boxes.size(), 1u);
     EXPECT_NE(m_boxes[0].find("overlay.bmp"), std::string::npos);
-    EXPECT_EQ(View()->m_settings.UseOverlay, 1);
-    ASSERT_TRUE(View()->m_pOverlay);
+    EXPECT_EQ(Core().Settings().UseOverlay, 1);
+    ASSERT_TRUE(Core().Overlay());
 
     // Off, then on with a file: read once; a second OK reads nothing.
     WhenModal(
@@ -160,7 +159,7 @@ TEST_F(ImageSettings, TheOverlayIsReadWhenSwitchedOnAndOnlyThen)
             Click(d, 1);
         });
     Trigger(32776);
-    EXPECT_FALSE(View()->m_pOverlay);
+    EXPECT_FALSE(Core().Overlay());
     WriteBytes(m_dir.File("overlay.bmp"), MakeBmp(CTestPicture::Pattern(4, 4)));
     WhenModal(
         [](QWidget* d)
@@ -169,10 +168,10 @@ TEST_F(ImageSettings, TheOverlayIsReadWhenSwitchedOnAndOnlyThen)
             Click(d, 1);
         });
     Trigger(32776);
-    ASSERT_TRUE(View()->m_pOverlay);
-    EXPECT_EQ(View()->m_pOverlay->Width(), 4u);
+    ASSERT_TRUE(Core().Overlay());
+    EXPECT_EQ(Core().Overlay()->Width(), 4u);
     WriteBytes(m_dir.File("overlay.bmp"), MakeBmp(CTestPicture::Pattern(9, 9)));
     WhenModal([](QWidget* d) { Click(d, 1); });
     Trigger(32776);
-    EXPECT_EQ(View()->m_pOverlay->Width(), 4u);
+    EXPECT_EQ(Core().Overlay()->Width(), 4u);
 }

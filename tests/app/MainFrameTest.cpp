@@ -1,9 +1,12 @@
 #include "AppFixture.h"
 #include "platform/registry/RegistryHive.h"
+#include "settings/DeviceMemory.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/UserInput.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTest>
@@ -63,7 +66,7 @@ TEST_F(MainFrame, DriverItemsConnectSwitchDisconnectAndFail)
     }
 
     Trigger(35001);
-    EXPECT_EQ(View()->m_settings.CaptureDevice, 1);
+    EXPECT_EQ(Core().Settings().CaptureDevice, 1);
     EXPECT_EQ(Frame()->windowTitle(), "Test Pattern - Vistrel");
     EXPECT_TRUE(Checked(35001));
     EXPECT_FALSE(Checked(35002));
@@ -71,22 +74,40 @@ TEST_F(MainFrame, DriverItemsConnectSwitchDisconnectAndFail)
     EXPECT_TRUE(Enabled(32773));
     EXPECT_FALSE(Enabled(32774)) << "the pattern has no display dialog";
     EXPECT_EQ(View()->m_hCapWnd->size(), QSize(640, 480));
+    // Video > Source: a change cancelled is put back and not kept for the device; one taken
+    // with OK is kept.
+    const std::string strId = m_drivers.Driver(1)->Identity();
+    const CCaptureState before = CDeviceMemory::Load(StorePath(), strId);
+    const std::int32_t nPattern = m_drivers.Driver(1)->Controls()[0].nValue;
+    for (const bool bOk : {false, true})
+    {
+        WhenModal(
+            [bOk](QWidget* p)
+            {
+                auto* pCombo = p->findChild<QComboBox*>();
+                pCombo->setCurrentIndex((pCombo->currentIndex() + 1) % pCombo->count());
+                bOk ? static_cast<QDialog*>(p)->accept() : static_cast<QDialog*>(p)->reject();
+            });
+        Trigger(32772);
+        EXPECT_EQ(CDeviceMemory::Load(StorePath(), strId) == before, !bOk) << "OK " << bOk;
+        EXPECT_EQ(m_drivers.Driver(1)->Controls()[0].nValue == nPattern, !bOk) << "OK " << bOk;
+    }
 
     Trigger(35002); // switch
-    EXPECT_EQ(View()->m_settings.CaptureDevice, 2);
+    EXPECT_EQ(Core().Settings().CaptureDevice, 2);
     EXPECT_FALSE(Checked(35001));
     EXPECT_TRUE(Checked(35002));
     EXPECT_EQ(m_drivers.Driver(1)->IsOpen(), false);
 
     Trigger(35002); // the checked one again: disconnect
-    EXPECT_EQ(View()->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(Core().Settings().CaptureDevice, -1);
     EXPECT_EQ(Frame()->windowTitle(), "No driver selected - Vistrel");
     EXPECT_FALSE(Checked(35002));
     EXPECT_FALSE(Enabled(32772));
 
     Trigger(35000); // refuses
     EXPECT_EQ(m_boxes, std::vector<std::string>{"DOH! Can't open this driver"});
-    EXPECT_EQ(View()->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(Core().Settings().CaptureDevice, -1);
     EXPECT_EQ(Frame()->windowTitle(), "No driver selected - Vistrel");
 }
 
@@ -97,7 +118,7 @@ TEST_F(MainFrame, EveryAppendedDriverItemIsRouted)
     ASSERT_EQ(Frame()->VideoMenu()->actions().size(), 4 + 12);
     EXPECT_TRUE(Enabled(35011));
     Trigger(35011);
-    EXPECT_EQ(View()->m_settings.CaptureDevice, 11);
+    EXPECT_EQ(Core().Settings().CaptureDevice, 11);
     EXPECT_TRUE(View()->OnCmdMsg(35099, CN_UPDATE_COMMAND_UI, nullptr));
     EXPECT_FALSE(View()->OnCmdMsg(35100, CN_COMMAND, nullptr));
 }
@@ -116,14 +137,14 @@ TEST_F(MainFrame, TheCheckBoxesDrivePreviewAndServer)
     EXPECT_TRUE(View()->m_hCapWnd->IsPreviewing());
 
     UserClick(pPreview);
-    EXPECT_EQ(View()->m_settings.PreviewEnabled, 0);
+    EXPECT_EQ(Core().Settings().PreviewEnabled, 0);
     EXPECT_FALSE(View()->m_hCapWnd->IsPreviewing());
 
     bool bConnected = true;
     Fetch(nPort, &bConnected);
     EXPECT_FALSE(bConnected);
     UserClick(pServer);
-    EXPECT_EQ(View()->m_settings.ServerEnabled, 1);
+    EXPECT_EQ(Core().Settings().ServerEnabled, 1);
     const auto bytes = Fetch(nPort, &bConnected);
     EXPECT_TRUE(bConnected);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
@@ -150,13 +171,13 @@ TEST_F(MainFrame, TheFrameFitsTheViewAndNeverHidesItsControls)
 
 TEST_F(MainFrame, MinimisingHidesIntoTheNotificationArea)
 {
+    m_tray = {true, true};
     ASSERT_TRUE(Start());
-    Frame()->SetTrayAvailable(true);
     Frame()->setGeometry(100, 100, 500, 400);
     const QRect before = Frame()->geometry();
     for (int bEnabled : {0, 1})
     {
-        View()->m_settings.ServerEnabled = bEnabled;
+        Core().SetServerEnabled(bEnabled != 0);
         Frame()->showMinimized();
         QApplication::processEvents();
         EXPECT_FALSE(Frame()->isVisible());
@@ -176,17 +197,17 @@ TEST_F(MainFrame, MinimisingHidesIntoTheNotificationArea)
     }
 
     // Without a notification area the window minimises as usual.
-    Frame()->SetTrayAvailable(false);
+    m_tray = {false, true};
+    ASSERT_TRUE(Start());
     Frame()->showMinimized();
     QApplication::processEvents();
     EXPECT_FALSE(Frame()->TrayIcon()->isVisible());
     EXPECT_TRUE(Frame()->isVisible());
-    Frame()->SetTrayAvailable(true);
-    Frame()->showNormal();
-    Frame()->setGeometry(before);
 
     // A StatusNotifierItem host only activates: that brings the window back.
-    Frame()->SetTrayDoubleClicks(false);
+    m_tray = {true, false};
+    ASSERT_TRUE(Start());
+    Frame()->setGeometry(before);
     Frame()->showMinimized();
     QApplication::processEvents();
     ASSERT_FALSE(Frame()->isVisible());
@@ -260,7 +281,7 @@ TEST_F(MainFrame, AStoreThatCannotBeReadEndsTheStartAndOneThatCannotBeMadeDoesNo
     m_boxes.clear();
     ASSERT_TRUE(Start());
     EXPECT_EQ(m_boxes, std::vector<std::string>(6, "The system cannot find the path specified."));
-    EXPECT_EQ(View()->m_settings.ServerPort, 8080);
+    EXPECT_EQ(Core().Settings().ServerPort, 8080);
     m_boxes.clear();
     Trigger(57603);
     ASSERT_EQ(m_boxes.size(), 1u);
@@ -303,16 +324,13 @@ TEST_F(MainFrame, AStoreLockedByAnotherProgramIsWaitedForThenGivenUpWithOneMessa
     ASSERT_TRUE(Start());
     release.join();
     EXPECT_TRUE(m_boxes.empty());
-    EXPECT_EQ(View()->m_settings.ServerPort, 8123);
-    m_app.reset();
+    EXPECT_EQ(Core().Settings().ServerPort, 8123);
+    Stop();
 
     // Held past the wait: one message naming the store, no window, the store unchanged.
     lock();
-    CRunOptions options;
-    options.nStoreWaitSeconds = 0;
-    m_app = std::make_unique<CVistrelApp>(m_drivers);
-    m_app->SetRunOptions(options);
-    EXPECT_FALSE(m_app->InitInstance());
+    m_options.nStoreWaitSeconds = 0;
+    EXPECT_FALSE(Start());
     ASSERT_EQ(m_boxes.size(), 1u);
     EXPECT_EQ(m_boxes[0], "The settings store " + CRegistryHive::DefaultPath() +
                               " is locked by another program; gave up waiting for it after 0 "

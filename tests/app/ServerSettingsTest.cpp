@@ -1,7 +1,8 @@
 #include "AppFixture.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/UserInput.h"
 
-#include "app/dialogs/ServerSettingsDlg.h"
+#include "dialogs/ServerSettingsDlg.h"
 #include "platform/registry/RegistryHive.h"
 
 #include <QCheckBox>
@@ -54,8 +55,9 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     Store("ServerEnabled", 1);
     Store("CaptureDevice", 1);
     ASSERT_TRUE(Start());
-    const CImageSocket* pBefore = View()->m_server.Listener();
-    ASSERT_NE(pBefore, nullptr);
+    // A restart closes the listening socket and opens another.
+    const std::string before = ListeningSocket(nPort);
+    ASSERT_NE(before, "");
 
     // Header and format only: no restart, and the next image uses them.
     WhenModal(
@@ -67,9 +69,9 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
             UserClick(Button(d, 1));
         });
     Trigger(32775);
-    EXPECT_EQ(View()->m_server.Listener(), pBefore);
-    EXPECT_EQ(View()->m_settings.HttpHeaders, 0);
-    EXPECT_EQ(View()->m_settings.ImageType, 1);
+    EXPECT_EQ(ListeningSocket(nPort), before);
+    EXPECT_EQ(Core().Settings().HttpHeaders, 0);
+    EXPECT_EQ(Core().Settings().ImageType, 1);
     const auto bmp = Fetch(nPort);
     ASSERT_GE(bmp.size(), 2u);
     EXPECT_EQ(bmp[0], 'B');
@@ -78,7 +80,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
     // OK without changes restarts nothing either; Cancel after edits changes nothing.
     WhenModal([](QWidget* d) { UserClick(Button(d, 1)); });
     Trigger(32775);
-    EXPECT_EQ(View()->m_server.Listener(), pBefore);
+    EXPECT_EQ(ListeningSocket(nPort), before);
     WhenModal(
         [](QWidget* d)
         {
@@ -87,9 +89,9 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
             UserClick(Button(d, 2));
         });
     Trigger(32775);
-    EXPECT_EQ(View()->m_settings.ServerPort, int(nPort));
-    EXPECT_EQ(View()->m_settings.ServerEnabled, 1);
-    EXPECT_EQ(View()->m_server.Listener(), pBefore);
+    EXPECT_EQ(Core().Settings().ServerPort, int(nPort));
+    EXPECT_EQ(Core().Settings().ServerEnabled, 1);
+    EXPECT_EQ(ListeningSocket(nPort), before);
 
     // Disabling closes the socket and clears the form's check box.
     WhenModal(
@@ -99,7 +101,7 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
             UserClick(Button(d, 1));
         });
     Trigger(32775);
-    EXPECT_FALSE(View()->m_server.IsListening());
+    EXPECT_FALSE(Core().Server().IsListening());
     EXPECT_FALSE(View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER)->isChecked());
 
     // A port change while disabled still restarts: the form is refreshed from the settings.
@@ -112,9 +114,9 @@ TEST_F(ServerSettings, OkRestartsOnlyForPortOrEnabledChanges)
             UserClick(Button(d, 1));
         });
     Trigger(32775);
-    EXPECT_EQ(View()->m_settings.ServerPort, int(nOther));
+    EXPECT_EQ(Core().Settings().ServerPort, int(nOther));
     EXPECT_FALSE(View()->Item<QCheckBox>(CVistrelView::IDC_ENABLE_SERVER)->isChecked());
-    EXPECT_FALSE(View()->m_server.IsListening());
+    EXPECT_FALSE(Core().Server().IsListening());
 }
 
 TEST_F(ServerSettings, ANonNumericPortKeepsTheDialogOpen)
@@ -133,7 +135,7 @@ TEST_F(ServerSettings, ANonNumericPortKeepsTheDialogOpen)
     Trigger(32775);
     EXPECT_TRUE(bStillOpen);
     EXPECT_EQ(m_boxes, std::vector<std::string>{"Please enter a positive integer."});
-    EXPECT_EQ(View()->m_settings.ServerPort, 8090);
+    EXPECT_EQ(Core().Settings().ServerPort, 8090);
 }
 
 TEST_F(ServerSettings, AnUnknownImageTypeShowsNoButtonAndStoresMinusOne)
@@ -152,7 +154,7 @@ TEST_F(ServerSettings, AnUnknownImageTypeShowsNoButtonAndStoresMinusOne)
     Trigger(32775);
     EXPECT_FALSE(bJpeg);
     EXPECT_FALSE(bBmp);
-    EXPECT_EQ(View()->m_settings.ImageType, -1);
+    EXPECT_EQ(Core().Settings().ImageType, -1);
 }
 
 TEST_F(ServerSettings, OnlySaveSettingsWritesTheStoreAndARestartReadsItBack)
@@ -178,7 +180,7 @@ TEST_F(ServerSettings, OnlySaveSettingsWritesTheStoreAndARestartReadsItBack)
     EXPECT_EQ(v, 0u);
     m_app.reset();
     ASSERT_TRUE(Start());
-    EXPECT_EQ(View()->m_settings.ServerPort, 9191);
-    EXPECT_EQ(View()->m_settings.ImageType, 1);
-    EXPECT_EQ(View()->m_settings.PreviewEnabled, 0);
+    EXPECT_EQ(Core().Settings().ServerPort, 9191);
+    EXPECT_EQ(Core().Settings().ImageType, 1);
+    EXPECT_EQ(Core().Settings().PreviewEnabled, 0);
 }

@@ -3,11 +3,11 @@
 
 #include "AppFixture.h"
 
-#include "app/dialogs/AboutDlg.h"
-#include "app/dialogs/ImageSettingsDlg.h"
-#include "app/dialogs/ServerSettingsDlg.h"
 #include "captions/CaptionDlg.h"
 #include "controls/ColorPickerButton.h"
+#include "dialogs/AboutDlg.h"
+#include "dialogs/ImageSettingsDlg.h"
+#include "dialogs/ServerSettingsDlg.h"
 #include "tests/support/Modal.h"
 #include "tests/support/UserInput.h"
 
@@ -89,7 +89,7 @@ TEST_F(UserInput, EveryControlOfEveryWindowIsWhatAClickOnItReaches)
 TEST_F(UserInput, RadioButtonsStayCheckedAndArrowsMoveThroughTheirGroup)
 {
     ASSERT_TRUE(Start());
-    ASSERT_EQ(View()->m_settings.ImageType, 0);
+    ASSERT_EQ(Core().Settings().ImageType, 0);
     WhenModal(
         [&](QWidget* d)
         {
@@ -112,7 +112,7 @@ TEST_F(UserInput, RadioButtonsStayCheckedAndArrowsMoveThroughTheirGroup)
             UserKey(d, Qt::Key_Return); // the default button
         });
     Trigger(CVistrelView::ID_OPTIONS_SERVER);
-    EXPECT_EQ(View()->m_settings.ImageType, 0) << "JPEG is kept, not stored as -1";
+    EXPECT_EQ(Core().Settings().ImageType, 0) << "JPEG is kept, not stored as -1";
 
     // Tab goes through the controls in template order; the space bar ticks a box; Escape
     // cancels.
@@ -131,7 +131,7 @@ TEST_F(UserInput, RadioButtonsStayCheckedAndArrowsMoveThroughTheirGroup)
             UserKey(d, Qt::Key_Escape);
         });
     Trigger(CVistrelView::ID_OPTIONS_SERVER);
-    EXPECT_EQ(View()->m_settings.ImageType, 0) << "Escape discards";
+    EXPECT_EQ(Core().Settings().ImageType, 0) << "Escape discards";
 }
 
 TEST_F(UserInput, ACaptionIsPlacedWithTheMouseAndTheKeyboard)
@@ -218,9 +218,9 @@ TEST_F(UserInput, TheColourPopupSurvivesACancelledOtherAndStaysAPopup)
 
 TEST_F(UserInput, EditingACaptionKeepsTheOtherChangesUntilTheDialogEnds)
 {
+    Store("JpegQuality", 40);
+    StoreText("caption2", "Text", "Gate \xff\xfe %H");
     ASSERT_TRUE(Start());
-    View()->m_settings.JpegQuality = 40;
-    View()->m_settings.captions[2].Text = "Gate \xff\xfe %H";
     bool bKept = false;
     WhenModal(
         [&](QWidget* d)
@@ -240,9 +240,9 @@ TEST_F(UserInput, EditingACaptionKeepsTheOtherChangesUntilTheDialogEnds)
         });
     Trigger(CVistrelView::ID_OPTIONS_IMAGE);
     EXPECT_TRUE(bKept) << "the refresh after the editor put back other controls";
-    EXPECT_EQ(View()->m_settings.UseOverlay, 1);
-    EXPECT_EQ(View()->m_settings.UseCustomSize, 1);
-    EXPECT_EQ(View()->m_settings.captions[0].Enabled, 1);
-    EXPECT_EQ(View()->m_settings.captions[2].Text, "Gate \xff\xfe %H")
+    EXPECT_EQ(Core().Settings().UseOverlay, 1);
+    EXPECT_EQ(Core().Settings().UseCustomSize, 1);
+    EXPECT_EQ(Core().Settings().captions[0].Enabled, 1);
+    EXPECT_EQ(Core().Settings().captions[2].Text, "Gate \xff\xfe %H")
         << "a text that is not UTF-8 comes back byte for byte";
 }

@@ -6,9 +6,10 @@
 // Where to click comes from a twin of each window built here without a screen from the same
 // templates; the test checks that the real dialog has the twin's size before it trusts that.
 
+#include "app/Reporters.h"
 #include "app/VistrelApp.h"
-#include "app/dialogs/ImageSettingsDlg.h"
 #include "captions/CaptionDlg.h"
+#include "dialogs/ImageSettingsDlg.h"
 #include "platform/capture/DriverList.h"
 #include "platform/capture/TestPatternDriver.h"
 #include "platform/registry/RegistryHive.h"
@@ -192,9 +193,9 @@ TEST(DesktopWalk, OverlayAndABottomRightCaptionSetWithTheMouse)
     const std::string strProgramStore = dir.File("config");
     {
         CScopedEnv xdg("XDG_CONFIG_HOME", strProgramStore);
-        CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
         CRegistryKey key;
-        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, CSettings::kProductKey), ERROR_SUCCESS);
+        ASSERT_EQ(key.Create(CRegistryHive::UserStore("vistrel"), CSettings::kProductKey),
+                  ERROR_SUCCESS);
         key.SetDword(DWORD(CDriverList::Discover(CV4l2Api::System()).Count() - 1), "CaptureDevice");
         key.SetDword(1, "ServerEnabled");
         key.SetDword(nPort, "ServerPort");
@@ -212,7 +213,12 @@ TEST(DesktopWalk, OverlayAndABottomRightCaptionSetWithTheMouse)
     std::vector<std::unique_ptr<CCaptureDriver>> drivers;
     drivers.push_back(std::make_unique<CTestPatternDriver>());
     const CDriverList twinDrivers(std::move(drivers));
-    CVistrelApp twin(twinDrivers);
+    CStderrReporter twinReporter;
+    CRunContext twinContext;
+    twinContext.strStore = CRegistryHive::DefaultPath();
+    twinContext.pReporter = &twinReporter;
+    CCameraServer twinCore(twinDrivers, twinContext);
+    CVistrelApp twin(twinCore);
     ASSERT_TRUE(twin.InitInstance());
     CMainFrame* pTwinFrame = twin.MainFrame();
     QAction* pOptions = nullptr;

@@ -31,7 +31,6 @@ protected:
 
     void SetUp() override
     {
-        CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
         m_nPort = FreePort();
         ASSERT_NE(m_nPort, 0u);
         // The test pattern comes after whatever cameras this machine has.
@@ -51,7 +50,8 @@ protected:
     static void Store(const char* pszName, DWORD n)
     {
         CRegistryKey key;
-        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel"), ERROR_SUCCESS);
+        ASSERT_EQ(key.Create(CRegistryHive::UserStore("vistrel"), "Software\\Quenlor\\Vistrel"),
+                  ERROR_SUCCESS);
         key.SetDword(n, pszName);
     }
     void Launch()

@@ -25,10 +25,10 @@ TEST(Screenshot, TheWindowShowsTheFormAndAPreviewOfTheTestPattern)
         GTEST_SKIP() << "Xvfb or ImageMagick's import is not installed";
     CTempDir dir;
     CScopedEnv xdg("XDG_CONFIG_HOME", dir.File("config"));
-    CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
     {
         CRegistryKey key;
-        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel"), ERROR_SUCCESS);
+        ASSERT_EQ(key.Create(CRegistryHive::UserStore("vistrel"), "Software\\Quenlor\\Vistrel"),
+                  ERROR_SUCCESS);
         key.SetDword(DWORD(CDriverList::Discover(CV4l2Api::System()).Count() - 1), "CaptureDevice");
         key.SetDword(1, "PreviewEnabled");
     }

@@ -69,21 +69,16 @@ TEST_F(HostileFiles, LinksAreNeverWrittenThroughAndFifosNeverBlock)
     WriteBytes(shared + "/card.bmp", MakeBmp(CTestPicture::Solid(33, 17, RGB(0, 128, 255))));
     std::filesystem::create_symlink(shared + "/pipe", m_dir.File("overlay.bmp"));
     std::filesystem::create_symlink(shared + "/card.bmp", m_dir.File("capoff.bmp"));
-    m_app.reset();
+    Stop();
     Store("UseOverlay", 1);
     Store("ImageType", 1);
-    // The overlay is read at start-up, from the working folder the program was started in.
-    const auto home = std::filesystem::current_path();
-    std::filesystem::current_path(m_dir.Path());
-    const bool bStarted = Start();
-    std::filesystem::current_path(home);
-    ASSERT_TRUE(bStarted);
-    View()->SetWorkingDirectory(m_dir.Path().string());
+    // The overlay is read at start-up, from the working folder.
+    ASSERT_TRUE(Start());
     ASSERT_FALSE(m_boxes.empty());
     EXPECT_NE(m_boxes.back().find("overlay.bmp: it is not a regular file"), std::string::npos)
         << m_boxes.back();
     Trigger(35001); // the device off: capoff.bmp is read
-    EXPECT_EQ(View()->m_settings.CaptureDevice, -1);
+    EXPECT_EQ(Core().Settings().CaptureDevice, -1);
     const std::string reply = Body(Fetch(nPort));
     const std::size_t nBody = reply.find("\r\n\r\n");
     ASSERT_NE(nBody, std::string::npos) << reply;

@@ -26,7 +26,7 @@ public:
         for (std::size_t i = 0; i < nSize; ++i)
             m_response[i] = std::uint8_t(i * 31 + 7);
     }
-    int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& p, bool)
+    int BuildSnapshot(std::unique_ptr<std::uint8_t[]>& p)
     {
         const int nBuild = ++m_nBuilds;
         p.reset(new std::uint8_t[m_response.size()]);
@@ -36,19 +36,19 @@ public:
     }
     // With delays set, build n (from 1) is delivered that many milliseconds after it is asked
     // for (a negative delay: at once), as a view that encodes elsewhere does.
-    void BuildSnapshotLater(bool bIncludeStatusLine, Delivery done) override
+    void BuildSnapshotLater(Delivery done) override
     {
         const std::size_t n = std::size_t(m_nBuilds);
         const int nDelay = n < m_delays.size() ? m_delays[n] : -1;
         if (nDelay < 0)
         {
             std::unique_ptr<std::uint8_t[]> pResponse;
-            const int nLength = BuildSnapshot(pResponse, bIncludeStatusLine);
+            const int nLength = BuildSnapshot(pResponse);
             done(nLength, std::move(pResponse));
             return;
         }
         auto pBlock = std::make_shared<std::unique_ptr<std::uint8_t[]>>();
-        const int nLength = BuildSnapshot(*pBlock, bIncludeStatusLine);
+        const int nLength = BuildSnapshot(*pBlock);
         QTimer::singleShot(nDelay,
                            [this, done, pBlock, nLength]
                            {
@@ -90,16 +90,25 @@ CReadResult ReadSlowly(int fd, std::size_t nChunk, int nPauseMs)
     }
 }
 
+// Bounds short enough for a test: a send timeout of 2 s, a linger of 300 ms.
+CServerLimits Short(int nSendTimeoutMs = 2000, int nCeilingMs = CServerLimits{}.nCeilingMs)
+{
+    CServerLimits limits;
+    limits.nSendTimeoutMs = nSendTimeoutMs;
+    limits.nLingerMs = 300;
+    limits.nCeilingMs = nCeilingMs;
+    return limits;
+}
+
 class ImageServer : public ::testing::Test
 {
 protected:
     CFakeView m_view{3 << 20}; // 3 MiB: more than the socket buffers take at once
-    CImageServer m_server{m_view};
+    CImageServer m_server{m_view, Short()};
     unsigned m_nPort = 0;
 
     void SetUp() override
     {
-        m_server.SetTimeouts(2000, 300);
         ASSERT_TRUE(m_server.Listen(0));
         m_nPort = m_server.Port();
         ASSERT_NE(m_nPort, 0u);
@@ -248,12 +257,13 @@ TEST_F(ImageServer, ASlowSteadyReaderGetsItAllWhileAStalledOneIsResetAfterTheSen
     EXPECT_LT(stalled.bytes.size(), 16000u) << "reset, not served to the end";
 
     // ... but no reader holds its place for ever: past the ceiling it is reset.
-    m_server.SetTimeouts(2000, 300, CImageServer::kStallMs, 1500);
+    CImageServer ceiling(m_view, Short(2000, 1500));
+    ASSERT_TRUE(ceiling.Listen(0));
     m_view.SetSize(3 << 20);
     CReadResult steady;
     Serve({[&]
            {
-               const int fd = ConnectTo("127.0.0.1", m_nPort, 65536);
+               const int fd = ConnectTo("127.0.0.1", ceiling.Port(), 65536);
                steady = ReadSlowly(fd, 65536, 100);
                ::close(fd);
            }});
@@ -303,36 +313,39 @@ TEST_F(ImageServer, TwoClientsInARowGetTheirOwnBuilds)
 TEST_F(ImageServer, ABusyPortIsRefusedAndTwoServersShareNothing)
 {
     CFakeView otherView(100);
-    CImageServer second(otherView);
+    CImageServer second(otherView, Short(300));
     EXPECT_FALSE(second.Listen(m_nPort));
     EXPECT_EQ(second.LastError(), EADDRINUSE);
     EXPECT_FALSE(second.IsListening());
     EXPECT_FALSE(second.Listen(70000));
 
-    // Each server has its own connections, counters and timeouts: the second one's short
-    // send timeout resets its stalled client while this server's client, as slow to start
-    // reading, still gets its whole image.
+    // Each server has its own connections and bounds: the second one's short send timeout
+    // resets its stalled client while the first's client, as slow to start reading, still
+    // gets its whole image (the first's send timeout is the usual half minute).
     ASSERT_TRUE(second.Listen(0));
-    second.SetTimeouts(300, 300);
     otherView.SetSize(3 << 20);
-    m_server.SetTimeouts(5000, 300);
+    CImageServer first(m_view);
+    ASSERT_TRUE(first.Listen(0));
     CReadResult stalled;
     CReadResult served;
+    std::atomic<bool> bSecondGaveUp{false};
     Serve({[&]
            {
                const int fd = ConnectTo("127.0.0.1", second.Port(), 4096);
-               std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+               EXPECT_TRUE(WaitUntilPeerCloses(fd, 60000));
+               bSecondGaveUp = true;
                stalled = ReadAll(fd, 3000);
                ::close(fd);
            },
            [&]
            {
-               const int fd = ConnectTo("127.0.0.1", m_nPort, 4096);
-               std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-               served = ReadAll(fd, 8000);
+               const int fd = ConnectTo("127.0.0.1", first.Port(), 4096);
+               while (!bSecondGaveUp)
+                   std::this_thread::sleep_for(std::chrono::milliseconds(10));
+               served = ReadAll(fd, 30000);
                ::close(fd);
            }},
-          15000);
+          90000);
     EXPECT_TRUE(stalled.bReset || stalled.bEof);
     EXPECT_LT(stalled.bytes.size(), 3u << 20);
     EXPECT_EQ(served.bytes, m_view.Expected(1));

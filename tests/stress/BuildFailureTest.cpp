@@ -19,9 +19,7 @@ class CFlakyCapture : public CFrameSource
 {
 public:
     CFrameBuffer frame;
-    bool bSave = true;
     bool GrabFrameNoStop() override { return true; }
-    bool FileSaveDib(const char* pszFile) override { return bSave && frame.SaveDib(pszFile); }
     const CFrameBuffer& Frame() const override { return frame; }
     std::string LastError() const override { return "injected"; }
 };
@@ -43,16 +41,16 @@ TEST(BuildFailures, AThousandFailedBuildsAnswer503AndKeepNoMemory)
         settings.ImageType = 0;
         settings.UseCustomSize = 0;
         settings.ImageWidth = 160;
-        capture.bSave = true;
         capture.frame.Resize(64, 48);
-        std::filesystem::remove_all(dir.File("frame.jpg"));
+        for (const char* pszFile : {"frame.jpg", "capframe.bmp"})
+            std::filesystem::remove_all(dir.File(pszFile));
         switch (i % 5)
         {
         case 0: // the frame file cannot be written
-            capture.bSave = false;
+            std::filesystem::create_directories(dir.File("capframe.bmp"));
             break;
-        case 1: // the frame buffer is empty
-            capture.frame = CFrameBuffer();
+        case 1: // the frame file is a link somebody planted
+            std::filesystem::create_symlink(dir.File("elsewhere"), dir.File("capframe.bmp"));
             break;
         case 2: // the encoder fails on an empty image
             settings.UseCustomSize = 1;
@@ -72,13 +70,12 @@ TEST(BuildFailures, AThousandFailedBuildsAnswer503AndKeepNoMemory)
         arrange(i);
         std::string text;
         bool bDone = false;
-        service.BuildSnapshotLater(true,
-                                   [&](int nLength, std::unique_ptr<std::uint8_t[]> block)
-                                   {
-                                       text.assign(reinterpret_cast<const char*>(block.get()),
-                                                   std::size_t(nLength));
-                                       bDone = true;
-                                   });
+        service.BuildSnapshotLater(
+            [&](int nLength, std::unique_ptr<std::uint8_t[]> block)
+            {
+                text.assign(reinterpret_cast<const char*>(block.get()), std::size_t(nLength));
+                bDone = true;
+            });
         EXPECT_TRUE(PumpUntil([&] { return bDone; }, 5000)) << i;
         EXPECT_EQ(text.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << i;
         EXPECT_EQ(text.find("200 OK"), std::string::npos);

@@ -53,11 +53,11 @@ protected:
 
     void SetUp() override
     {
-        CRegistryHive::SetDefaultFolder("vistrel"); // the store the program under test reads
         m_nPort = FreePort();
         ASSERT_NE(m_nPort, 0u);
         CRegistryKey key;
-        ASSERT_EQ(key.Create(HKEY_LOCAL_MACHINE, "Software\\Quenlor\\Vistrel"), ERROR_SUCCESS);
+        ASSERT_EQ(key.Create(CRegistryHive::UserStore("vistrel"), "Software\\Quenlor\\Vistrel"),
+                  ERROR_SUCCESS);
         key.SetDword(1, "ServerEnabled");
         key.SetDword(m_nPort, "ServerPort");
         key.SetDword(1, "ImageType"); // BMP of a fixed picture: every body is the same bytes

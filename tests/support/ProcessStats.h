@@ -83,3 +83,27 @@ inline int ConnectionCount(pid_t pid)
     }
     return n;
 }
+
+// The inode of the socket listening on nPort (IPv4 or IPv6), "" when none: a socket closed and
+// opened again on the same port has another.
+inline std::string ListeningSocket(unsigned nPort)
+{
+    for (const char* pszTable : {"/proc/net/tcp6", "/proc/net/tcp"})
+    {
+        std::ifstream f(pszTable);
+        std::string line;
+        std::getline(f, line);
+        while (std::getline(f, line))
+        {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            const auto colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos &&
+                std::stoul(local.substr(colon + 1), nullptr, 16) == nPort)
+                return inode;
+        }
+    }
+    return {};
+}

@@ -2,11 +2,11 @@
 //   build/bin/vistrel-docshots docs
 // Runs without a display (the dialogs are rendered, not shown).
 
-#include "app/dialogs/AboutDlg.h"
-#include "app/dialogs/ImageSettingsDlg.h"
-#include "app/dialogs/ServerSettingsDlg.h"
 #include "captions/CaptionDlg.h"
 #include "controls/ColorPickerButton.h"
+#include "dialogs/AboutDlg.h"
+#include "dialogs/ImageSettingsDlg.h"
+#include "dialogs/ServerSettingsDlg.h"
 
 #include <QApplication>
 #include <QDir>

@@ -50,7 +50,10 @@ std::string ValueName(const std::string& s)
 class CTool
 {
 public:
-    CTool(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
+    CTool(std::ostream& out, std::ostream& err, std::string strStore)
+        : m_out(out), m_err(err), m_strStore(std::move(strStore))
+    {
+    }
 
     int Run(const std::vector<std::string>& a)
     {
@@ -91,10 +94,10 @@ private:
     {
         if (m_pHive)
             return true;
-        const LONG n = CRegistryHive::Open(CRegistryHive::DefaultPath(), m_pHive);
+        const LONG n = CRegistryHive::Open(m_strStore, m_pHive);
         if (n != ERROR_SUCCESS)
         {
-            Fail("the store " + CRegistryHive::DefaultPath() + " cannot be opened", n);
+            Fail("the store " + m_strStore + " cannot be opened", n);
             return false;
         }
         return true;
@@ -476,11 +479,13 @@ private:
 
     std::ostream& m_out;
     std::ostream& m_err;
+    std::string m_strStore;
     std::shared_ptr<CRegistryHive> m_pHive;
 };
 } // namespace
 
-int RunRegTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+int RunRegTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               const std::string& strStore)
 {
-    return CTool(out, err).Run(args);
+    return CTool(out, err, strStore).Run(args);
 }

@@ -6,9 +6,13 @@
 //   export KEY FILE               write KEY and its sub-keys as a .reg file
 //   import FILE                   apply a .reg file, all or nothing
 
+#include "platform/registry/RegistryHive.h"
+
 #include <ostream>
 #include <string>
 #include <vector>
 
-// Runs one command; 0 on success, 1 when it failed (a one-line message on err), 2 for usage.
-int RunRegTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Runs one command on the store at strStore; 0 on success, 1 when it failed (a one-line message on
+// err), 2 for usage.
+int RunRegTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               const std::string& strStore = CRegistryHive::DefaultPath());

@@ -8,6 +8,6 @@
 int main(int argc, char** argv)
 {
     // The store of the program this tool edits.
-    CRegistryHive::SetDefaultFolder("vistrel");
-    return RunRegTool(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);
+    return RunRegTool(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
+                      CRegistryHive::UserStore("vistrel"));
 }

@@ -51,21 +51,31 @@ std::vector<BYTE> Read(HKEY h, const char* pszName, DWORD* pType = nullptr, LONG
 
 TEST_F(Registry, StoreLivesUnderXdgConfigHomeAndIsCreatedWithItsFolders)
 {
-    // In the folder the application names, by default the program's own.
+    // HKEY_LOCAL_MACHINE is the store in the program's own folder; a program names its own
+    // store by its file, and opens its keys below that store's root.
     EXPECT_EQ(StorePath(), m_dir.File("platform_registry_tests/registry.db"));
-    CRegistryHive::SetDefaultFolder("vistrel");
-    EXPECT_EQ(StorePath(), m_dir.File("vistrel/registry.db"));
-    EXPECT_FALSE(std::filesystem::exists(StorePath()));
-    HKEY h = Create("Software\\Quenlor\\Vistrel");
-    ASSERT_NE(h, nullptr);
+    const std::string strStore = CRegistryHive::UserStore("vistrel");
+    EXPECT_EQ(strStore, m_dir.File("vistrel/registry.db"));
+    EXPECT_FALSE(std::filesystem::exists(strStore));
+    HKEY hRoot = nullptr;
+    ASSERT_EQ(RegOpenStoreA(strStore.c_str(), &hRoot), ERROR_SUCCESS);
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(hRoot, "Software\\Quenlor\\Vistrel", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    const DWORD v = 7;
+    ASSERT_EQ(RegSetValueExA(h, "x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
+              ERROR_SUCCESS);
     RegCloseKey(h);
-    EXPECT_TRUE(std::filesystem::exists(StorePath()));
+    RegCloseKey(hRoot);
+    EXPECT_TRUE(std::filesystem::exists(strStore));
+    EXPECT_FALSE(std::filesystem::exists(StorePath())) << "the other store is untouched";
 
     // A relative XDG_CONFIG_HOME is ignored, as the XDG rules say.
     CScopedEnv relative("XDG_CONFIG_HOME", "relative/dir");
     CScopedEnv home("HOME", m_dir.File("home"));
-    EXPECT_EQ(CRegistryHive::DefaultPath(), m_dir.File("home") + "/.config/vistrel/registry.db");
-    CRegistryHive::SetDefaultFolder(program_invocation_short_name);
+    EXPECT_EQ(CRegistryHive::UserStore("vistrel"),
+              m_dir.File("home") + "/.config/vistrel/registry.db");
 }
 
 TEST_F(Registry, TypedValuesKeepTheirExactBytes)

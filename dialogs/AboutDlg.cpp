@@ -1,4 +1,4 @@
-#include "app/dialogs/AboutDlg.h"
+#include "dialogs/AboutDlg.h"
 
 #include <QPushButton>
 

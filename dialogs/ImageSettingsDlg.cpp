@@ -1,4 +1,4 @@
-#include "app/dialogs/ImageSettingsDlg.h"
+#include "dialogs/ImageSettingsDlg.h"
 
 #include "captions/CaptionDlg.h"
 

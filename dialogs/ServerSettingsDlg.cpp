@@ -1,4 +1,4 @@
-#include "app/dialogs/ServerSettingsDlg.h"
+#include "dialogs/ServerSettingsDlg.h"
 
 const CDlgTemplate& CServerSettingsDlg::Template()
 {

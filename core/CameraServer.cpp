@@ -1,0 +1,388 @@
+#include "core/CameraServer.h"
+
+#include "platform/file/File.h"
+#include "platform/registry/Registry.h"
+#include "platform/ui/MessageBox.h"
+#include "res/StandbyPicture.h"
+#include "settings/DeviceMemory.h"
+
+#include <QImage>
+#include <QSocketNotifier>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <sys/stat.h>
+#include <thread>
+
+CCameraServer::CCameraServer(const CDriverList& drivers, CRunContext context, CServerLimits limits)
+    : m_drivers(drivers), m_context(std::move(context)), m_capture(drivers),
+      m_server(m_service, limits)
+{
+    m_service.SetFrameSource(&m_capture);
+    m_service.SetWorkingDirectory(m_context.strWorkingFolder);
+    m_service.SetStatusHandler([this](const std::string& strProblem) { SetStatus(strProblem); });
+    QImage standby;
+    standby.loadFromData(StandbyPictureBmp(), "BMP");
+    m_capture.SetStandbyPicture(standby);
+    // A camera back after an unplug, a stall or another program's use: said once, and its
+    // problem is over.
+    connect(&m_capture, &CCaptureSession::DeviceBack, this,
+            [this](const QString& text)
+            {
+                Line(text.toStdString());
+                SetStatus({});
+                emit DeviceChanged();
+            });
+    m_strTitle = "No Driver Selected";
+}
+
+CCameraServer::~CCameraServer()
+{
+    // No new connections; those still open are closed with the server.
+    m_server.StopListening();
+    m_service.SetOverlay(nullptr);
+    m_pOverlay.reset();
+    m_capture.Disconnect();
+}
+
+void CCameraServer::Message(const std::string& strText, unsigned nType,
+                            const std::string& strCaption)
+{
+    if (m_context.pReporter != nullptr)
+        m_context.pReporter->Message(strText, strCaption, nType);
+}
+
+void CCameraServer::Line(const std::string& strText)
+{
+    if (m_context.pReporter != nullptr)
+        m_context.pReporter->Line(strText);
+}
+
+std::string CCameraServer::WorkingFile(const char* pszName) const
+{
+    return m_context.strWorkingFolder.empty() ? std::string(pszName)
+                                              : m_context.strWorkingFolder + "/" + pszName;
+}
+
+void CCameraServer::SetTitle(const std::string& strTitle)
+{
+    m_strTitle = strTitle;
+    emit TitleChanged(QString::fromStdString(strTitle));
+}
+
+void CCameraServer::SetStatus(const std::string& strText)
+{
+    if (strText == m_strStatus)
+        return;
+    const bool bHadProblem = !m_strStatus.empty();
+    m_strStatus = strText;
+    // Without a window, the end of a problem is said as plainly as the problem was.
+    if (m_context.bHeadless && !strText.empty())
+        Line(strText);
+    else if (m_context.bHeadless && bHadProblem)
+        Line("the problem above is gone; images are served again");
+    emit StatusChanged(QString::fromStdString(strText));
+}
+
+bool CCameraServer::Start()
+{
+    SetTitle("No Driver Selected");
+    CSettings::CaptionStatus captionKeys{};
+    const LONG nStore = LoadWaitingForTheStore(captionKeys);
+    const std::string strStore = m_context.strStore;
+    const int nWaited = m_context.options.nStoreWaitSeconds.value_or(kStoreWaitSeconds);
+    struct stat st;
+    const bool bStoreExists = ::lstat(strStore.c_str(), &st) == 0;
+    if (nStore == ERROR_BUSY)
+    {
+        // Exit with an error so that a service manager tries again later.
+        Message("The settings store " + strStore +
+                    " is locked by another program; gave up waiting for it after " +
+                    std::to_string(nWaited) + " seconds.",
+                MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    if (nStore != ERROR_SUCCESS && nStore != ERROR_FILE_NOT_FOUND && !bStoreExists)
+    {
+        // No store, and none can be made here (a read-only home, say): the program runs on
+        // with every default, each caption saying its key could not be opened; only Save
+        // has something to refuse then.
+        captionKeys.fill(nStore);
+    }
+    else if (nStore != ERROR_SUCCESS && nStore != ERROR_FILE_NOT_FOUND)
+    {
+        // A store that cannot be read (corrupt, foreign, a folder, locked too long) ends the
+        // start with one message that names it, and it is never written.
+        Message("The settings store " + strStore + " cannot be read: " + RegistryErrorText(nStore),
+                MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    for (LONG nStatus : captionKeys)
+        // A caption key that a read-only store lacks reads as a new caption.
+        if (nStatus != ERROR_SUCCESS && nStatus != ERROR_FILE_NOT_FOUND)
+            Message(RegistryErrorText(nStatus), MB_OK | MB_ICONINFORMATION, "Error opening key");
+    // Options of this run change the record as the window would; only Save stores them.
+    m_context.options.ApplyTo(m_settings);
+    if (m_settings.UseOverlay != 0)
+        LoadOverlay();
+    // The device kept in the settings is connected again, then the server started.
+    if (m_settings.CaptureDevice != -1)
+    {
+        const int nIndex = StoredDeviceIndex();
+        m_settings.CaptureDevice = -1; // so that the call connects instead of toggling off
+        SelectDriver(nIndex, true);
+    }
+    StartServer();
+    return true;
+}
+
+LONG CCameraServer::LoadWaitingForTheStore(CSettings::CaptionStatus& captionKeys)
+{
+    // Every attempt waits the store's own busy time; between attempts a SIGTERM is honoured.
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::seconds(m_context.options.nStoreWaitSeconds.value_or(kStoreWaitSeconds));
+    LONG nStore = m_settings.Load(m_context.strStore, &captionKeys);
+    if (nStore == ERROR_BUSY)
+        Line("the settings store " + m_context.strStore +
+             " is locked by another program; waiting for it");
+    const auto signalled = []
+    {
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+    };
+    while (nStore == ERROR_BUSY && std::chrono::steady_clock::now() < deadline && !signalled())
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        nStore = m_settings.Load(m_context.strStore, &captionKeys);
+    }
+    return nStore;
+}
+
+void CCameraServer::LoadOverlay()
+{
+    auto pOverlay = std::make_shared<CDib>();
+    const std::string file = WorkingFile("overlay.bmp");
+    const auto result = pOverlay->Load(file.c_str());
+    m_pOverlay = std::move(pOverlay);
+    if (!result.Opened())
+    {
+        // The start goes on with an empty overlay, which draws nothing.
+        Message("The overlay bitmap cannot be opened:\n" + result.Error().GetErrorMessage(),
+                MB_OK | MB_ICONEXCLAMATION);
+    }
+    m_service.SetOverlay(m_pOverlay);
+}
+
+int CCameraServer::StoredDeviceIndex()
+{
+    // Known by identity: the index of a device that is not there, or that another device now
+    // has, names nothing. A store from before identities were kept goes by index.
+    if (m_settings.CaptureDeviceId.empty())
+        return m_settings.CaptureDevice;
+    if (m_settings.CaptureDeviceIdIndex != -1 &&
+        m_settings.CaptureDeviceIdIndex != m_settings.CaptureDevice)
+    {
+        // The index was set after the identity was saved with another one: it is the user's
+        // newer word.
+        Line("the capture device index " + std::to_string(m_settings.CaptureDevice) +
+             " in the settings was changed since " + m_settings.CaptureDeviceId +
+             " was kept there; the index is used");
+        return m_settings.CaptureDevice;
+    }
+    for (int i = 0; i < m_drivers.Count(); ++i)
+        if (m_drivers.Driver(i)->Identity() == m_settings.CaptureDeviceId)
+            return i;
+    return kMissingDevice;
+}
+
+void CCameraServer::KeepDeviceChoices(const std::string& strProblem)
+{
+    CCaptureDriver* pDriver = m_drivers.Driver(m_settings.CaptureDevice);
+    if (pDriver == nullptr)
+        return;
+    if (!strProblem.empty())
+        SetStatus(strProblem);
+    const LONG n =
+        CDeviceMemory::Save(m_context.strStore, pDriver->Identity(), pDriver->ChosenState());
+    if (n != ERROR_SUCCESS)
+        SetStatus("The choices for " + pDriver->Description() +
+                  " could not be kept: " + RegistryErrorText(n));
+    emit DeviceChanged();
+}
+
+bool CCameraServer::ConnectWithItsChoices(int nIndex, CCaptureDriver& driver)
+{
+    // What was chosen for this device before, in this run or an earlier one.
+    driver.Restore(CDeviceMemory::Load(m_context.strStore, driver.Identity()));
+    return m_capture.Connect(nIndex);
+}
+
+void CCameraServer::SelectDriver(int nIndex, bool bAtStart)
+{
+    if (m_settings.CaptureDevice != -1)
+        m_capture.Disconnect();
+    CCaptureDriver* pDriver = m_drivers.Driver(nIndex);
+    if (nIndex == m_settings.CaptureDevice)
+    {
+        m_settings.CaptureDevice = -1;
+    }
+    else if (nIndex == kMissingDevice)
+    {
+        Message("DOH! Can't open this driver", MB_OK);
+        SetStatus("The capture device " + m_settings.CaptureDeviceId +
+                  " kept in the settings is not connected");
+        m_settings.CaptureDevice = -1;
+    }
+    else if (pDriver == nullptr || !ConnectWithItsChoices(nIndex, *pDriver))
+    {
+        Message("DOH! Can't open this driver", MB_OK);
+        if (bAtStart && pDriver != nullptr && pDriver->WasBusy())
+        {
+            // Kept, and tried every second like an unplugged camera: the other program may
+            // let go of it; meanwhile clients get the stand-by picture.
+            m_capture.KeepTrying(nIndex);
+            SetStatus(m_capture.LastError());
+            m_settings.CaptureDevice = nIndex;
+            m_settings.CaptureDeviceId = pDriver->Identity();
+            SetTitle(pDriver->Description());
+            emit DeviceChanged();
+            return;
+        }
+        if (!m_capture.LastError().empty())
+            SetStatus(m_capture.LastError());
+        m_settings.CaptureDevice = -1;
+    }
+    else
+    {
+        m_settings.CaptureDevice = nIndex;
+        m_settings.CaptureDeviceId = pDriver->Identity();
+        std::string name;
+        m_drivers.GetDriverDescription(nIndex, name);
+        SetTitle(name);
+    }
+    if (m_settings.CaptureDevice == -1)
+    {
+        m_settings.CaptureDeviceId.clear();
+        SetTitle("No driver selected");
+    }
+    emit DeviceChanged();
+}
+
+void CCameraServer::SetPreviewEnabled(bool bEnabled)
+{
+    m_settings.PreviewEnabled = bEnabled ? 1 : 0;
+}
+
+void CCameraServer::SetServerEnabled(bool bEnabled)
+{
+    m_settings.ServerEnabled = bEnabled ? 1 : 0;
+    StartServer();
+}
+
+void CCameraServer::ApplyServerSettings(unsigned nPort, int nHttpHeaders, int nServerEnabled,
+                                        int nImageType)
+{
+    const bool bRestart =
+        std::int32_t(nPort) != m_settings.ServerPort || nServerEnabled != m_settings.ServerEnabled;
+    m_settings.ServerPort = std::int32_t(nPort);
+    m_settings.HttpHeaders = nHttpHeaders;
+    m_settings.ServerEnabled = nServerEnabled;
+    m_settings.ImageType = nImageType;
+    if (bRestart)
+    {
+        emit ServerEnabledChanged(m_settings.ServerEnabled != 0);
+        StartServer();
+    }
+}
+
+CCameraServer::CImageChoices CCameraServer::ImageChoices() const
+{
+    CImageChoices c;
+    c.nWidth = m_settings.ImageWidth;
+    c.nHeight = m_settings.ImageHeight;
+    c.nSizeChoice = m_settings.UseCustomSize;
+    c.nQuality = m_settings.JpegQuality;
+    c.nUseOverlay = m_settings.UseOverlay;
+    c.overlayColor = m_settings.OverlayTransColor;
+    c.captions = m_settings.captions;
+    return c;
+}
+
+void CCameraServer::ApplyImageChoices(const CImageChoices& c)
+{
+    m_settings.ImageWidth = c.nWidth;
+    m_settings.ImageHeight = c.nHeight;
+    m_settings.UseCustomSize = c.nSizeChoice;
+    m_settings.JpegQuality = c.nQuality;
+    m_settings.UseOverlay = c.nUseOverlay;
+    m_settings.OverlayTransColor = c.overlayColor;
+    m_settings.captions = c.captions;
+    // The overlay bitmap follows the setting; an overlay already held is not read again.
+    if (m_settings.UseOverlay != 0 && !m_pOverlay)
+        LoadOverlay();
+    else if (m_settings.UseOverlay == 0)
+    {
+        m_service.SetOverlay(nullptr);
+        m_pOverlay.reset();
+    }
+}
+
+void CCameraServer::SaveSettings()
+{
+    const LONG nStatus = m_settings.Save(m_context.strStore);
+    if (nStatus != ERROR_SUCCESS)
+        Message("The settings could not be saved to " + m_context.strStore + ":\n\n" +
+                    RegistryErrorText(nStatus),
+                MB_OK | MB_ICONEXCLAMATION);
+    // A failure also had its message.
+    const std::string strText =
+        nStatus == ERROR_SUCCESS ? "Settings saved to " + m_context.strStore
+                                 : std::string("Settings not saved: ") + RegistryErrorText(nStatus);
+    if (m_context.bHeadless)
+        Line(strText);
+    emit SaveReported(QString::fromStdString(strText));
+}
+
+void CCameraServer::StartServer()
+{
+    m_server.StopListening();
+    if (m_settings.ServerEnabled == 0)
+    {
+        if (m_context.bHeadless)
+            Line("the web server is off; start Vistrel with --server on to serve images");
+        return;
+    }
+    // A port outside 1..65535 is refused rather than truncated to some other port.
+    const bool bPortValid = m_settings.ServerPort >= 1 && m_settings.ServerPort <= 65535;
+    if (!bPortValid || !m_server.Listen(unsigned(m_settings.ServerPort)))
+    {
+        const int nError = m_server.LastError();
+        Message("Aieeee! Can't open server on configured port\n", MB_OK);
+        // Which port, and why: the message box has no room for it.
+        const std::string strPort = std::to_string(m_settings.ServerPort);
+        const std::string strWhy = bPortValid
+                                       ? "port " + strPort + ": " + std::strerror(nError)
+                                       : "port " + strPort + ", which is not between 1 and 65535";
+        if (!m_context.bHeadless)
+            Line("can't open the server on " + strWhy);
+        SetStatus("Can't open the server on " + strWhy);
+        return;
+    }
+    if (m_context.bHeadless)
+    {
+        const std::string strPort = std::to_string(m_server.Port());
+        std::string strLine = "serving images at http://127.0.0.1:" + strPort + "/";
+        if (m_server.IsIPv6())
+            strLine += " and http://[::1]:" + strPort + "/";
+        Line(strLine + " (every interface)");
+    }
+}
+
+void CCameraServer::Finish(int nGraceMs, std::function<void()> done)
+{
+    m_server.Finish(nGraceMs, std::move(done));
+}
