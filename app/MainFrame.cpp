@@ -30,12 +30,13 @@ const std::vector<CMainFrame::CPopup>& CMainFrame::MenuTemplate()
          {{"&Save Settings", ID_FILE_SAVE, "Save Vistrel properties\nSave"},
           {"E&xit", ID_APP_EXIT, "Quit Vistrel"}}},
         {"Video",
-         {{"Source", 32772, "Choose line/source specific to this capture device"},
-          {"Format", 32773, "Change compression and image size settings"},
-          {"Display", 32774, "Misc. capture device settings"},
+         {{"Source", ID_VIDEO_SOURCE, "Choose line/source specific to this capture device"},
+          {"Format", ID_VIDEO_FORMAT, "Change compression and image size settings"},
+          {"Display", ID_VIDEO_DISPLAY, "Misc. capture device settings"},
           {nullptr, 0, nullptr}}},
         {"Options",
-         {{"Web Server...", 32775, "Set web server properties"}, {"Image...", 32776, nullptr}}},
+         {{"Web Server...", ID_OPTIONS_SERVER, "Set web server properties"},
+          {"Image...", ID_OPTIONS_IMAGE, nullptr}}},
         {"&Help",
          {{"&About Vistrel...", ID_APP_ABOUT,
            "Display program information, version number and copyright\nAbout"}}},
@@ -99,18 +100,17 @@ int CMainFrame::OnCreate(CCameraServer& core)
     {
         QMenu* pMenu = (*it)->menu();
         if (pMenu != nullptr && !pMenu->actions().isEmpty() &&
-            pMenu->actions().first()->property("commandId").toInt() ==
-                CVistrelView::ID_VIDEO_SOURCE)
+            pMenu->actions().first()->property("commandId").toInt() == ID_VIDEO_SOURCE)
             m_pVideoMenu = pMenu;
     }
     int nDrivers = 0;
     std::string name;
-    for (int i = 0; i < CVistrelView::kMaxDriverItems && drivers.GetDriverDescription(i, name); ++i)
+    for (int i = 0; i < kMaxDriverItems && drivers.GetDriverDescription(i, name); ++i)
     {
         if (m_pVideoMenu != nullptr)
         {
             QAction* pAction = m_pVideoMenu->addAction(QString::fromStdString(name));
-            const int nId = CVistrelView::ID_DRIVER_FIRST + i;
+            const int nId = ID_DRIVER_FIRST + i;
             pAction->setProperty("commandId", nId);
             connect(pAction, &QAction::triggered, this, [this, nId] { RouteCommand(nId); });
         }

@@ -5,6 +5,7 @@
 #include "app/VistrelDoc.h"
 #include "core/CameraServer.h"
 #include "platform/ui/CmdTarget.h"
+#include "view/CommandIds.h"
 
 #include <QMainWindow>
 #include <QSystemTrayIcon>
@@ -19,9 +20,6 @@ class CMainFrame : public QMainWindow, public CCmdTarget
 {
     Q_OBJECT
 public:
-    static constexpr int ID_APP_EXIT = 57665;
-    static constexpr int ID_APP_ABOUT = 57664;
-    static constexpr int ID_FILE_SAVE = 57603;
     static constexpr int kSaveMessageMs = 10000; // how long "Settings saved" stays
 
     struct CMenuItem

@@ -5,7 +5,7 @@
 
 CVistrelApp::CVistrelApp(CCameraServer& core, CMainFrame::CTray tray) : m_core(core), m_tray(tray)
 {
-    OnCommand(CMainFrame::ID_APP_ABOUT, [this] { OnAbout(); });
+    OnCommand(ID_APP_ABOUT, [this] { OnAbout(); });
 }
 
 CVistrelApp::~CVistrelApp() = default;

@@ -13,6 +13,7 @@
 #include "platform/capture/V4l2Driver.h"
 #include "tests/support/NetClient.h"
 #include "tests/support/PlayedCamera.h"
+#include "tests/support/ProcessStats.h"
 #include "tests/support/TempDir.h"
 
 #include <QApplication>
@@ -43,21 +44,6 @@ double CpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID)
     timespec t{};
     clock_gettime(clock, &t);
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
-// User and system time of another process, in seconds.
-double CpuSecondsOf(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(f, line);
-    std::istringstream in(line.substr(line.rfind(')') + 2));
-    std::string field;
-    double fTicks = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i)
-        if (i == 14 || i == 15)
-            fTicks += std::stod(field);
-    return fTicks / double(sysconf(_SC_CLK_TCK));
 }
 
 void Idle(int nMs)

@@ -1,10 +1,13 @@
 // Load on the real server over loopback: the test pattern with a full-frame overlay (a logo
 // in one corner) and two captions, JPEG quality 75, served at 640x480 and at 1920x1080 (the
 // output size codes). For 1 and 4 concurrent clients it reports requests per second and
-// p50/p99 latency next to the bare encode of the same composed picture in the same run, then
-// the server's resident memory over a long run. Not a test:
+// p50/p99 latency next to the bare encode of the same composed picture in the same run, and
+// the server's processor time per picture (its main thread's and all of it, and all of it less
+// the bare encode: what everything else costs), then the server's resident memory over a long
+// run. Not a test:
 //   build/bin/vistrel_bench_server [requests per level, default 600] [soak requests, default
 //   100000]
+// VISTREL_BENCH_BINARY names another build of the program to measure the same way.
 // Each level runs three times and the median run is reported; the bare encode is the median
 // of seven batches, measured before and after the levels, the faster counting.
 
@@ -124,10 +127,13 @@ struct Level
     double p50;
     double p99;
     int nErrors;
+    double fMainMs = 0; // the server's main thread, per picture
+    double fAllMs = 0;  // all of the server's threads, per picture
 };
 
-Level Run(unsigned nPort, int nClients, int nRequests)
+Level Run(unsigned nPort, int nClients, int nRequests, pid_t server = 0)
 {
+    const CThreadCpu cpuBefore = server != 0 ? ThreadCpuOf(server) : CThreadCpu{};
     std::vector<double> latencies;
     std::mutex lock;
     std::atomic<int> nNext{0};
@@ -167,7 +173,14 @@ Level Run(unsigned nPort, int nClients, int nRequests)
     {
         return latencies.empty() ? 0 : latencies[std::size_t(p * double(latencies.size() - 1))];
     };
-    return {double(latencies.size()) / seconds, pct(0.5), pct(0.99), nErrors.load()};
+    Level level{double(latencies.size()) / seconds, pct(0.5), pct(0.99), nErrors.load()};
+    if (server != 0 && !latencies.empty())
+    {
+        const CThreadCpu cpu = ThreadCpuOf(server);
+        level.fMainMs = (cpu.fMain - cpuBefore.fMain) * 1000 / double(latencies.size());
+        level.fAllMs = (cpu.fAll - cpuBefore.fAll) * 1000 / double(latencies.size());
+    }
+    return level;
 }
 
 struct Server
@@ -185,7 +198,8 @@ void Start(Server& server, const CTempDir& dir, int nWidth, int nHeight)
     Configure(settings, server.nPort, nPattern, nWidth, nHeight);
     server.process.setWorkingDirectory(QString::fromStdString(dir.Path().string()));
     server.process.setProcessChannelMode(QProcess::ForwardedChannels);
-    server.process.start(QStringLiteral(VISTREL_BINARY),
+    const char* pszBinary = std::getenv("VISTREL_BENCH_BINARY");
+    server.process.start(QString::fromLocal8Bit(pszBinary != nullptr ? pszBinary : VISTREL_BINARY),
                          {QStringLiteral("-platform"), QStringLiteral("offscreen")});
     server.process.waitForStarted();
     for (int i = 0; i < 100 && ConnectTo("127.0.0.1", server.nPort) < 0; ++i)
@@ -211,8 +225,9 @@ int main(int argc, char** argv)
     setenv("XDG_CONFIG_HOME", dir.File("config").c_str(), 1);
     WriteOverlay(dir.File("overlay.bmp"));
 
-    std::printf("%10s %8s %10s %10s %10s %8s %12s %16s\n", "size", "clients", "req/s", "p50 ms",
-                "p99 ms", "errors", "p50/encode", "images/encode");
+    std::printf("%10s %8s %10s %10s %10s %8s %12s %16s %10s %10s %12s\n", "size", "clients",
+                "req/s", "p50 ms", "p99 ms", "errors", "p50/encode", "images/encode", "main ms",
+                "all ms", "not encode");
     for (const auto& [w, h] : {std::pair{640, 480}, std::pair{1920, 1080}})
     {
         Server server;
@@ -229,7 +244,7 @@ int main(int argc, char** argv)
             // Each level three times; the run with the median throughput is reported.
             std::vector<Level> runs;
             for (int r = 0; r < 3; ++r)
-                runs.push_back(Run(server.nPort, n, nRequests));
+                runs.push_back(Run(server.nPort, n, nRequests, pid_t(server.process.processId())));
             std::sort(runs.begin(), runs.end(),
                       [](const Level& a, const Level& b) { return a.rps < b.rps; });
             levels.push_back(runs[1]);
@@ -241,9 +256,10 @@ int main(int argc, char** argv)
         for (std::size_t i = 0; i < levels.size(); ++i)
         {
             const Level& l = levels[i];
-            std::printf("%10s %8d %10.1f %10.2f %10.2f %8d %12.2f %16.2f\n", size.c_str(),
-                        i == 0 ? 1 : 4, l.rps, l.p50, l.p99, l.nErrors, l.p50 / encode,
-                        l.rps * encode / 1000.0);
+            std::printf("%10s %8d %10.1f %10.2f %10.2f %8d %12.2f %16.2f %10.2f %10.2f %12.2f\n",
+                        size.c_str(), i == 0 ? 1 : 4, l.rps, l.p50, l.p99, l.nErrors,
+                        l.p50 / encode, l.rps * encode / 1000.0, l.fMainMs, l.fAllMs,
+                        l.fAllMs - encode);
         }
         std::printf("%10s bare encode %.2f ms\n", "", encode);
         Stop(server);

@@ -163,6 +163,7 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(CJob& job, CThreadState& state
     // Drawing: the frame stretched to the output, the overlay, then the captions.
     CMemoryDC dc;
     dc.SelectBitmap(&section);
+    dc.SetTextCache(&state.texts);
     const RECT dest{0, 0, LONG(w), LONG(h)};
     const RECT src{0, 0, LONG(nFrameW), LONG(nFrameH)};
     const int nDrawn =

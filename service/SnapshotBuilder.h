@@ -10,6 +10,7 @@
 #include "imaging/Dib.h"
 #include "imaging/JpegWriter.h"
 #include "platform/gdi/DibSection.h"
+#include "platform/gdi/TextCache.h"
 #include "service/BitmapPool.h"
 #include "settings/Settings.h"
 
@@ -84,6 +85,7 @@ public:
         CJpegWriter writer;
         std::vector<std::uint8_t> bytes;
         CBitmapPool pool;
+        CTextCache texts; // captions that read the same as in an earlier picture
         std::vector<iovec> pieces;
         CWorkingFiles* pFiles = nullptr;
     };

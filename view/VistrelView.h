@@ -8,6 +8,7 @@
 #include "platform/capture/CaptureWindow.h"
 #include "platform/ui/CmdTarget.h"
 #include "platform/ui/FormView.h"
+#include "view/CommandIds.h"
 
 #include <QPointer>
 
@@ -20,14 +21,6 @@ public:
     static constexpr int IDC_PREVIEW = 1001;
     static constexpr int IDC_ENABLE_SERVER = 1005;
     static constexpr int IDC_PLACEHOLDER = 1011;
-    static constexpr int ID_VIDEO_SOURCE = 32772;
-    static constexpr int ID_VIDEO_FORMAT = 32773;
-    static constexpr int ID_VIDEO_DISPLAY = 32774;
-    static constexpr int ID_OPTIONS_SERVER = 32775;
-    static constexpr int ID_OPTIONS_IMAGE = 32776;
-    static constexpr int ID_FILE_SAVE = 57603;
-    static constexpr int ID_DRIVER_FIRST = 35000;
-    static constexpr int kMaxDriverItems = 100;
 
     static const CDlgTemplate& FormTemplate();
 
@@ -37,7 +30,7 @@ public:
 
     // After the camera server has started: the capture window, the check boxes, the extent.
     void OnInitialUpdate() override;
-    // Driver items 35000 + index (up to 100) are routed here besides the command table.
+    // Driver items ID_DRIVER_FIRST + index are routed here besides the command table.
     bool OnCmdMsg(int nID, int nCode, CCmdUI* pCmdUI) override;
     bool HasCommandHandler(int nID) const override;
 

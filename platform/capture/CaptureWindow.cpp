@@ -2,7 +2,6 @@
 
 #include "platform/capture/CaptureDialogs.h"
 
-#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 
@@ -13,13 +12,6 @@ namespace
 // The picture is repainted at most this often: a server answering hundreds of requests a
 // second grabs far more frames than anyone can see, and each paint converts the whole frame.
 constexpr int kRepaintIntervalMs = 40;
-
-// Nobody sees a window without a screen: it is neither previewed nor repainted.
-bool Offscreen()
-{
-    static const bool s_bOffscreen = QGuiApplication::platformName() == QLatin1String("offscreen");
-    return s_bOffscreen;
-}
 } // namespace
 
 CCaptureWindow::CCaptureWindow(CCaptureSession& session, QWidget* pParent, int x, int y)
@@ -70,7 +62,7 @@ void CCaptureWindow::SetPreviewRate(int nMilliseconds)
 void CCaptureWindow::SetPreview(bool bPreview)
 {
     m_bPreview = bPreview;
-    if (m_bPreview && !Offscreen())
+    if (m_bPreview)
         m_previewTimer.start();
     else
         m_previewTimer.stop();
@@ -86,8 +78,6 @@ void CCaptureWindow::PreviewTick()
 
 void CCaptureWindow::FrameChanged()
 {
-    if (Offscreen())
-        return;
     if (m_repaintTimer.isActive())
     {
         m_bRepaintPending = true; // painted when the interval is over

@@ -2,12 +2,10 @@
 
 #include "platform/gdi/DibSource.h"
 
-#include <QFontMetrics>
 #include <QImage>
 #include <QPainter>
 #include <QString>
 #include <QTextLayout>
-#include <QtMath>
 
 #include <algorithm>
 #include <cstring>
@@ -247,40 +245,15 @@ const QFont& CMemoryDC::CurrentFont() const
     return m_state.pFont != nullptr ? m_state.pFont->QtFont() : m_defaultFont.QtFont();
 }
 
-struct CMemoryDC::Shaped
+void CMemoryDC::SetTextCache(CTextCache* pCache)
 {
-    std::string strText;
-    QFont font;
-    std::unique_ptr<QTextLayout> pLayout;
-    qreal nAscent = 0;
-    SIZE size;
-};
+    m_pTextCache = pCache;
+}
 
-const CMemoryDC::Shaped& CMemoryDC::Shape(const std::string& strText) const
+CTextCache::CEntry& CMemoryDC::Shape(const std::string& strText) const
 {
-    const QFont& font = CurrentFont();
-    if (m_pLastShaped && m_pLastShaped->strText == strText && m_pLastShaped->font == font)
-        return *m_pLastShaped;
-    auto p = std::make_shared<Shaped>();
-    p->strText = strText;
-    p->font = font;
-    p->pLayout = std::make_unique<QTextLayout>(
-        QString::fromUtf8(strText.data(), qsizetype(strText.size())), font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::NoWrap);
-    p->pLayout->setTextOption(option);
-    p->pLayout->setCacheEnabled(true);
-    p->pLayout->beginLayout();
-    QTextLine line = p->pLayout->createLine();
-    if (line.isValid())
-        line.setLineWidth(1e9);
-    p->pLayout->endLayout();
-    const QFontMetrics metrics(font);
-    p->nAscent = metrics.ascent();
-    p->size = SIZE{LONG(line.isValid() ? qCeil(line.naturalTextWidth()) : 0),
-                   LONG(metrics.ascent() + metrics.descent())};
-    m_pLastShaped = std::move(p);
-    return *m_pLastShaped;
+    CTextCache& cache = m_pTextCache != nullptr ? *m_pTextCache : m_ownTextCache;
+    return cache.Find(strText, CurrentFont());
 }
 
 SIZE CMemoryDC::GetTextExtent(const std::string& strText) const
@@ -292,12 +265,10 @@ void CMemoryDC::TextOut(int x, int y, const std::string& strText)
 {
     if (m_pSection == nullptr || strText.empty())
         return;
-    const Shaped& shaped = Shape(strText);
+    CTextCache::CEntry& shaped = Shape(strText);
     const std::int64_t cx = shaped.size.cx;
     const std::int64_t cy = shaped.size.cy;
 
-    // Only the part of the cell that lies on the section is rasterised, a strip at a time,
-    // so neither a long text nor a large font allocates more than the section shows.
     const std::int64_t x0 = std::max<std::int64_t>(x, 0);
     const std::int64_t x1 = std::min<std::int64_t>(std::int64_t(x) + cx, m_pSection->Width());
     const std::int64_t y0 = std::max<std::int64_t>(y, 0);
@@ -310,6 +281,29 @@ void CMemoryDC::TextOut(int x, int y, const std::string& strText)
     const int tb = GetBValue(m_state.textColor);
     const int tg = GetGValue(m_state.textColor);
     const int tr = GetRValue(m_state.textColor);
+    auto blend = [&](const uchar* a, BYTE* p, int w)
+    {
+        for (int c = 0; c < w; ++c, p += 3)
+        {
+            const int n = a[c];
+            if (n == 0)
+                continue;
+            p[0] = BYTE((p[0] * (255 - n) + tb * n + 127) / 255);
+            p[1] = BYTE((p[1] * (255 - n) + tg * n + 127) / 255);
+            p[2] = BYTE((p[2] * (255 - n) + tr * n + 127) / 255);
+        }
+    };
+    if (CTextCache::Rasterise(shaped))
+    {
+        // The cell's coverage as rasterised once, the part on the section blended in.
+        for (std::int64_t yy = y0; yy < y1; ++yy)
+            blend(shaped.mask.data() + std::size_t(yy - y) * shaped.nStride + std::size_t(x0 - x),
+                  m_pSection->RowFromTop(int(yy)) + x0 * 3, int(x1 - x0));
+        return;
+    }
+
+    // A cell too large to keep: only the part that lies on the section is rasterised, a strip
+    // at a time, so neither a long text nor a large font allocates more than the section shows.
     constexpr std::int64_t kStrip = 1024;
     for (std::int64_t sx = x0; sx < x1; sx += kStrip)
     {
@@ -325,18 +319,6 @@ void CMemoryDC::TextOut(int x, int y, const std::string& strText)
             shaped.pLayout->draw(&painter, QPointF(double(x - sx), double(y - y0)));
         }
         for (int r = 0; r < h; ++r)
-        {
-            const uchar* a = mask.constScanLine(r);
-            BYTE* p = m_pSection->RowFromTop(int(y0 + r)) + sx * 3;
-            for (int c = 0; c < w; ++c, p += 3)
-            {
-                const int n = a[c];
-                if (n == 0)
-                    continue;
-                p[0] = BYTE((p[0] * (255 - n) + tb * n + 127) / 255);
-                p[1] = BYTE((p[1] * (255 - n) + tg * n + 127) / 255);
-                p[2] = BYTE((p[2] * (255 - n) + tr * n + 127) / 255);
-            }
-        }
+            blend(mask.constScanLine(r), m_pSection->RowFromTop(int(y0 + r)) + sx * 3, w);
     }
 }

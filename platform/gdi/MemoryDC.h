@@ -8,6 +8,7 @@
 #include "platform/gdi/Font.h"
 #include "platform/gdi/GdiTypes.h"
 #include "platform/gdi/Palette.h"
+#include "platform/gdi/TextCache.h"
 
 #include <cstddef>
 #include <memory>
@@ -67,6 +68,9 @@ public:
     // colour; with an opaque background mode the cell is filled with the background colour
     // first. Control characters are not interpreted.
     void TextOut(int x, int y, const std::string& strText);
+    // Texts are laid out and rasterised through this cache (null: the surface's own), which
+    // must outlive the surface's drawing; one kept by a thread serves its every picture.
+    void SetTextCache(CTextCache* pCache);
 
 private:
     struct State
@@ -89,8 +93,8 @@ private:
     std::vector<State> m_saved;
     CFont m_defaultFont;
     std::vector<uchar> m_mask; // glyph coverage, reused by every text drawn on this surface
-    // The text last measured or drawn: measuring and then drawing it shapes it once.
-    struct Shaped;
-    const Shaped& Shape(const std::string& strText) const;
-    mutable std::shared_ptr<Shaped> m_pLastShaped;
+    // Measuring and then drawing a text shapes it once.
+    CTextCache::CEntry& Shape(const std::string& strText) const;
+    mutable CTextCache m_ownTextCache{4};
+    CTextCache* m_pTextCache = nullptr;
 };

@@ -1,6 +1,5 @@
 #pragma once
-// Shows message boxes as real dialogs where the platform has a screen.
+// Shows message boxes as real dialogs: installed only where there is a screen to show them on
+// (without it, boxes print to standard error and return as if OK was pressed).
 
-// Installs the dialog presenter unless the platform is "offscreen" (there, boxes keep
-// printing to standard error and returning as if OK was pressed).
 void InstallDialogMessageBoxes();

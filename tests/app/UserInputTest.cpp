@@ -111,7 +111,7 @@ TEST_F(UserInput, RadioButtonsStayCheckedAndArrowsMoveThroughTheirGroup)
             EXPECT_TRUE(pJpeg->isChecked());
             UserKey(d, Qt::Key_Return); // the default button
         });
-    Trigger(CVistrelView::ID_OPTIONS_SERVER);
+    Trigger(ID_OPTIONS_SERVER);
     EXPECT_EQ(Core().Settings().ImageType, 0) << "JPEG is kept, not stored as -1";
 
     // Tab goes through the controls in template order; the space bar ticks a box; Escape
@@ -130,7 +130,7 @@ TEST_F(UserInput, RadioButtonsStayCheckedAndArrowsMoveThroughTheirGroup)
             UserClick(Btn(d, CServerSettingsDlg::IDC_BMP));
             UserKey(d, Qt::Key_Escape);
         });
-    Trigger(CVistrelView::ID_OPTIONS_SERVER);
+    Trigger(ID_OPTIONS_SERVER);
     EXPECT_EQ(Core().Settings().ImageType, 0) << "Escape discards";
 }
 
@@ -238,7 +238,7 @@ TEST_F(UserInput, EditingACaptionKeepsTheOtherChangesUntilTheDialogEnds)
                     pQuality->value() == nQuality + 1;
             UserClick(Ctl(d, 1));
         });
-    Trigger(CVistrelView::ID_OPTIONS_IMAGE);
+    Trigger(ID_OPTIONS_IMAGE);
     EXPECT_TRUE(bKept) << "the refresh after the editor put back other controls";
     EXPECT_EQ(Core().Settings().UseOverlay, 1);
     EXPECT_EQ(Core().Settings().UseCustomSize, 1);

@@ -1,6 +1,6 @@
 #pragma once
-// What a running process uses, read from /proc: resident memory, open descriptors and
-// connections.
+// What a running process uses, read from /proc: resident memory, processor time, open
+// descriptors and connections.
 
 #include <filesystem>
 #include <fstream>
@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 
 // AddressSanitizer holds freed memory in quarantine, so resident memory grows without a leak;
 // memory bounds are checked in the plain build, leaks by the sanitizer itself.
@@ -41,6 +42,44 @@ inline long ResidentKiB(pid_t pid)
 inline long PeakResidentKiB(pid_t pid)
 {
     return StatusKiB(pid, "VmHWM");
+}
+
+// User and system time, in seconds, from a /proc .../stat file (a process's or a thread's).
+inline double CpuSecondsFromStat(const std::string& path)
+{
+    std::ifstream f(path);
+    std::string line;
+    std::getline(f, line);
+    const std::size_t nEnd = line.rfind(')');
+    if (nEnd == std::string::npos)
+        return 0;
+    std::istringstream in(line.substr(nEnd + 2));
+    std::string field;
+    double fTicks = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i)
+        if (i == 14 || i == 15)
+            fTicks += std::stod(field);
+    return fTicks / double(sysconf(_SC_CLK_TCK));
+}
+
+inline double CpuSecondsOf(pid_t pid)
+{
+    return CpuSecondsFromStat("/proc/" + std::to_string(pid) + "/stat");
+}
+
+// The processor time of a process's main thread, and of all its threads together.
+struct CThreadCpu
+{
+    double fMain = 0;
+    double fAll = 0;
+};
+inline CThreadCpu ThreadCpuOf(pid_t pid)
+{
+    CThreadCpu cpu;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    cpu.fMain = CpuSecondsFromStat(proc + "/task/" + std::to_string(pid) + "/stat");
+    cpu.fAll = CpuSecondsFromStat(proc + "/stat");
+    return cpu;
 }
 
 inline int OpenDescriptorCount(pid_t pid)
