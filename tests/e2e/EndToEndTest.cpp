@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -47,10 +48,11 @@ protected:
             m_program.waitForFinished(3000);
         }
     }
-    static void Store(const char* pszName, DWORD n)
+    static void Store(const char* pszName, DWORD n, const char* pszKey = "")
     {
         CRegistryKey key;
-        ASSERT_EQ(key.Create(CRegistryHive::UserStore("vistrel"), "Software\\Quenlor\\Vistrel"),
+        ASSERT_EQ(key.Create(CRegistryHive::UserStore("vistrel"),
+                             (std::string("Software\\Quenlor\\Vistrel") + pszKey).c_str()),
                   ERROR_SUCCESS);
         key.SetDword(n, pszName);
     }
@@ -152,4 +154,92 @@ TEST_F(EndToEnd, ServesBareBmpBodiesOfTheConfiguredSize)
     EXPECT_EQ(r.size(), 54u + 484u * 240u);
     EXPECT_EQ(ReadLE32(&r[2]), r.size());
     StopWithSignal(SIGINT); // Ctrl+C ends it the same way
+}
+
+// What is served follows the clock, the overlay's key colour and the quality, as the store
+// says them: a caption of the seconds, a key colour whose red and blue differ (the overlay's
+// other colour is the key with the two swapped), and quality 40.
+TEST_F(EndToEnd, ThePictureFollowsTheClockTheKeyColourAndTheQuality)
+{
+    const COLORREF key = RGB(200, 0, 50);
+    const COLORREF ink = RGB(50, 0, 200);
+    CTestPicture overlay = CTestPicture::Solid(640, 480, ink);
+    for (int y = 240; y < 400; ++y)
+        for (int x = 320; x < 600; ++x)
+            overlay.pixels[std::size_t(y) * 640 + std::size_t(x)] = key; // the frame shows here
+    WriteBytes(m_dir.File("overlay.bmp"), MakeBmp(overlay));
+    Store("UseOverlay", 1);
+    Store("OverlayTransColor", key);
+    Store("JpegQuality", 40);
+    {
+        CRegistryKey caption;
+        ASSERT_EQ(caption.Create(CRegistryHive::UserStore("vistrel"),
+                                 "Software\\Quenlor\\Vistrel\\caption0"),
+                  ERROR_SUCCESS);
+        caption.SetString("%S", "Text");
+    }
+    Store("Enabled", 1, "\\caption0");
+    Store("TextColor", RGB(255, 255, 255), "\\caption0");
+    Store("BackType", 1, "\\caption0"); // drawn over the overlay's colour
+    Launch();
+
+    // A picture and the second it was taken in, for certain.
+    auto fetchInOneSecond = [this](std::time_t& when)
+    {
+        for (;;)
+        {
+            const std::time_t before = std::time(nullptr);
+            auto picture = DecodeJpegBytes(Body(Fetch("127.0.0.1")));
+            if (std::time(nullptr) == before || !picture.bOk)
+            {
+                when = before;
+                return picture;
+            }
+        }
+    };
+    auto captionCell = [](const CDecodedJpeg& d)
+    {
+        std::vector<std::uint8_t> cell;
+        for (int y = 0; y < 32; ++y)
+            cell.insert(cell.end(), d.rgb.begin() + y * 640 * 3,
+                        d.rgb.begin() + y * 640 * 3 + 96 * 3);
+        return cell;
+    };
+    auto near = [](std::uint32_t rgb, COLORREF c)
+    {
+        return std::abs(int(rgb >> 16) - GetRValue(c)) < 24 &&
+               std::abs(int((rgb >> 8) & 0xFF) - GetGValue(c)) < 24 &&
+               std::abs(int(rgb & 0xFF) - GetBValue(c)) < 24;
+    };
+
+    std::time_t first = 0;
+    const auto a = fetchInOneSecond(first);
+    ASSERT_TRUE(a.bOk);
+    EXPECT_EQ(a.lumaQuant, LumaQuantForQuality(40)) << "the configured quality";
+
+    // The key colour lets the frame through, and only it: the overlay's other colour is drawn.
+    EXPECT_TRUE(near(a.PixelRgb(100, 300), ink));
+    EXPECT_TRUE(near(a.PixelRgb(600, 100), ink));
+    int nKeyLike = 0;
+    for (int x = 330; x < 590; x += 4)
+        nKeyLike += near(a.PixelRgb(x, 320), key) ? 1 : 0;
+    EXPECT_LT(nKeyLike, 6) << "the key colour was drawn instead of the frame";
+
+    // The caption is there, and it is the clock's: another second, another caption.
+    const auto cellA = captionCell(a);
+    int nBright = 0;
+    for (std::size_t i = 0; i + 2 < cellA.size(); i += 3)
+        nBright += cellA[i] > 160 && cellA[i + 1] > 160 && cellA[i + 2] > 160 ? 1 : 0;
+    EXPECT_GT(nBright, 10) << "no caption drawn";
+    while (std::time(nullptr) == first)
+        QThread::msleep(20);
+    std::time_t second = 0;
+    const auto b = fetchInOneSecond(second);
+    ASSERT_TRUE(b.bOk);
+    EXPECT_NE(captionCell(b), cellA) << "the caption did not follow the clock";
+    std::time_t third = 0;
+    const auto c = fetchInOneSecond(third);
+    if (third == second)
+        EXPECT_EQ(captionCell(c), captionCell(b)) << "the caption changed within one second";
+    StopWithSignal(SIGTERM);
 }

@@ -40,7 +40,10 @@ bool Run(jpeg_decompress_struct* d, CDecodedJpeg* out, std::jmp_buf* jump)
         out->vSamp[i] = d->comp_info[i].v_samp_factor;
     }
     if (d->quant_tbl_ptrs[0])
+    {
         out->nLumaQuant0 = d->quant_tbl_ptrs[0]->quantval[0];
+        out->lumaQuant.assign(d->quant_tbl_ptrs[0]->quantval, d->quant_tbl_ptrs[0]->quantval + 64);
+    }
     d->out_color_space = JCS_RGB;
     jpeg_start_decompress(d);
     out->nWidth = int(d->output_width);
@@ -74,4 +77,19 @@ CDecodedJpeg DecodeJpegBytes(const std::vector<std::uint8_t>& bytes)
 CDecodedJpeg DecodeJpegFile(const std::string& strPath)
 {
     return DecodeJpegBytes(ReadBytes(strPath));
+}
+
+std::vector<int> LumaQuantForQuality(int nQuality)
+{
+    jpeg_compress_struct c{};
+    jpeg_error_mgr err{};
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    c.in_color_space = JCS_RGB;
+    c.input_components = 3;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, nQuality, TRUE);
+    std::vector<int> table(c.quant_tbl_ptrs[0]->quantval, c.quant_tbl_ptrs[0]->quantval + 64);
+    jpeg_destroy_compress(&c);
+    return table;
 }

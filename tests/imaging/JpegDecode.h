@@ -22,6 +22,7 @@ struct CDecodedJpeg
     int hSamp[3] = {0, 0, 0};
     int vSamp[3] = {0, 0, 0};
     int nLumaQuant0 = 0;           // first entry of the luminance quantisation table
+    std::vector<int> lumaQuant;    // the whole table, in natural order
     std::vector<std::uint8_t> rgb; // top row first, 3 bytes a pixel
 
     std::uint32_t PixelRgb(int x, int y) const
@@ -33,3 +34,5 @@ struct CDecodedJpeg
 
 CDecodedJpeg DecodeJpegFile(const std::string& strPath);
 CDecodedJpeg DecodeJpegBytes(const std::vector<std::uint8_t>& bytes);
+// The luminance quantisation table libjpeg makes for a quality (baseline), in natural order.
+std::vector<int> LumaQuantForQuality(int nQuality);

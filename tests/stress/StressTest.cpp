@@ -308,59 +308,12 @@ TEST_F(Stress, OutOfDescriptorsTheServerWaitsQuietlyAndResumes)
     EXPECT_TRUE(Alive());
 }
 
-TEST_F(Stress, ASlowReaderGetsAWholeBmpPastTheSendTimeoutWhileAStalledOneIsReset)
-{
-    // A 40x30 BMP: about 3.7 KB, which a client taking 100 bytes a second needs 37 s for,
-    // past the real 30 s send timeout.
-    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(CTestPicture::Pattern(40, 30)));
-    Launch();
-    CReadResult slow;
-    CReadResult stalled;
-    // Small receive buffers, so that what the clients have not taken stays with the server.
-    const int fdStalled = ConnectTo("127.0.0.1", m_nPort, 1024);
-    const auto stalledSince = Clock::now();
-    std::thread reader(
-        [&]
-        {
-            const int fd = ConnectTo("127.0.0.1", m_nPort, 1024);
-            char buffer[100];
-            for (;;) // 100 bytes a second until the end
-            {
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0)
-                {
-                    slow.bReset = n < 0;
-                    slow.bEof = n == 0;
-                    break;
-                }
-                slow.bytes.insert(slow.bytes.end(), buffer, buffer + n);
-                std::this_thread::sleep_for(std::chrono::seconds(1));
-            }
-            ::close(fd);
-        });
-    // Meanwhile everybody else is served (how fast is vistrel_bench_hostile's).
-    for (int i = 0; i < 21; ++i)
-        EXPECT_EQ(Fetch(30000), m_reference);
-    // The stalled client is reset after the send timeout, not before it.
-    ASSERT_TRUE(WaitUntilPeerCloses(fdStalled, 120000));
-    EXPECT_GE(Clock::now() - stalledSince, std::chrono::seconds(30)) << "closed before the timeout";
-    stalled = ReadAll(fdStalled, 3000);
-    ::close(fdStalled);
-    EXPECT_TRUE(stalled.bReset) << stalled.bytes.size() << " bytes";
-    EXPECT_LT(stalled.bytes.size(), m_reference.size());
-    reader.join();
-    // It kept taking bytes, so the send timeout never ran out: the whole picture, no reset.
-    EXPECT_FALSE(slow.bReset);
-    EXPECT_TRUE(slow.bEof);
-    EXPECT_EQ(slow.bytes, m_reference);
-    EXPECT_TRUE(Alive());
-}
-
 TEST_F(Stress, ClientsThatNeverReadNorCloseAreReleasedAndOthersStillServed)
 {
     Launch();
     const int nBaseline = OpenDescriptors();
     std::vector<int> idle;
+    const auto connected = Clock::now();
     for (int i = 0; i < 200; ++i)
     {
         const int fd = ConnectTo("127.0.0.1", m_nPort, 2048);
@@ -374,8 +327,10 @@ TEST_F(Stress, ClientsThatNeverReadNorCloseAreReleasedAndOthersStillServed)
         EXPECT_EQ(Fetch(30000), m_reference);
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    // All of them closed by the server within the send timeout and the linger.
-    EXPECT_TRUE(WaitForDescriptors(nBaseline, 33000)) << OpenDescriptors() << " vs " << nBaseline;
+    // Held until the send timeout (half a minute) has passed, not before; all of them closed by
+    // the server within it and the linger.
+    EXPECT_TRUE(WaitForDescriptors(nBaseline, 35000)) << OpenDescriptors() << " vs " << nBaseline;
+    EXPECT_GE(Clock::now() - connected, std::chrono::seconds(30)) << "released before the timeout";
     for (int fd : idle)
         ::close(fd);
     EXPECT_TRUE(Alive());
