@@ -77,6 +77,10 @@ int main(int argc, char** argv)
     context.strStore = CRegistryHive::UserStore("vistrel");
     context.pReporter = bHeadless ? static_cast<CReporter*>(&stderrReporter) : &windowReporter;
     context.options = command.options;
+    context.stopSignal = []
+    {
+        return CQuitOnSignals::Pending();
+    };
     if (bHeadless)
     {
         if (bAutoHeadless)
@@ -98,18 +102,19 @@ int main(int argc, char** argv)
 
     CCameraServer core(drivers, context);
     std::unique_ptr<CVistrelApp> pApp;
+    // A start ended by a signal (while it waited for the store) has done what was asked.
     if (bHeadless)
     {
         if (!core.Start())
-            return 1;
+            return core.StoppedBySignal() != 0 ? 0 : 1;
     }
     else
     {
         pApp = std::make_unique<CVistrelApp>(core);
         if (!pApp->InitInstance())
-            return 1;
+            return core.StoppedBySignal() != 0 ? 0 : 1;
     }
-    // SIGTERM and SIGINT end the program as closing the main window does.
+    // SIGTERM, SIGINT, SIGHUP and SIGQUIT end the program as closing the main window does.
     CQuitOnSignals quit;
     QObject::connect(&quit, &CQuitOnSignals::Quit, pQt.get(), [] { QCoreApplication::quit(); });
     const int nExit = QCoreApplication::exec();

@@ -2,6 +2,7 @@
 
 #include "platform/file/File.h"
 #include "platform/registry/Registry.h"
+#include "platform/registry/RegistryHive.h"
 #include "platform/ui/MessageBox.h"
 #include "res/StandbyPicture.h"
 #include "settings/DeviceMemory.h"
@@ -94,6 +95,12 @@ bool CCameraServer::Start()
     const int nWaited = m_context.options.nStoreWaitSeconds.value_or(kStoreWaitSeconds);
     struct stat st;
     const bool bStoreExists = ::lstat(strStore.c_str(), &st) == 0;
+    if (nStore == ERROR_BUSY && m_nStopSignal != 0)
+    {
+        Line(std::string("stopped by SIG") + sigabbrev_np(m_nStopSignal) +
+             " while waiting for the settings store");
+        return false;
+    }
     if (nStore == ERROR_BUSY)
     {
         // Exit with an error so that a service manager tries again later.
@@ -139,27 +146,40 @@ bool CCameraServer::Start()
 
 LONG CCameraServer::LoadWaitingForTheStore(CSettings::CaptionStatus& captionKeys)
 {
-    // Every attempt waits the store's own busy time; between attempts a SIGTERM is honoured.
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::seconds(m_context.options.nStoreWaitSeconds.value_or(kStoreWaitSeconds));
-    LONG nStore = m_settings.Load(m_context.strStore, &captionKeys);
-    if (nStore == ERROR_BUSY)
-        Line("the settings store " + m_context.strStore +
-             " is locked by another program; waiting for it");
-    const auto signalled = []
+    using Clock = std::chrono::steady_clock;
+    const int nWaitMs = 1000 * m_context.options.nStoreWaitSeconds.value_or(kStoreWaitSeconds);
+    const auto start = Clock::now();
+    auto attempt = [&](int nBusyMs)
     {
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+        const CRegistryHive::CBusyWait wait(nBusyMs);
+        return m_settings.Load(m_context.strStore, &captionKeys);
     };
-    while (nStore == ERROR_BUSY && std::chrono::steady_clock::now() < deadline && !signalled())
+    LONG nStore = attempt(0);
+    if (nStore != ERROR_BUSY)
+        return nStore;
+    Line("the settings store " + m_context.strStore +
+         " is locked by another program; waiting for it");
+    // Short attempts, so that the wait is the one asked for and a signal ends it at once.
+    constexpr int kAttemptMs = 200;
+    for (;;)
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        nStore = m_settings.Load(m_context.strStore, &captionKeys);
+        if (m_context.stopSignal)
+            m_nStopSignal = m_context.stopSignal();
+        const auto nLeft =
+            nWaitMs -
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        if (m_nStopSignal != 0 || nLeft <= 0)
+            return ERROR_BUSY;
+        const auto tried = Clock::now();
+        nStore = attempt(int(std::min<std::int64_t>(nLeft, kAttemptMs)));
+        if (nStore != ERROR_BUSY)
+            return nStore;
+        // A lock given up without any wait (a reader that cannot upgrade, say) is not retried
+        // in a busy loop.
+        const auto nTook = Clock::now() - tried;
+        if (nTook < std::chrono::milliseconds(kAttemptMs / 4))
+            std::this_thread::sleep_for(std::chrono::milliseconds(kAttemptMs / 4) - nTook);
     }
-    return nStore;
 }
 
 void CCameraServer::LoadOverlay()

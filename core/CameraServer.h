@@ -40,6 +40,8 @@ public:
     // run's options over them, the overlay, the device kept in the settings, the server.
     // False when the start must end (the reason has been reported).
     bool Start();
+    // The signal that ended the start while it waited for the store (0: none did).
+    int StoppedBySignal() const { return m_nStopSignal; }
 
     // Connects the driver with this index, or disconnects it when it is the connected one. At
     // the start a camera in use by another program is kept and tried again every second.
@@ -97,6 +99,7 @@ private:
     void Message(const std::string& strText, unsigned nType, const std::string& strCaption = {});
     void Line(const std::string& strText);
     LONG LoadWaitingForTheStore(CSettings::CaptionStatus& captionKeys);
+    int m_nStopSignal = 0;
     // The index the stored device has now, kMissingDevice when it is not connected.
     int StoredDeviceIndex();
     bool ConnectWithItsChoices(int nIndex, CCaptureDriver& driver);

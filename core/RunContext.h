@@ -6,6 +6,7 @@
 #include "core/Reporter.h"
 #include "settings/RunOptions.h"
 
+#include <functional>
 #include <string>
 
 struct CRunContext
@@ -15,4 +16,7 @@ struct CRunContext
     std::string strWorkingFolder; // "" for the current directory
     CReporter* pReporter = nullptr;
     CRunOptions options;
+    // A signal that asks the program to end while the start still waits (for the store), 0
+    // while none has come.
+    std::function<int()> stopSignal;
 };

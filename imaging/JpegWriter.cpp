@@ -74,10 +74,11 @@ int CJpegWriter::SetQuality(int nQuality)
 void CJpegWriter::InitDestination(j_compress_ptr cinfo)
 {
     auto* d = reinterpret_cast<Destination*>(cinfo->dest);
-    // Room for a usual picture at once, and whatever the vector already holds from before.
-    constexpr std::size_t kFirstRoom = std::size_t(1) << 16;
+    // Room for a usual picture of this size at once. Only that much is made ready (a vector
+    // clears what it grows by), however large the buffer has been: its memory is reused, and
+    // the cost of an encode stays that of its own picture.
     std::vector<std::uint8_t>& out = *d->pOut;
-    out.resize(std::max(out.capacity(), d->nOffset + kFirstRoom));
+    out.resize(d->nOffset + d->nFirstRoom);
     d->pub.next_output_byte = out.data() + d->nOffset;
     d->pub.free_in_buffer = out.size() - d->nOffset;
 }
@@ -127,6 +128,10 @@ int CJpegWriter::Encode(const std::uint8_t* pBottomRow, int nWidth, int nHeight,
     m_destination.pub.term_destination = &CJpegWriter::TermDestination;
     m_destination.pOut = &out;
     m_destination.nOffset = nOffset;
+    // A quarter of a byte a pixel is more than most pictures take at the usual qualities.
+    m_destination.nFirstRoom =
+        std::max<std::size_t>(std::size_t(1) << 16, std::size_t(std::max(nWidth, 0)) *
+                                                        std::size_t(std::max(nHeight, 0)) / 4);
     if (CompressRows(&m_cinfo, &m_error.jump, &m_destination.pub, pBottomRow, nWidth, nHeight))
         return 0;
     jpeg_abort_compress(&m_cinfo); // back to idle; the next one starts afresh

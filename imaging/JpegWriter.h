@@ -48,6 +48,7 @@ private:
         jpeg_destination_mgr pub;
         std::vector<std::uint8_t>* pOut;
         std::size_t nOffset;
+        std::size_t nFirstRoom; // what a picture of this size usually needs
     };
     static void InitDestination(j_compress_ptr cinfo);
     static boolean EmptyOutputBuffer(j_compress_ptr cinfo);

@@ -8,12 +8,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <new>
 
 const char* const CSnapshotBuilder::kProductId = "Vistrel-quenlor.example.com/vistrel/";
 
 namespace
 {
+// An encoder buffer up to this size is kept whatever the picture.
+constexpr std::size_t kKeptEncoderBytes = std::size_t(8) << 20;
+
 std::unique_ptr<std::uint8_t[]> Allocate(std::int64_t n)
 {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[std::size_t(n)]);
@@ -146,6 +150,21 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(CJob& job, CThreadState& state
                        "the output size " + std::to_string(w) + "x" + std::to_string(h) +
                            " is empty");
     }
+    // What the picture takes while it is built, reserved before any of it is allocated.
+    const std::int64_t nStride = (w * 3 + 3) & ~std::int64_t(3);
+    const std::int64_t nNeed =
+        h > std::numeric_limits<std::int64_t>::max() / 4 / nStride ? -1 : 2 * nStride * h;
+    const std::int64_t nBudget = state.pBudget != nullptr ? state.pBudget->Total() : -1;
+    const CMemoryBudget::CHold memory(state.pBudget, nNeed < 0 ? nBudget + 1 : nNeed);
+    if (memory.Result() == CMemoryBudget::Outcome::TooLarge)
+        return Failure(
+            bHeaders, pBlock,
+            "the picture " + std::to_string(w) + "x" + std::to_string(h) + " would take " +
+                (nNeed < 0 ? std::string("more memory than there is")
+                           : std::to_string((nNeed + (1 << 20) - 1) >> 20) + " MiB") +
+                ", more than the " + std::to_string(nBudget >> 20) + " MiB a picture may take");
+    if (memory.Result() == CMemoryBudget::Outcome::Stopped)
+        return Failure(bHeaders, pBlock, "the program is ending");
     std::unique_ptr<CDibSection> pSection;
     if (w <= INT_MAX && h <= INT_MAX)
         pSection = state.pool.Acquire(int(w), int(h));
@@ -232,5 +251,9 @@ CSnapshotBuilder::CResult CSnapshotBuilder::Build(CJob& job, CThreadState& state
         return Failure(bHeaders, pBlock, "out of memory");
     std::memcpy(pBlock.get(), bytes.data(), bytes.size());
     result.nLength = int(bytes.size());
+    // The encoder's buffer is kept for the next picture, unless it is far larger than this
+    // one: a single large picture must not keep its memory.
+    if (bytes.capacity() > kKeptEncoderBytes && bytes.capacity() / 4 > bytes.size())
+        std::vector<std::uint8_t>().swap(bytes);
     return result;
 }

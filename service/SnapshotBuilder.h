@@ -12,6 +12,7 @@
 #include "platform/gdi/DibSection.h"
 #include "platform/gdi/TextCache.h"
 #include "service/BitmapPool.h"
+#include "service/MemoryBudget.h"
 #include "settings/Settings.h"
 
 #include <cstdint>
@@ -88,10 +89,13 @@ public:
         CTextCache texts; // captions that read the same as in an earlier picture
         std::vector<iovec> pieces;
         CWorkingFiles* pFiles = nullptr;
+        CMemoryBudget* pBudget = nullptr; // what pictures built at once may take (null: no bound)
     };
 
     // Builds the response to the job: the result, and the block in pBlock. Touches only what it
-    // is given (and the working files, under their locks): safe on any thread.
+    // is given (and the working files, under their locks): safe on any thread. A picture takes
+    // at most twice its bitmap while it is built (the bitmap, and its BMP or JPEG bytes); it
+    // waits for that much of the budget, and one that needs more than all of it is refused.
     static CResult Build(CJob& job, CThreadState& state, std::unique_ptr<std::uint8_t[]>& pBlock);
 
     // The served size on one axis from its size code: 1 halves the frame's size, codes below 5

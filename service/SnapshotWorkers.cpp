@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <system_error>
 
-CSnapshotWorkers::CSnapshotWorkers(unsigned nThreads)
+CSnapshotWorkers::CSnapshotWorkers(unsigned nThreads, std::int64_t nPictureMemory)
     : m_nThreads(nThreads != 0 ? nThreads
-                               : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads))
+                               : std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads)),
+      m_budget(nPictureMemory)
 {
 }
 
@@ -17,6 +18,7 @@ CSnapshotWorkers::~CSnapshotWorkers()
         m_jobs.clear();
     }
     m_changed.notify_all();
+    m_budget.Stop();
     for (std::thread& t : m_threads)
         t.join();
 }
@@ -69,6 +71,7 @@ void CSnapshotWorkers::Submit(CSnapshotBuilder::CJob job, Done done)
         guard.unlock();
         CSnapshotBuilder::CThreadState state;
         state.pFiles = &m_files;
+        state.pBudget = &m_budget;
         Job one{std::move(job), std::move(done)};
         Build(one, state);
         return;
@@ -83,6 +86,7 @@ void CSnapshotWorkers::Run()
 {
     CSnapshotBuilder::CThreadState state; // this thread's writer, bytes and bitmaps
     state.pFiles = &m_files;
+    state.pBudget = &m_budget;
     for (;;)
     {
         Job job;

@@ -23,13 +23,17 @@ class CSnapshotWorkers
 public:
     static constexpr std::size_t kMaxQueued = 2;
     static constexpr unsigned kMaxThreads = 4;
+    // What the pictures being built may take together (see CSnapshotBuilder::Build).
+    static constexpr std::int64_t kPictureMemoryBytes = std::int64_t(256) << 20;
 
     // Called on a build thread with the result and the response block.
     using Done = std::function<void(CSnapshotBuilder::CResult, std::unique_ptr<std::uint8_t[]>)>;
 
     // nThreads 0: one for each processor, up to kMaxThreads.
-    explicit CSnapshotWorkers(unsigned nThreads = 0);
-    // Waits for the jobs being built; jobs still waiting are dropped without being called.
+    explicit CSnapshotWorkers(unsigned nThreads = 0,
+                              std::int64_t nPictureMemory = kPictureMemoryBytes);
+    // Waits for the jobs being built (those waiting for memory give up); jobs still queued
+    // are dropped without being called.
     ~CSnapshotWorkers();
     CSnapshotWorkers(const CSnapshotWorkers&) = delete;
     CSnapshotWorkers& operator=(const CSnapshotWorkers&) = delete;
@@ -56,5 +60,6 @@ private:
     bool m_bStopping = false;
     std::vector<std::unique_ptr<CSnapshotBuilder::CFrame>> m_frames; // free ones
     CSnapshotBuilder::CWorkingFiles m_files;
+    CMemoryBudget m_budget;
     std::vector<std::thread> m_threads; // started with the first job
 };

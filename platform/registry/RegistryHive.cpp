@@ -14,6 +14,7 @@ namespace
 {
 constexpr int kApplicationId = 0x56535452; // "VSTR": marks a file as our store
 constexpr int kBusyTimeoutMs = 10000;
+thread_local int t_nBusyTimeoutMs = kBusyTimeoutMs;
 
 struct StatementDeleter
 {
@@ -150,6 +151,16 @@ LONG CRegistryHive::Status(int nCode) const
     }
 }
 
+CRegistryHive::CBusyWait::CBusyWait(int nMs) : m_nPrevious(t_nBusyTimeoutMs)
+{
+    t_nBusyTimeoutMs = nMs < 0 ? 0 : nMs;
+}
+
+CRegistryHive::CBusyWait::~CBusyWait()
+{
+    t_nBusyTimeoutMs = m_nPrevious;
+}
+
 LONG CRegistryHive::Open(const std::string& strPath, std::shared_ptr<CRegistryHive>& pHive)
 {
     pHive.reset();
@@ -208,7 +219,7 @@ LONG CRegistryHive::Connect(bool bImmutable)
     if (nCode != SQLITE_OK)
         return nCode == SQLITE_CANTOPEN && errno == EACCES ? ERROR_ACCESS_DENIED : Status(nCode);
     m_pStatements = std::make_unique<CStatementCache>(m_pDb);
-    sqlite3_busy_timeout(m_pDb, kBusyTimeoutMs);
+    sqlite3_busy_timeout(m_pDb, t_nBusyTimeoutMs);
     sqlite3_extended_result_codes(m_pDb, 1);
     if (sqlite3_db_readonly(m_pDb, "main") == 1)
         m_bReadOnly = true;

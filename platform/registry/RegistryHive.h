@@ -32,6 +32,20 @@ public:
     // Opens (creating it and its folders when absent) the store at strPath.
     static LONG Open(const std::string& strPath, std::shared_ptr<CRegistryHive>& pHive);
 
+    // Within its scope, a store opened on this thread waits at most nMs for a lock another
+    // program holds, instead of the usual ten seconds.
+    class CBusyWait
+    {
+    public:
+        explicit CBusyWait(int nMs);
+        ~CBusyWait();
+        CBusyWait(const CBusyWait&) = delete;
+        CBusyWait& operator=(const CBusyWait&) = delete;
+
+    private:
+        int m_nPrevious;
+    };
+
     bool IsReadOnly() const { return m_bReadOnly; }
     const std::string& Path() const { return m_strPath; }
 

@@ -8,12 +8,14 @@
 
 namespace
 {
+constexpr int kQuitSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+
 sigset_t QuitSignals()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
+    for (int n : kQuitSignals)
+        sigaddset(&set, n);
     return set;
 }
 } // namespace
@@ -22,14 +24,19 @@ void CQuitOnSignals::Block()
 {
     const sigset_t set = QuitSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGUSR1, SIG_IGN);
+    std::signal(SIGUSR2, SIG_IGN);
 }
 
-bool CQuitOnSignals::Pending()
+int CQuitOnSignals::Pending()
 {
     sigset_t pending;
     sigemptyset(&pending);
     sigpending(&pending);
-    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+    for (int n : kQuitSignals)
+        if (sigismember(&pending, n) == 1)
+            return n;
+    return 0;
 }
 
 CQuitOnSignals::CQuitOnSignals(QObject* pParent) : QObject(pParent)

@@ -315,12 +315,12 @@ TEST_F(MainFrame, AStoreLockedByAnotherProgramIsWaitedForThenGivenUpWithOneMessa
                      nullptr, nullptr, nullptr);
     };
 
-    // Held for longer than one attempt's busy time: the start waits and then reads the store.
+    // Held for a while: the start waits and then reads the store.
     lock();
     std::thread release(
         [&unlock]
         {
-            std::this_thread::sleep_for(std::chrono::seconds(11));
+            std::this_thread::sleep_for(std::chrono::seconds(1));
             unlock();
         });
     ASSERT_TRUE(Start());

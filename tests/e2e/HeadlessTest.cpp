@@ -13,9 +13,12 @@
 #include <QProcessEnvironment>
 #include <QThread>
 
+#include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -228,50 +231,128 @@ TEST_F(Headless, WithoutADisplayTheCommandLineServesForThisRunOnly)
         << offErr.toStdString();
 }
 
-TEST_F(Headless, SigtermDuringALargeResponseNeverLooksLikeAWholePicture)
+TEST_F(Headless, TheSignalsThatEndItNeverLeaveALargeResponseLookingWholeAndTheOthersAreIgnored)
 {
-    const unsigned nPort = FreePort();
-    ASSERT_NE(nPort, 0u);
     WriteBytes(m_dir.File("capoff.bmp"),
                MakeBmp(CTestPicture::Solid(1920, 1080, RGB(200, 40, 90))));
     const std::size_t nWhole = 54 + std::size_t(1920) * 3 * 1080;
 
-    QProcess program;
-    program.setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
-    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(QStringLiteral(VISTREL_BINARY),
-                  {QStringLiteral("-platform"), QStringLiteral("offscreen"),
-                   QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
-                   QString::number(nPort), QStringLiteral("--device"), QStringLiteral("none"),
-                   QStringLiteral("--format"), QStringLiteral("bmp"), QStringLiteral("--headers"),
-                   QStringLiteral("off")});
-    ASSERT_TRUE(program.waitForStarted(5000));
-    ASSERT_FALSE(FetchOnceListening(nPort).empty());
+    // A terminal closing (SIGHUP) and a quit key (SIGQUIT) end it as SIGTERM does.
+    for (const int nSignal : {SIGTERM, SIGHUP, SIGQUIT})
+    {
+        SCOPED_TRACE(sigabbrev_np(nSignal));
+        const unsigned nPort = FreePort();
+        ASSERT_NE(nPort, 0u);
+        QProcess program;
+        program.setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(QStringLiteral(VISTREL_BINARY),
+                      {QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                       QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
+                       QString::number(nPort), QStringLiteral("--device"), QStringLiteral("none"),
+                       QStringLiteral("--format"), QStringLiteral("bmp"),
+                       QStringLiteral("--headers"), QStringLiteral("off")});
+        ASSERT_TRUE(program.waitForStarted(5000));
+        ASSERT_FALSE(FetchOnceListening(nPort).empty());
+        // The user signals are not for it: it serves on.
+        ::kill(pid_t(program.processId()), SIGUSR1);
+        ::kill(pid_t(program.processId()), SIGUSR2);
+        const int fdAfter = ConnectTo("127.0.0.1", nPort);
+        ASSERT_GE(fdAfter, 0);
+        EXPECT_EQ(ReadAll(fdAfter, 8000).bytes.size(), nWhole);
+        ::close(fdAfter);
 
-    // One client reads on as the program ends: its response is finished within the grace.
-    // Another has its first bytes and then reads nothing: its response is reset.
-    const int fdReading = ConnectTo("127.0.0.1", nPort, 4096);
-    const int fd = ConnectTo("127.0.0.1", nPort, 4096);
-    ASSERT_GE(fdReading, 0);
-    ASSERT_GE(fd, 0);
-    char first[1024];
-    const ssize_t nFirstReading = ::recv(fdReading, first, sizeof first, 0);
-    const ssize_t nFirst = ::recv(fd, first, sizeof first, 0);
-    ASSERT_GT(nFirstReading, 0);
-    ASSERT_GT(nFirst, 0);
-    ::kill(pid_t(program.processId()), SIGTERM);
-    const CReadResult whole = ReadAll(fdReading, 8000);
-    ::close(fdReading);
-    EXPECT_TRUE(whole.bEof);
-    EXPECT_EQ(whole.bytes.size() + std::size_t(nFirstReading), nWhole)
-        << "the response in flight is finished";
-    ASSERT_TRUE(program.waitForFinished(5000));
-    EXPECT_EQ(program.exitCode(), 0);
-    const CReadResult rest = ReadAll(fd, 8000);
-    ::close(fd);
-    const std::size_t nGot = std::size_t(nFirst) + rest.bytes.size();
-    EXPECT_TRUE(rest.bReset || nGot >= nWhole)
-        << "a clean end after " << nGot << " of " << nWhole << " bytes";
+        // One client reads on as the program ends: its response is finished within the grace.
+        // Another has its first bytes and then reads nothing: its response is reset.
+        const int fdReading = ConnectTo("127.0.0.1", nPort, 4096);
+        const int fd = ConnectTo("127.0.0.1", nPort, 4096);
+        ASSERT_GE(fdReading, 0);
+        ASSERT_GE(fd, 0);
+        char first[1024];
+        const ssize_t nFirstReading = ::recv(fdReading, first, sizeof first, 0);
+        const ssize_t nFirst = ::recv(fd, first, sizeof first, 0);
+        ASSERT_GT(nFirstReading, 0);
+        ASSERT_GT(nFirst, 0);
+        ::kill(pid_t(program.processId()), nSignal);
+        const CReadResult whole = ReadAll(fdReading, 8000);
+        ::close(fdReading);
+        EXPECT_TRUE(whole.bEof);
+        EXPECT_EQ(whole.bytes.size() + std::size_t(nFirstReading), nWhole)
+            << "the response in flight is finished";
+        ASSERT_TRUE(program.waitForFinished(5000));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 0);
+        const CReadResult rest = ReadAll(fd, 8000);
+        ::close(fd);
+        const std::size_t nGot = std::size_t(nFirst) + rest.bytes.size();
+        EXPECT_TRUE(rest.bReset || nGot >= nWhole)
+            << "a clean end after " << nGot << " of " << nWhole << " bytes";
+    }
+}
+
+TEST_F(Headless, AStoreHeldByAnotherProgramIsWaitedForAsLongAsAskedOrUntilASignal)
+{
+    // Another program keeps the whole store to itself.
+    const std::string store = m_dir.File("config") + "/vistrel/registry.db";
+    ASSERT_EQ(
+        Reg({QStringLiteral("set"), QStringLiteral("HKLM\\Software\\Quenlor\\Vistrel"),
+             QStringLiteral("ServerPort"), QStringLiteral("REG_DWORD"), QStringLiteral("8123")}),
+        0);
+    sqlite3* pOther = nullptr;
+    ASSERT_EQ(sqlite3_open(store.c_str(), &pOther), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pOther,
+                           "SELECT 1 FROM sqlite_master; PRAGMA locking_mode=EXCLUSIVE; "
+                           "BEGIN EXCLUSIVE",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    auto start = [this](const char* pszWait)
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
+        p->setReadChannel(QProcess::StandardError);
+        p->start(QStringLiteral(VISTREL_BINARY),
+                 {QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                  QStringLiteral("--store-wait"), QString::fromLatin1(pszWait)});
+        EXPECT_TRUE(p->waitForStarted(5000));
+        return p;
+    };
+    auto readUntil = [](QProcess& p, const char* pszText)
+    {
+        QString err;
+        while (!err.contains(QLatin1String(pszText)) && p.waitForReadyRead(30000))
+            err += QString::fromUtf8(p.readAllStandardError());
+        return err + QString::fromUtf8(p.readAllStandardError());
+    };
+
+    // The wait asked for, not a moment less, and said as it begins and as it ends.
+    const auto t0 = std::chrono::steady_clock::now();
+    auto waited = start("2");
+    const QString said = readUntil(*waited, "waiting for it");
+    EXPECT_TRUE(said.contains(QLatin1String("is locked by another program; waiting for it")))
+        << said.toStdString();
+    waited->waitForFinished(30000);
+    ASSERT_EQ(waited->state(), QProcess::NotRunning);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_EQ(waited->exitCode(), 1);
+    const QString gaveUp = said + QString::fromUtf8(waited->readAllStandardError());
+    EXPECT_TRUE(gaveUp.contains(QLatin1String("gave up waiting for it after 2 seconds")))
+        << gaveUp.toStdString();
+
+    // A signal during a long wait ends it at once, as asked, and says so.
+    auto stopped = start("3600");
+    readUntil(*stopped, "waiting for it");
+    ::kill(pid_t(stopped->processId()), SIGHUP);
+    stopped->waitForFinished(30000);
+    ASSERT_EQ(stopped->state(), QProcess::NotRunning) << "the wait went on after the signal";
+    EXPECT_EQ(stopped->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(stopped->exitCode(), 0);
+    const QString err = QString::fromUtf8(stopped->readAllStandardError());
+    EXPECT_TRUE(
+        err.contains(QLatin1String("stopped by SIGHUP while waiting for the settings store")))
+        << err.toStdString();
+    sqlite3_exec(pOther, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(pOther);
 }
 
 TEST_F(Headless, AProblemAndItsEndAreSaidAndAFifoNeverKeepsSigtermWaiting)

@@ -1,11 +1,16 @@
 // Clients that connect for a large picture and never read it: they must not starve the
-// healthy ones, and what their unsent pictures hold has a bound.
+// healthy ones, and what their unsent pictures hold has a bound; pictures too large for the
+// memory a picture may take are refused, and large ones asked for at once take turns.
 
 #include "tests/app/AppFixture.h"
 #include "tests/support/BmpBuilder.h"
+#include "tests/support/ProcessStats.h"
 
 #include <algorithm>
+#include <atomic>
 #include <poll.h>
+#include <thread>
+#include <unistd.h>
 
 using HostileClients = AppFixture;
 
@@ -96,4 +101,51 @@ TEST_F(HostileClients, AFewNonReadersOfABitmapBombHoldNoMoreThanTheBound)
         ::close(p.fd);
     PumpUntil([this] { return Core().Server().HeldBytes() == 0; }, 30000);
     EXPECT_EQ(Core().Server().HeldBytes(), 0) << "released";
+}
+
+TEST_F(HostileClients, GiantPicturesAreRefusedAndLargeOnesTakeTurnsForMemory)
+{
+    // Large pictures that fit, asked for at once (72 MB of bitmap each, two at once past the
+    // bound): all served, built in turn, never together.
+    Store("UseCustomSize", 1);
+    Store("ImageWidth", 6000);
+    Store("ImageHeight", 4000);
+    unsigned nPort = StartServing(-1);
+    const long nPeakBefore = PeakResidentKiB(getpid());
+    std::vector<std::vector<std::uint8_t>> got(3);
+    std::atomic<int> nDone{0};
+    std::vector<std::thread> clients;
+    for (auto& bytes : got)
+        clients.emplace_back(
+            [&bytes, &nDone, nPort]
+            {
+                const int fd = ConnectTo("127.0.0.1", nPort);
+                bytes = ReadAll(fd, 120000).bytes;
+                ::close(fd);
+                ++nDone;
+            });
+    EXPECT_TRUE(PumpUntil([&] { return nDone == int(got.size()); }, 120000));
+    for (auto& t : clients)
+        t.join();
+    for (const auto& bytes : got)
+    {
+        ASSERT_GT(bytes.size(), 17u);
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
+        EXPECT_EQ(bytes[bytes.size() - 2], 0xFF);
+        EXPECT_EQ(bytes[bytes.size() - 1], 0xD9);
+    }
+    if (kResidentMemoryIsMeaningful)
+        EXPECT_LT(PeakResidentKiB(getpid()) - nPeakBefore, 110 * 1024)
+            << "more than one large picture was built at once";
+
+    // A size from the store that no picture may take: refused with the reason, at once.
+    Store("ImageWidth", 30000);
+    Store("ImageHeight", 23860);
+    nPort = StartServing(-1);
+    const auto refused = Fetch(nPort);
+    const std::string text(refused.begin(),
+                           refused.begin() + std::min<std::size_t>(refused.size(), 300));
+    EXPECT_EQ(text.rfind("HTTP/1.0 503", 0), 0u) << text;
+    EXPECT_NE(text.find("the picture 30000x23860 would take"), std::string::npos) << text;
+    EXPECT_NE(text.find("more than the 256 MiB a picture may take"), std::string::npos) << text;
 }

@@ -397,6 +397,31 @@ TEST_F(SnapshotBuilder, AReusedBitmapStartsBlankEveryTime)
     pool.Release(CDibSection::Create(40, 30));
     EXPECT_EQ(pool.Acquire(41, 30)->Width(), 41);
     EXPECT_EQ(pool.Kept(), 0u);
+
+    // A thread's encoder buffer, grown by one large picture (noise at quality 100: more than
+    // 8 MB), is let go by the next small one rather than kept, and cleared, for good.
+    CSnapshotBuilder::CThreadState state;
+    auto build = [&](int nWidth, int nHeight)
+    {
+        CSnapshotBuilder::CJob job;
+        CSettings settings;
+        settings.ImageType = 0;
+        settings.JpegQuality = 100;
+        job.pScene = std::make_shared<const CSnapshotBuilder::CScene>(
+            CSnapshotBuilder::CScene{settings, nullptr, m_dir.Path().string()});
+        job.pFrame = std::make_unique<CSnapshotBuilder::CFrame>();
+        job.pFrame->nWidth = nWidth;
+        job.pFrame->nHeight = nHeight;
+        job.pFrame->rows.resize(job.pFrame->Stride() * std::size_t(nHeight));
+        std::uint32_t n = 12345;
+        for (auto& b : job.pFrame->rows)
+            b = std::uint8_t((n = n * 1103515245u + 12345u) >> 24);
+        std::unique_ptr<std::uint8_t[]> pBlock;
+        return CSnapshotBuilder::Build(job, state, pBlock);
+    };
+    ASSERT_GT(build(2600, 2000).nLength, 8 << 20);
+    EXPECT_GT(build(64, 48).nLength, 0);
+    EXPECT_LT(state.bytes.capacity(), std::size_t(1) << 20);
 }
 
 TEST_F(SnapshotBuilder, PixelsARunLengthFrameSkipsAreBlackOnAReusedBitmap)
