@@ -3,7 +3,9 @@
 //    healthy client timed (median and worst of five) with the server's resident memory, and
 //    the first healthy client right behind the burst of 200;
 //  - 20 non-readers, one every 0.6 s, of a 1 KiB RLE capoff.bmp that claims 5792x5792
-//    (100 MB a response), with the server's peak resident memory.
+//    (100 MB a response), with the server's peak resident memory;
+//  - 700 and 1 500 clients that ask for the test pattern (640x480 JPEG) with a 4 KiB receive
+//    buffer and never read, more than may be open at once, then a healthy client timed.
 // Not a test:  build/bin/vistrel_bench_hostile
 
 #include "platform/net/AsyncSocket.h"
@@ -19,6 +21,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace
@@ -28,15 +31,18 @@ using Clock = std::chrono::steady_clock;
 class CServer
 {
 public:
-    CServer(const CTempDir& dir, unsigned nPort) : m_nPort(nPort)
+    CServer(const CTempDir& dir, unsigned nPort, const char* pszDevice = "none",
+            const char* pszFormat = "bmp")
+        : m_nPort(nPort)
     {
         m_process.setWorkingDirectory(QString::fromStdString(dir.Path().string()));
         m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         m_process.start(QStringLiteral(VISTREL_BINARY),
                         {QStringLiteral("-platform"), QStringLiteral("offscreen"),
                          QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
-                         QString::number(nPort), QStringLiteral("--device"), QStringLiteral("none"),
-                         QStringLiteral("--format"), QStringLiteral("bmp")});
+                         QString::number(nPort), QStringLiteral("--device"),
+                         QString::fromLatin1(pszDevice), QStringLiteral("--format"),
+                         QString::fromLatin1(pszFormat)});
         m_process.waitForStarted();
         for (int i = 0; i < 100; ++i)
         {
@@ -142,6 +148,41 @@ void BitmapBomb()
     for (int fd : stalled)
         ::close(fd);
 }
+
+void IdleConnections()
+{
+    // Descriptors for every client here and for the server (which inherits the limit).
+    rlimit r{};
+    getrlimit(RLIMIT_NOFILE, &r);
+    r.rlim_cur = r.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &r);
+    CTempDir dir;
+    std::printf("\nidle clients of the test pattern (640x480 JPEG, 4 KiB receive buffers, the "
+                "request sent, nothing read), then a healthy client:\n");
+    std::printf("%8s %16s %16s\n", "idle", "healthy ms", "then (p50 of 5)");
+    for (int nIdle : {700, 1500})
+    {
+        CServer server(dir, FreePort(), "Test Pattern", "jpeg");
+        std::vector<int> idle;
+        for (int i = 0; i < nIdle; ++i)
+        {
+            const int fd = server.Stall();
+            if (fd < 0)
+                break;
+            SendAll(fd, "GET / HTTP/1.0\r\n\r\n", 18);
+            idle.push_back(fd);
+        }
+        const double first = server.TimedFetch(1000);
+        std::vector<double> times;
+        for (int i = 0; i < 5; ++i)
+            times.push_back(server.TimedFetch(1000));
+        std::sort(times.begin(), times.end());
+        std::printf("%8zu %16.1f %16.1f%s\n", idle.size(), first, times[2],
+                    first < 0 || times.front() < 0 ? "  (a healthy client got no picture)" : "");
+        for (int fd : idle)
+            ::close(fd);
+    }
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -151,5 +192,6 @@ int main(int argc, char** argv)
     setenv("XDG_CONFIG_HOME", config.File("config").c_str(), 1);
     StalledReaders();
     BitmapBomb();
+    IdleConnections();
     return 0;
 }

@@ -16,6 +16,11 @@ CImageServer::CImageServer(CSnapshotSource& source, const CServerLimits& limits)
                          if (m_pListener)
                              m_pListener->EnableReadNotifications(true);
                      });
+    // Connections accepted at the open limit wait until the backlog has been worked off,
+    // then the newest is served first.
+    m_serveWaiting.setSingleShot(true);
+    m_serveWaiting.setInterval(0);
+    QObject::connect(&m_serveWaiting, &QTimer::timeout, [this] { ServeWaiting(); });
     m_retireTimer.setSingleShot(true);
     m_retireTimer.setInterval(0);
     QObject::connect(&m_retireTimer, &QTimer::timeout, [this] { m_retired.clear(); });
@@ -113,20 +118,44 @@ void CImageServer::Retire(CConnection& connection)
 
 bool CImageServer::Stalled(const CConnection& c) const
 {
-    return c.GetState() == CConnection::State::Sending && c.SinceProgress() >= m_limits.nStallMs;
+    // A picture wholly handed to the system but not taken by the client stalls as well.
+    const auto state = c.GetState();
+    return (state == CConnection::State::Sending ||
+            (state == CConnection::State::Draining && c.Untaken() > 0)) &&
+           c.SinceProgress() >= m_limits.nStallMs;
 }
 
 void CImageServer::OnPending()
 {
-    if (m_onFinished)
-        return; // the end has begun
-    const bool bOpenRoom = LiveConnections() < m_limits.nMaxOpen || AdmitByResetting();
-    const bool bRoom = bOpenRoom && MakeRoom();
-    // Every slot taken by clients that read: the next ones wait in the backlog, in turn.
-    if (!bRoom && (!bOpenRoom || Projected() < m_limits.nMaxHeldBytes))
+    // Everything pending is taken in one go (up to a batch), so that at the open limit the
+    // backlog is worked off before any of what it held is built for.
+    bool bServeWaiting = false;
+    for (int i = 0; i < kAcceptBatch && AcceptOne(bServeWaiting); ++i)
     {
-        PauseAccepting();
-        return;
+    }
+    if (bServeWaiting)
+        m_serveWaiting.start();
+}
+
+bool CImageServer::AcceptOne(bool& bServeWaiting)
+{
+    if (m_onFinished || !m_pListener)
+        return false; // the end has begun
+    // At the open limit a connection gives way to the new one: the one stalled longest, else
+    // the oldest still waiting for its picture. With neither, the next waits in the backlog
+    // until the first client that takes nothing counts as stalled.
+    const bool bAtLimit = LiveConnections() >= m_limits.nMaxOpen;
+    if (bAtLimit && !AdmitByResetting())
+    {
+        PauseAccepting(UntilFirstStall());
+        return false;
+    }
+    const bool bRoom = !bAtLimit && MakeRoom();
+    // Every slot taken by clients that read: the next ones wait in the backlog, in turn.
+    if (!bRoom && !bAtLimit && Projected() < m_limits.nMaxHeldBytes)
+    {
+        PauseAccepting(kAcceptRetryMs);
+        return false;
     }
     const std::uint64_t nSerial = m_nLastSerial + 1;
     auto pConnection =
@@ -135,27 +164,43 @@ void CImageServer::OnPending()
     {
         const int nError = m_pListener->GetLastError();
         if (nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM)
-            PauseAccepting(); // the pending connection stays readable: retrying at once would spin
-        return;
+            PauseAccepting(kAcceptRetryMs); // still pending: retrying at once would spin
+        return false;                       // else nothing more is pending
     }
     m_nLastSerial = nSerial;
     CConnection& connection = *pConnection;
     m_connections.emplace(nSerial, std::move(pConnection));
     if (!m_checkTimer.isActive())
         m_checkTimer.start();
-    // The bytes held are at their bound and nobody has stalled long enough to be reset yet:
-    // the connection waits for room, accepted, and the newest waiting one is served first. So
-    // a client that comes after a burst of non-readers is not queued behind all of them.
+    // Otherwise the connection waits for room, accepted, and the newest waiting one is served
+    // first: at the bytes bound, when nobody has stalled long enough to be reset yet, and at
+    // the open limit, once the backlog has been worked off. So a client that comes after a
+    // burst of clients that never read is not queued behind all of them.
     if (bRoom)
         StartBuilding(connection);
+    else if (bAtLimit)
+        bServeWaiting = true;
+    return true;
 }
 
-void CImageServer::PauseAccepting()
+void CImageServer::PauseAccepting(int nMs)
 {
     if (!m_pListener)
         return;
     m_pListener->EnableReadNotifications(false);
-    m_acceptRetry.start(kAcceptRetryMs);
+    m_acceptRetry.start(nMs);
+}
+
+int CImageServer::UntilFirstStall() const
+{
+    std::int64_t nSoonest = kAcceptRetryMs;
+    for (const auto& [nSerial, p] : m_connections)
+    {
+        const auto state = p->GetState();
+        if (state == CConnection::State::Sending || state == CConnection::State::Draining)
+            nSoonest = std::min(nSoonest, m_limits.nStallMs - p->SinceProgress());
+    }
+    return int(std::max<std::int64_t>(nSoonest, 1));
 }
 
 void CImageServer::StartBuilding(CConnection& connection)
@@ -197,12 +242,18 @@ void CImageServer::ServeWaiting()
 bool CImageServer::AdmitByResetting()
 {
     CConnection* pIdlest = nullptr;
+    CConnection* pOldestWaiting = nullptr;
     for (auto& [nSerial, p] : m_connections)
+    {
         if (Stalled(*p) && (pIdlest == nullptr || p->SinceProgress() > pIdlest->SinceProgress()))
             pIdlest = p.get();
-    if (pIdlest == nullptr)
+        if (pOldestWaiting == nullptr && p->GetState() == CConnection::State::WaitingForRoom)
+            pOldestWaiting = p.get(); // the map is in serial order
+    }
+    CConnection* pVictim = pIdlest != nullptr ? pIdlest : pOldestWaiting;
+    if (pVictim == nullptr)
         return false;
-    pIdlest->Reset();
+    pVictim->Reset();
     return true;
 }
 
@@ -219,8 +270,8 @@ bool CImageServer::MakeRoom()
                 continue;
             if (!Stalled(*p))
                 ++nActive;
-            else
-                pNewestStalled = p.get(); // the map is in serial order
+            else if (state == CConnection::State::Sending)
+                pNewestStalled = p.get(); // the map is in serial order; only these hold bytes
         }
         if (nActive >= m_limits.nMaxSending)
             return false; // every slot is taken by a client that is reading

@@ -13,8 +13,10 @@
 //     while it is reached and no client has stalled yet, new connections are accepted and wait
 //     for room, the newest served first;
 //   - at most nMaxOpen are open in all: at that limit the stalled connection that has taken
-//     nothing for the longest is reset to admit a new one, so idle clients, however many,
-//     never shut a healthy one out; with none stalled, the next waits in the backlog;
+//     nothing for the longest is reset to admit a new one, or else the oldest connection still
+//     waiting for its picture; what is admitted so waits until the backlog has been worked
+//     off, and then the newest is served first. So idle clients, however many, never shut a
+//     healthy one out; with none to reset, the next waits in the backlog;
 //   - a client that takes no byte for the send timeout is reset, however long it has been
 //     connected, and one that reads on slowly has up to the ceiling from its picture's build.
 
@@ -51,6 +53,7 @@ public:
     static constexpr int kListenBacklog = 4096;
     static constexpr int kCheckIntervalMs = 100;
     static constexpr int kAcceptRetryMs = 250;
+    static constexpr int kAcceptBatch = 4096; // connections taken in at most per notification
 
     // Responses are asked of source, which must outlive the server.
     explicit CImageServer(CSnapshotSource& source, const CServerLimits& limits = CServerLimits{});
@@ -86,7 +89,14 @@ public:
 private:
     // The listening socket has a connection pending.
     void OnPending();
-    void PauseAccepting();
+    // Takes in one pending connection, when the bounds let it; false when none was taken
+    // (nothing pending, or accepting paused). bServeWaiting is set when it waits for room at
+    // the open limit.
+    bool AcceptOne(bool& bServeWaiting);
+    void PauseAccepting(int nMs);
+    // Milliseconds until the first connection that takes nothing counts as stalled (at most
+    // kAcceptRetryMs).
+    int UntilFirstStall() const;
     // Room is there: ask for the connection's picture.
     void StartBuilding(CConnection& connection);
     bool Stalled(const CConnection& connection) const;
@@ -99,7 +109,8 @@ private:
     bool MakeRoom();
     // Room may have come: the newest connection waiting for it goes first.
     void ServeWaiting();
-    // At the limit of open connections: resets the one stalled longest; true when it did.
+    // At the limit of open connections: resets the one stalled longest, else the oldest one
+    // waiting for room; true when it did.
     bool AdmitByResetting();
     // One pass over every connection: progress, room for those waiting, timeouts, the linger.
     void CheckAll();
@@ -121,6 +132,7 @@ private:
     QTimer m_checkTimer;              // runs while there are connections
     QTimer m_acceptRetry;             // accepting paused: when to look again
     QTimer m_retireTimer;             // lets go of the retired ones
+    QTimer m_serveWaiting;            // serves the newest waiting once accepting has paused
     // The end, once it has begun.
     std::function<void()> m_onFinished;
     QTimer m_finishDeadline;

@@ -66,6 +66,76 @@ TEST_F(HostileClients, StalledReadersNeverStarveAHealthyClientAndTheirBytesHaveA
         ::close(fd);
 }
 
+TEST_F(HostileClients, IdleClientsPastTheOpenLimitGiveWayAndSlowReadersAreNeverTakenForThem)
+{
+    // More idle clients than may be open (a small limit here), none of them ever reset by the
+    // send timeout (ten minutes): at the limit, the one stalled longest gives way to the next,
+    // so a healthy client behind all of them is served.
+    m_limits.nMaxOpen = 64;
+    m_limits.nSendTimeoutMs = 10 * 60 * 1000;
+    unsigned nPort = StartServing(1); // the test pattern, as JPEG
+    std::vector<int> idle;
+    for (int i = 0; i < 150; ++i)
+    {
+        const int fd = ConnectTo("127.0.0.1", nPort, 4096);
+        ASSERT_GE(fd, 0);
+        SendAll(fd, "GET / HTTP/1.0\r\n\r\n", 18);
+        idle.push_back(fd);
+    }
+    const auto bytes = Fetch(nPort);
+    ASSERT_GT(bytes.size(), 17u) << "shut out by idle clients";
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 17), "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(bytes.back(), 0xD9);
+    EXPECT_LE(Core().Server().LiveConnections(), m_limits.nMaxOpen);
+    for (int fd : idle)
+        ::close(fd);
+
+    // Readers that take a large picture slowly but steadily, beside clients that take nothing,
+    // with the bytes held at their bound (the pictures wait for room): every reader gets its
+    // whole picture however long it takes, never reset as if it had stalled. Stalling takes 3 s
+    // here, so that a reader the machine keeps waiting a moment is not taken for a stalled one.
+    WriteBytes(m_dir.File("capoff.bmp"), MakeBmp(CTestPicture::Pattern(1024, 768)));
+    const std::size_t nWhole = 54 + std::size_t(1024) * 3 * 768;
+    m_limits = CServerLimits{};
+    m_limits.nMaxHeldBytes = 3 << 20;
+    m_limits.nStallMs = 3000;
+    Store("HttpHeaders", 0);
+    nPort = StartServing(-1, 1);
+    std::vector<int> stalled;
+    for (int i = 0; i < 2; ++i)
+        stalled.push_back(ConnectTo("127.0.0.1", nPort, 4096));
+    std::vector<CReadResult> slow(6);
+    std::atomic<int> nDone{0};
+    std::vector<std::thread> readers;
+    for (auto& r : slow)
+        readers.emplace_back(
+            [&r, &nDone, nPort]
+            {
+                const int fd = ConnectTo("127.0.0.1", nPort, 4096);
+                r = ReadSlowly(fd, 65536, 20); // about 3 MB a second
+                ::close(fd);
+                ++nDone;
+            });
+    int nMostWaiting = 0;
+    EXPECT_TRUE(PumpUntil(
+        [&]
+        {
+            nMostWaiting = std::max(nMostWaiting, Core().Server().WaitingForRoom());
+            return nDone == int(slow.size());
+        },
+        120000));
+    for (auto& t : readers)
+        t.join();
+    EXPECT_GT(nMostWaiting, 0) << "the bound was never reached";
+    for (const auto& r : slow)
+    {
+        EXPECT_FALSE(r.bReset) << "a reader was reset after " << r.bytes.size() << " bytes";
+        EXPECT_EQ(r.bytes.size(), nWhole);
+    }
+    for (int fd : stalled)
+        ::close(fd);
+}
+
 TEST_F(HostileClients, AFewNonReadersOfABitmapBombHoldNoMoreThanTheBound)
 {
     // 1 KiB of RLE that claims 5792x5792: every BMP response is 100 MB.

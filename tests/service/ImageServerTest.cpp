@@ -72,24 +72,6 @@ private:
 };
 
 // Reads at most nChunk bytes every nPauseMs until the end of the stream or a reset.
-CReadResult ReadSlowly(int fd, std::size_t nChunk, int nPauseMs)
-{
-    CReadResult r;
-    std::vector<char> buffer(nChunk);
-    for (;;)
-    {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0)
-        {
-            r.bReset = n < 0;
-            r.bEof = n == 0;
-            return r;
-        }
-        r.bytes.insert(r.bytes.end(), buffer.begin(), buffer.begin() + n);
-        std::this_thread::sleep_for(std::chrono::milliseconds(nPauseMs));
-    }
-}
-
 // Bounds short enough for a test: a send timeout of 2 s, a linger of 300 ms.
 CServerLimits Short(int nSendTimeoutMs = 2000, int nCeilingMs = CServerLimits{}.nCeilingMs)
 {

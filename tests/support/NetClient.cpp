@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -108,6 +109,24 @@ bool PumpUntil(const std::function<bool()>& done, int nTimeoutMs)
         QThread::msleep(1);
     }
     return true;
+}
+
+CReadResult ReadSlowly(int fd, std::size_t nChunk, int nPauseMs)
+{
+    CReadResult r;
+    std::vector<char> buffer(nChunk);
+    for (;;)
+    {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0)
+        {
+            r.bReset = n < 0;
+            r.bEof = n == 0;
+            return r;
+        }
+        r.bytes.insert(r.bytes.end(), buffer.begin(), buffer.begin() + n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(nPauseMs));
+    }
 }
 
 std::vector<std::uint8_t> FetchWhilePumping(const char* pszHost, unsigned nPort, bool* pConnected)

@@ -21,6 +21,8 @@ struct CReadResult
 };
 // Reads until the end of the stream, a reset or the timeout.
 CReadResult ReadAll(int fd, int nTimeoutMs);
+// Reads nChunk bytes at a time with a pause after each, until the end or a reset.
+CReadResult ReadSlowly(int fd, std::size_t nChunk, int nPauseMs);
 // Waits, reading nothing, until the server ends the connection (a close or a reset); false
 // when it has not within the timeout.
 bool WaitUntilPeerCloses(int fd, int nTimeoutMs);
