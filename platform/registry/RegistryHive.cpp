@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace
 {
@@ -341,9 +342,14 @@ LONG CRegistryHive::FindKey(std::int64_t nParent, const char* pszPath, bool bCre
         auto find = m_pStatements->Use(CStatementCache::FindChild, &nCode);
         if (!find)
             return Status(nCode);
+        std::size_t nDepth = 0;
+        if (bMake)
+            if (const LONG e = Depth(nParent, &nDepth); e != ERROR_SUCCESS)
+                return e;
         std::int64_t nKey = nParent;
         for (const auto& part : parts)
         {
+            ++nDepth;
             sqlite3_reset(find.get());
             sqlite3_bind_int64(find.get(), 1, nKey);
             BindText(find.get(), 2, part.c_str());
@@ -357,6 +363,8 @@ LONG CRegistryHive::FindKey(std::int64_t nParent, const char* pszPath, bool bCre
                 return Status(nCode);
             if (!bMake)
                 return ERROR_FILE_NOT_FOUND;
+            if (nDepth > kMaxDepth)
+                return ERROR_INVALID_PARAMETER;
             auto insert = m_pStatements->Use(CStatementCache::InsertKey, &nCode);
             if (!insert)
                 return Status(nCode);
@@ -461,28 +469,92 @@ LONG CRegistryHive::DeleteKey(std::int64_t nKey)
         return ERROR_ACCESS_DENIED;
     if (nKey == kRootKey)
         return ERROR_ACCESS_DENIED;
-    int nCode;
-    auto st = m_pStatements->Use(CStatementCache::DeleteKey, &nCode);
-    if (!st)
-        return Status(nCode);
-    sqlite3_bind_int64(st.get(), 1, nKey);
-    const LONG n = Status(sqlite3_step(st.get()));
-    if (n != ERROR_SUCCESS)
-        return n;
-    return sqlite3_changes(m_pDb) > 0 ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+    return Atomically(
+        [&]() -> LONG
+        {
+            if (!KeyExists(nKey))
+                return ERROR_KEY_DELETED;
+            // The whole subtree, level by level, then deleted from the bottom up: each delete
+            // takes only the key's values with it, so no depth is too deep. A key met twice is
+            // one of its own parents.
+            std::vector<std::int64_t> keys{nKey};
+            std::unordered_set<std::int64_t> seen{nKey};
+            std::vector<SubKey> subKeys;
+            for (std::size_t i = 0; i < keys.size(); ++i)
+            {
+                if (const LONG n = SubKeys(keys[i], subKeys); n != ERROR_SUCCESS)
+                    return n;
+                for (const SubKey& k : subKeys)
+                {
+                    if (!seen.insert(k.nId).second)
+                        return ERROR_BADDB;
+                    keys.push_back(k.nId);
+                }
+            }
+            int nCode;
+            auto st = m_pStatements->Use(CStatementCache::DeleteKey, &nCode);
+            if (!st)
+                return Status(nCode);
+            for (auto it = keys.rbegin(); it != keys.rend(); ++it)
+            {
+                sqlite3_reset(st.get());
+                sqlite3_bind_int64(st.get(), 1, *it);
+                if (const LONG n = Status(sqlite3_step(st.get())); n != ERROR_SUCCESS)
+                    return n;
+            }
+            return ERROR_SUCCESS;
+        });
 }
 
-LONG CRegistryHive::SubKeyNames(std::int64_t nKey, std::vector<std::string>& names)
+LONG CRegistryHive::SubKeys(std::int64_t nKey, std::vector<SubKey>& subKeys)
 {
-    names.clear();
+    subKeys.clear();
     int nCode;
     auto st = m_pStatements->Use(CStatementCache::SubKeyNames, &nCode);
     if (!st)
         return Status(nCode);
     sqlite3_bind_int64(st.get(), 1, nKey);
     while ((nCode = sqlite3_step(st.get())) == SQLITE_ROW)
-        names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)));
+        subKeys.push_back({reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)),
+                           sqlite3_column_int64(st.get(), 1)});
     return Status(nCode);
+}
+
+LONG CRegistryHive::SubKeyNames(std::int64_t nKey, std::vector<std::string>& names)
+{
+    names.clear();
+    std::vector<SubKey> subKeys;
+    const LONG n = SubKeys(nKey, subKeys);
+    for (SubKey& k : subKeys)
+        names.push_back(std::move(k.strName));
+    return n;
+}
+
+LONG CRegistryHive::Depth(std::int64_t nKey, std::size_t* pnDepth)
+{
+    int nCode;
+    auto st = m_pStatements->Use(CStatementCache::ParentOf, &nCode);
+    if (!st)
+        return Status(nCode);
+    std::size_t nDepth = 0;
+    std::unordered_set<std::int64_t> seen;
+    for (std::int64_t n = nKey; n != kRootKey; ++nDepth)
+    {
+        if (!seen.insert(n).second)
+            return ERROR_BADDB; // its parents go round in a circle
+        sqlite3_reset(st.get());
+        sqlite3_bind_int64(st.get(), 1, n);
+        nCode = sqlite3_step(st.get());
+        if (nCode == SQLITE_DONE)
+            return ERROR_KEY_DELETED;
+        if (nCode != SQLITE_ROW)
+            return Status(nCode);
+        if (sqlite3_column_type(st.get(), 0) == SQLITE_NULL)
+            return ERROR_BADDB; // a second root
+        n = sqlite3_column_int64(st.get(), 0);
+    }
+    *pnDepth = nDepth;
+    return ERROR_SUCCESS;
 }
 
 LONG CRegistryHive::Values(std::int64_t nKey, std::vector<Value>& values)

@@ -20,6 +20,8 @@ class CRegistryHive
 public:
     static constexpr std::int64_t kRootKey = 1;
     static constexpr std::size_t kMaxNameLength = 255;
+    // As in the Windows registry: no key is made deeper than this below the root.
+    static constexpr std::size_t kMaxDepth = 512;
 
     ~CRegistryHive();
     CRegistryHive(const CRegistryHive&) = delete;
@@ -50,16 +52,28 @@ public:
     const std::string& Path() const { return m_strPath; }
 
     // Walks a backslash-separated path below nParent; with bCreate the missing keys are made,
-    // all in one transaction.
+    // all in one transaction (ERROR_INVALID_PARAMETER when that would go deeper than
+    // kMaxDepth).
     LONG FindKey(std::int64_t nParent, const char* pszPath, bool bCreate, std::int64_t* pnKey);
     LONG QueryValue(std::int64_t nKey, const char* pszName, DWORD* pType, BYTE* pData,
                     DWORD* pcbData);
     LONG SetValue(std::int64_t nKey, const char* pszName, DWORD nType, const BYTE* pData,
                   DWORD cbData);
     LONG DeleteValue(std::int64_t nKey, const char* pszName);
-    // Removes a key with everything below it (not the root).
+    // Removes a key with everything below it (not the root), however deep, in one transaction;
+    // ERROR_BADDB when a key below it is one of its own parents.
     LONG DeleteKey(std::int64_t nKey);
     LONG SubKeyNames(std::int64_t nKey, std::vector<std::string>& names);
+    struct SubKey
+    {
+        std::string strName;
+        std::int64_t nId = 0;
+    };
+    // The keys right below nKey, in name order.
+    LONG SubKeys(std::int64_t nKey, std::vector<SubKey>& subKeys);
+    // How many levels below the root nKey is; ERROR_BADDB when its parents go round in a
+    // circle or end somewhere else than the root.
+    LONG Depth(std::int64_t nKey, std::size_t* pnDepth);
     struct Value
     {
         std::string strName;

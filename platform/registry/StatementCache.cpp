@@ -12,8 +12,9 @@ constexpr std::array<const char*, CStatementCache::kCount> kSql = {
     "INSERT OR REPLACE INTO vals(key, name, type, data) VALUES(?, ?, ?, ?)",
     "DELETE FROM vals WHERE key=? AND name=?",
     "DELETE FROM keys WHERE id=?",
-    "SELECT name FROM keys WHERE parent=? ORDER BY name",
+    "SELECT name, id FROM keys WHERE parent=? ORDER BY name",
     "SELECT name, type, data FROM vals WHERE key=? ORDER BY name",
+    "SELECT parent FROM keys WHERE id=?",
 };
 } // namespace
 

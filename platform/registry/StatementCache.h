@@ -24,6 +24,7 @@ public:
         DeleteKey,
         SubKeyNames,
         Values,
+        ParentOf,
         kCount
     };
 

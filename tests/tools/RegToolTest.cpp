@@ -1,11 +1,14 @@
 #include "tools/reg/RegTool.h"
 
 #include "platform/registry/Registry.h"
+#include "platform/registry/RegistryHive.h"
 #include "tests/support/BmpBuilder.h"
 #include "tests/support/ScopedEnv.h"
 #include "tests/support/TempDir.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sstream>
 
 namespace
@@ -283,4 +286,53 @@ TEST_F(RegTool, ABadFileChangesNothingAndNamesTheLine)
         EXPECT_NE(m_err.find(says), std::string::npos) << m_err;
         EXPECT_EQ(Export(), before) << "nothing may change: " << text;
     }
+}
+
+TEST_F(RegTool, DeepAndCircularKeysAreRefusedOrReportedAndNeverFollowedForEver)
+{
+    // Made by this tool: 512 levels below the root at most, as in the Windows registry.
+    std::string deep = "HKLM";
+    for (int i = 0; i < 511; ++i)
+        deep += "\\k";
+    EXPECT_EQ(Run({"set", deep, "A", "REG_DWORD", "1"}), 0) << m_err;
+    EXPECT_EQ(Run({"set", deep + "\\k\\k", "A", "REG_DWORD", "1"}), 1);
+    EXPECT_NE(m_err.find("more than 512 levels deep"), std::string::npos) << m_err;
+    EXPECT_EQ(Run({"import", Import("Windows Registry Editor Version 5.00\r\n\r\n[" + deep +
+                                    "\\k\\k]\r\n\"A\"=dword:00000001\r\n")}),
+              1);
+    EXPECT_NE(m_err.find("line 3: "), std::string::npos) << m_err;
+    EXPECT_NE(m_err.find("more than 512 levels deep"), std::string::npos) << m_err;
+    EXPECT_EQ(Run({"delete", "HKLM\\k"}), 0) << m_err;
+
+    // Made by another program: 3 000 levels, then a root that is its own parent.
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(CRegistryHive::DefaultPath().c_str(), &pDb), SQLITE_OK);
+    sqlite3_exec(pDb, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_int64 nParent = 1;
+    for (int i = 0; i < 3000; ++i)
+    {
+        const std::string sql = "INSERT INTO keys(parent, name) VALUES(" + std::to_string(nParent) +
+                                ", '" + (i == 0 ? "Deep" : "d") + "')";
+        ASSERT_EQ(sqlite3_exec(pDb, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        nParent = sqlite3_last_insert_rowid(pDb);
+    }
+    sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"query", "HKLM\\Deep", "/s"},
+          std::vector<std::string>{"export", "HKLM\\Deep", m_dir.File("deep.reg")}})
+    {
+        EXPECT_EQ(Run(args), 1) << args[0];
+        EXPECT_NE(m_err.find("deeper than a key may be"), std::string::npos) << m_err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_dir.File("deep.reg"))) << "no half an export";
+    EXPECT_EQ(Run({"delete", "HKLM\\Deep"}), 0) << m_err;
+    EXPECT_EQ(Run({"query", "HKLM\\Deep"}), 1);
+
+    ASSERT_EQ(Run({"set", kProduct, "A", "REG_DWORD", "1"}), 0);
+    ASSERT_EQ(sqlite3_exec(pDb, "UPDATE keys SET parent=1 WHERE id=1", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(pDb);
+    EXPECT_EQ(Run({"query", "HKLM", "/s"}), 1);
+    EXPECT_NE(m_err.find("HKLM\\HKEY_LOCAL_MACHINE: the store is corrupt here"), std::string::npos)
+        << m_err;
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <unordered_set>
 
 namespace
 {
@@ -103,12 +104,29 @@ private:
         return true;
     }
     // Finds (or, with bCreate, makes) the key; prints the failure itself.
+    // A key path below the root with more levels than a key may have.
+    static bool TooDeep(const std::string& strSub)
+    {
+        return !strSub.empty() && std::size_t(std::count(strSub.begin(), strSub.end(), '\\')) + 1 >
+                                      CRegistryHive::kMaxDepth;
+    }
+    static std::string DepthReason()
+    {
+        return "more than " + std::to_string(CRegistryHive::kMaxDepth) +
+               " levels deep; a key may be at most that far below HKEY_LOCAL_MACHINE";
+    }
+
     bool Key(const std::string& strKey, bool bCreate, std::int64_t& nKey)
     {
         std::string sub;
         if (!SplitMachineKey(strKey, sub))
         {
             Fail("the key is not under HKEY_LOCAL_MACHINE: " + strKey);
+            return false;
+        }
+        if (bCreate && TooDeep(sub))
+        {
+            Fail(strKey + ": " + DepthReason());
             return false;
         }
         if (!OpenHive())
@@ -206,6 +224,56 @@ private:
         return s == "/s" || s == "/S" || s == "-s" || s == "--recursive";
     }
 
+    // Visits the key and every key below it, depth first in name order (each key's full name
+    // and id), without recursion however deep the store is; false, said on the error stream,
+    // when visit says so, when a key turns out to be one of its own parents (a store written
+    // by something else), or when keys go deeper than a key may.
+    template <class Visit> bool Walk(const std::string& strKey, std::int64_t nKey, Visit visit)
+    {
+        struct CItem
+        {
+            std::string strPath;
+            std::int64_t nId;
+            std::size_t nDepth;
+        };
+        std::size_t nDepth = 0;
+        if (const LONG n = m_pHive->Depth(nKey, &nDepth); n != ERROR_SUCCESS)
+        {
+            Fail(strKey, n);
+            return false;
+        }
+        std::vector<CItem> stack{{strKey, nKey, nDepth}};
+        std::unordered_set<std::int64_t> seen;
+        std::vector<CRegistryHive::SubKey> subKeys;
+        while (!stack.empty())
+        {
+            CItem item = std::move(stack.back());
+            stack.pop_back();
+            if (!seen.insert(item.nId).second)
+            {
+                Fail(item.strPath + ": the store is corrupt here: the key is one of its own "
+                                    "parents");
+                return false;
+            }
+            if (item.nDepth > CRegistryHive::kMaxDepth)
+            {
+                Fail(item.strPath + ": more than " + std::to_string(CRegistryHive::kMaxDepth) +
+                     " levels deep, deeper than a key may be");
+                return false;
+            }
+            if (!visit(item.strPath, item.nId))
+                return false;
+            if (const LONG n = m_pHive->SubKeys(item.nId, subKeys); n != ERROR_SUCCESS)
+            {
+                Fail(item.strPath, n);
+                return false;
+            }
+            for (auto it = subKeys.rbegin(); it != subKeys.rend(); ++it)
+                stack.push_back({item.strPath + "\\" + it->strName, it->nId, item.nDepth + 1});
+        }
+        return true;
+    }
+
     // The key, its values and every key below it with theirs, as the Windows tool's /s lists
     // them: each key's full name, its values indented, a blank line between keys.
     int QueryTree(const std::string& strKey)
@@ -213,31 +281,24 @@ private:
         std::int64_t nKey;
         if (!Key(strKey, false, nKey))
             return 1;
-        return PrintTree(strKey, nKey) ? 0 : 1;
-    }
-    bool PrintTree(const std::string& strKey, std::int64_t nKey)
-    {
-        std::vector<CRegistryHive::Value> values;
-        if (const LONG n = m_pHive->Values(nKey, values); n != ERROR_SUCCESS)
-        {
-            Fail(strKey, n);
-            return false;
-        }
-        m_out << strKey << "\n";
-        for (const auto& v : values)
-            PrintValue(v);
-        std::vector<std::string> subKeys;
-        m_pHive->SubKeyNames(nKey, subKeys);
-        for (const auto& s : subKeys)
-        {
-            std::int64_t nSub;
-            if (m_pHive->FindKey(nKey, s.c_str(), false, &nSub) != ERROR_SUCCESS)
-                continue; // deleted by another program meanwhile
-            m_out << "\n";
-            if (!PrintTree(strKey + "\\" + s, nSub))
-                return false;
-        }
-        return true;
+        bool bFirst = true;
+        const bool bOk =
+            Walk(strKey, nKey,
+                 [&](const std::string& strPath, std::int64_t nId)
+                 {
+                     std::vector<CRegistryHive::Value> values;
+                     if (const LONG n = m_pHive->Values(nId, values); n != ERROR_SUCCESS)
+                     {
+                         Fail(strPath, n);
+                         return false;
+                     }
+                     m_out << (bFirst ? "" : "\n") << strPath << "\n";
+                     bFirst = false;
+                     for (const auto& v : values)
+                         PrintValue(v);
+                     return true;
+                 });
+        return bOk ? 0 : 1;
     }
 
     static bool CaseEqual(const std::string& a, const std::string& b)
@@ -351,30 +412,31 @@ private:
         return 0;
     }
 
-    void Collect(std::int64_t nKey, const std::string& strPath,
+    bool Collect(std::int64_t nKey, const std::string& strPath,
                  std::vector<CRegFile::Section>& sections)
     {
-        CRegFile::Section s;
-        s.strKey = strPath;
-        std::vector<CRegistryHive::Value> values;
-        m_pHive->Values(nKey, values);
-        for (auto& v : values)
-        {
-            CRegFile::Value fv;
-            fv.strName = v.strName;
-            fv.nType = v.nType;
-            fv.data = std::move(v.data);
-            s.values.push_back(std::move(fv));
-        }
-        sections.push_back(std::move(s));
-        std::vector<std::string> subKeys;
-        m_pHive->SubKeyNames(nKey, subKeys);
-        for (const auto& name : subKeys)
-        {
-            std::int64_t nSub;
-            if (m_pHive->FindKey(nKey, name.c_str(), false, &nSub) == ERROR_SUCCESS)
-                Collect(nSub, strPath + "\\" + name, sections);
-        }
+        return Walk(strPath, nKey,
+                    [&](const std::string& strKeyPath, std::int64_t nId)
+                    {
+                        CRegFile::Section s;
+                        s.strKey = strKeyPath;
+                        std::vector<CRegistryHive::Value> values;
+                        if (const LONG n = m_pHive->Values(nId, values); n != ERROR_SUCCESS)
+                        {
+                            Fail(strKeyPath, n);
+                            return false;
+                        }
+                        for (auto& v : values)
+                        {
+                            CRegFile::Value fv;
+                            fv.strName = v.strName;
+                            fv.nType = v.nType;
+                            fv.data = std::move(v.data);
+                            s.values.push_back(std::move(fv));
+                        }
+                        sections.push_back(std::move(s));
+                        return true;
+                    });
     }
 
     int Export(const std::string& strKey, const std::string& strFile)
@@ -385,7 +447,9 @@ private:
         std::string sub;
         SplitMachineKey(strKey, sub);
         std::vector<CRegFile::Section> sections;
-        Collect(nKey, sub.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + sub, sections);
+        if (!Collect(nKey, sub.empty() ? "HKEY_LOCAL_MACHINE" : "HKEY_LOCAL_MACHINE\\" + sub,
+                     sections))
+            return 1; // nothing is written
         const std::string text = CRegFile::Write(sections);
         // Written beside the target and renamed over it, so a failed export leaves no half file.
         const std::string tmp = strFile + ".part";
@@ -446,6 +510,12 @@ private:
                                 return e;
                             }
                         continue;
+                    }
+                    if (TooDeep(sub))
+                    {
+                        failure = "line " + std::to_string(s.nLine) + ": " + s.strKey + ": " +
+                                  DepthReason();
+                        return ERROR_INVALID_PARAMETER;
                     }
                     if (const LONG e =
                             m_pHive->FindKey(CRegistryHive::kRootKey, sub.c_str(), true, &nKey);
