@@ -8,8 +8,10 @@
 #include "app/VistrelApp.h"
 #include "core/CameraServer.h"
 #include "platform/capture/DriverList.h"
+#include "platform/file/File.h"
 #include "platform/registry/RegistryHive.h"
 #include "platform/ui/DialogMessageBoxes.h"
+#include "platform/ui/QtMessageFilter.h"
 #include "platform/ui/QuitOnSignals.h"
 
 #include <QApplication>
@@ -39,6 +41,7 @@ bool SocketsWork()
 int main(int argc, char** argv)
 {
     CQuitOnSignals::Block();
+    CQtMessageFilter::Install();
     // A reader of standard error that went away must not end the program (sends already
     // say MSG_NOSIGNAL).
     std::signal(SIGPIPE, SIG_IGN);
@@ -77,6 +80,9 @@ int main(int argc, char** argv)
     context.strStore = CRegistryHive::UserStore("vistrel");
     context.pReporter = bHeadless ? static_cast<CReporter*>(&stderrReporter) : &windowReporter;
     context.options = command.options;
+    // Working files go by the folder's path, not the process's current folder: a folder
+    // deleted and made again there is used again at once.
+    context.strWorkingFolder = CurrentFolderPath();
     context.stopSignal = []
     {
         return CQuitOnSignals::Pending();

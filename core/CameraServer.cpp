@@ -22,7 +22,10 @@ CCameraServer::CCameraServer(const CDriverList& drivers, CRunContext context, CS
 {
     m_service.SetFrameSource(&m_capture);
     m_service.SetWorkingDirectory(m_context.strWorkingFolder);
-    m_service.SetStatusHandler([this](const std::string& strProblem) { SetStatus(strProblem); });
+    // A picture served is no sign that a missing camera is back: its problem stays said.
+    m_service.SetStatusHandler(
+        [this](const std::string& strProblem)
+        { SetStatus(strProblem.empty() ? m_strDeviceProblem : strProblem); });
     QImage standby;
     standby.loadFromData(StandbyPictureBmp(), "BMP");
     m_capture.SetStandbyPicture(standby);
@@ -32,6 +35,7 @@ CCameraServer::CCameraServer(const CDriverList& drivers, CRunContext context, CS
             [this](const QString& text)
             {
                 Line(text.toStdString());
+                m_strDeviceProblem.clear();
                 SetStatus({});
                 emit DeviceChanged();
             });
@@ -194,15 +198,45 @@ void CCameraServer::LoadOverlay()
         Message("The overlay bitmap cannot be opened:\n" + result.Error().GetErrorMessage(),
                 MB_OK | MB_ICONEXCLAMATION);
     }
+    else if (m_pOverlay->IsEmpty())
+    {
+        Message("The overlay bitmap " + file +
+                    " cannot be read: it is not a whole bitmap that can be drawn (cut short, "
+                    "a header that is not a bitmap's, or pixels that do not fit its size); no "
+                    "overlay is drawn.",
+                MB_OK | MB_ICONEXCLAMATION);
+    }
     m_service.SetOverlay(m_pOverlay);
 }
 
 int CCameraServer::StoredDeviceIndex()
 {
+    // An identity too long to read names a device that cannot be known; none takes its place.
+    if (m_settings.nUnreadDeviceIdBytes != 0)
+    {
+        m_strDeviceProblem = "The capture device kept in the settings cannot be known: its "
+                             "identity (CaptureDeviceId) is " +
+                             std::to_string(m_settings.nUnreadDeviceIdBytes - 1) +
+                             " characters long, more than the " +
+                             std::to_string(CSettings::kMaxDeviceIdBytes - 1) + " it may have";
+        return kMissingDevice;
+    }
     // Known by identity: the index of a device that is not there, or that another device now
     // has, names nothing. A store from before identities were kept goes by index.
     if (m_settings.CaptureDeviceId.empty())
-        return m_settings.CaptureDevice;
+    {
+        const int nIndex = m_settings.CaptureDevice;
+        if (nIndex >= 0 && nIndex < m_drivers.Count())
+            return nIndex;
+        const int nCount = m_drivers.Count();
+        m_strDeviceProblem =
+            "The capture device " + std::to_string(nIndex) +
+            " kept in the settings is not there: " +
+            (nCount == 1 ? std::string("there is one capture device, number 0")
+                         : "there are " + std::to_string(nCount) +
+                               " capture devices, numbered 0 to " + std::to_string(nCount - 1));
+        return kMissingDevice;
+    }
     if (m_settings.CaptureDeviceIdIndex != -1 &&
         m_settings.CaptureDeviceIdIndex != m_settings.CaptureDevice)
     {
@@ -216,6 +250,8 @@ int CCameraServer::StoredDeviceIndex()
     for (int i = 0; i < m_drivers.Count(); ++i)
         if (m_drivers.Driver(i)->Identity() == m_settings.CaptureDeviceId)
             return i;
+    m_strDeviceProblem = "The capture device " + m_settings.CaptureDeviceId +
+                         " kept in the settings is not connected";
     return kMissingDevice;
 }
 
@@ -237,7 +273,10 @@ void CCameraServer::KeepDeviceChoices(const std::string& strProblem)
 bool CCameraServer::ConnectWithItsChoices(int nIndex, CCaptureDriver& driver)
 {
     // What was chosen for this device before, in this run or an earlier one.
-    driver.Restore(CDeviceMemory::Load(m_context.strStore, driver.Identity()));
+    std::string strProblem;
+    driver.Restore(CDeviceMemory::Load(m_context.strStore, driver.Identity(), &strProblem));
+    if (!strProblem.empty())
+        Line(strProblem);
     return m_capture.Connect(nIndex);
 }
 
@@ -245,6 +284,9 @@ void CCameraServer::SelectDriver(int nIndex, bool bAtStart)
 {
     if (m_settings.CaptureDevice != -1)
         m_capture.Disconnect();
+    // A device chosen now ends the word on one that was missing or busy.
+    if (nIndex != kMissingDevice)
+        m_strDeviceProblem.clear();
     CCaptureDriver* pDriver = m_drivers.Driver(nIndex);
     if (nIndex == m_settings.CaptureDevice)
     {
@@ -253,8 +295,7 @@ void CCameraServer::SelectDriver(int nIndex, bool bAtStart)
     else if (nIndex == kMissingDevice)
     {
         Message("DOH! Can't open this driver", MB_OK);
-        SetStatus("The capture device " + m_settings.CaptureDeviceId +
-                  " kept in the settings is not connected");
+        SetStatus(m_strDeviceProblem);
         m_settings.CaptureDevice = -1;
     }
     else if (pDriver == nullptr || !ConnectWithItsChoices(nIndex, *pDriver))
@@ -265,7 +306,8 @@ void CCameraServer::SelectDriver(int nIndex, bool bAtStart)
             // Kept, and tried every second like an unplugged camera: the other program may
             // let go of it; meanwhile clients get the stand-by picture.
             m_capture.KeepTrying(nIndex);
-            SetStatus(m_capture.LastError());
+            m_strDeviceProblem = m_capture.LastError();
+            SetStatus(m_strDeviceProblem);
             m_settings.CaptureDevice = nIndex;
             m_settings.CaptureDeviceId = pDriver->Identity();
             SetTitle(pDriver->Description());

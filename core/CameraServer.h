@@ -119,4 +119,7 @@ private:
     CImageServer m_server;
     std::string m_strTitle;
     std::string m_strStatus;
+    // Why the device kept in the settings is not serving ("" when nothing is wrong with it):
+    // said until a device is chosen or comes back, whatever pictures are served meanwhile.
+    std::string m_strDeviceProblem;
 };

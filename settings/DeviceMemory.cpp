@@ -53,7 +53,8 @@ void CDeviceMemory::ParseControls(const std::string& strText, CCaptureState& sta
     }
 }
 
-CCaptureState CDeviceMemory::Load(const std::string& strStore, const std::string& strIdentity)
+CCaptureState CDeviceMemory::Load(const std::string& strStore, const std::string& strIdentity,
+                                  std::string* pProblem)
 {
     CCaptureState state;
     CRegistryKey key;
@@ -79,8 +80,14 @@ CCaptureState CDeviceMemory::Load(const std::string& strStore, const std::string
     if (key.QueryDword(&nPixelFormat, "PixelFormat") == ERROR_SUCCESS)
         state.nPixelFormat = nPixelFormat;
     std::string controls;
-    if (key.QueryString(controls, "Controls") == ERROR_SUCCESS)
+    DWORD nBytes = 0;
+    const LONG n = key.QueryString(controls, "Controls", kMaxControlsBytes, &nBytes);
+    if (n == ERROR_SUCCESS)
         ParseControls(controls, state);
+    else if (n == ERROR_MORE_DATA && pProblem != nullptr)
+        *pProblem = "the control settings kept for " + strIdentity + " are " +
+                    std::to_string(nBytes - 1) + " characters long, more than the " +
+                    std::to_string(kMaxControlsBytes - 1) + " they may have; they are not applied";
     return state;
 }
 

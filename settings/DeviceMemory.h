@@ -17,8 +17,14 @@ public:
 
     // The key's name for an identity: backslashes would nest keys, so they become slashes.
     static std::string KeyName(const std::string& strIdentity);
-    // Nothing stored, or a store that cannot be read, gives an empty state.
-    static CCaptureState Load(const std::string& strStore, const std::string& strIdentity);
+    // The longest Controls text read, terminating zero included (a camera has a few dozen
+    // controls: far shorter).
+    static constexpr DWORD kMaxControlsBytes = 65536;
+
+    // Nothing stored, or a store that cannot be read, gives an empty state. A value kept there
+    // that cannot be used is left out, and said in *pProblem.
+    static CCaptureState Load(const std::string& strStore, const std::string& strIdentity,
+                              std::string* pProblem = nullptr);
     static LONG Save(const std::string& strStore, const std::string& strIdentity,
                      const CCaptureState& state);
 

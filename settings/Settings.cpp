@@ -56,8 +56,12 @@ LONG CSettings::Load(const std::string& strStore, CaptionStatus* pCaptionKeys)
             failures[std::size_t(i)] = captions[std::size_t(i)].Load(key, i, &nValues);
             note(nValues);
         }
-        if (!note(key.QueryString(CaptureDeviceId, kDeviceIdValue)))
+        DWORD nIdBytes = 0;
+        const LONG nId =
+            key.QueryString(CaptureDeviceId, kDeviceIdValue, kMaxDeviceIdBytes, &nIdBytes);
+        if (!note(nId))
             CaptureDeviceId.clear();
+        nUnreadDeviceIdBytes = nId == ERROR_MORE_DATA ? nIdBytes : 0;
         DWORD nIdIndex = 0;
         CaptureDeviceIdIndex =
             note(key.QueryDword(&nIdIndex, kDeviceIdIndexValue)) ? std::int32_t(nIdIndex) : -1;

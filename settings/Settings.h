@@ -18,6 +18,9 @@ public:
     static constexpr int kCaptionCount = 6;
     static constexpr const char* kDeviceIdValue = "CaptureDeviceId";
     static constexpr const char* kDeviceIdIndexValue = "CaptureDeviceIdIndex";
+    // The longest device identity read from the store, terminating zero included (a device's
+    // identity is a path: far shorter).
+    static constexpr DWORD kMaxDeviceIdBytes = 4096;
 
     CSettings() = default;
     virtual ~CSettings() = default;
@@ -54,6 +57,9 @@ public:
     // differs, the index was changed since (by vistrel-reg, or an older .reg file) and is the
     // newer word.
     std::int32_t CaptureDeviceIdIndex = -1;
+    // The length of a stored identity too long to read (0: none was): such a record names a
+    // device that cannot be known, and no other one may take its place.
+    std::uint32_t nUnreadDeviceIdBytes = 0;
 
     bool operator==(const CSettings&) const = default;
 

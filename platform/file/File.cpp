@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -178,4 +180,19 @@ void CFile::Close()
     m_pMemory = nullptr;
     m_nMemorySize = 0;
     m_nMemoryPos = 0;
+}
+
+std::string CurrentFolderPath()
+{
+    struct stat here;
+    if (::stat(".", &here) != 0)
+        return {};
+    // $PWD keeps the links the user went through; it is taken only when it leads here.
+    const char* pszPwd = std::getenv("PWD");
+    struct stat named;
+    if (pszPwd != nullptr && pszPwd[0] == '/' && ::stat(pszPwd, &named) == 0 &&
+        named.st_dev == here.st_dev && named.st_ino == here.st_ino)
+        return pszPwd;
+    char buffer[PATH_MAX];
+    return ::getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string();
 }

@@ -36,6 +36,12 @@ int OpenRegular(const char* pszFileName, int nFlags);
 // read as a whole one. False with errno set.
 bool OverwriteFile(const char* pszFileName, const void* pData, std::size_t nSize);
 
+// The current folder by its path (as the shell that started the program names it, when that
+// path still leads there), "" when it has none. Files named by this path are found again in
+// a folder deleted and made anew at the same place, where the process's own current folder
+// stays the deleted one.
+std::string CurrentFolderPath();
+
 class CFile
 {
 public:

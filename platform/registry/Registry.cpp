@@ -155,6 +155,8 @@ const char* RegistryErrorText(LONG nStatus)
         return "Not enough memory resources are available to process this command.";
     case ERROR_WRITE_FAULT:
         return "The system cannot write to the specified device.";
+    case ERROR_DISK_FULL:
+        return "There is not enough space on the disk.";
     case ERROR_INVALID_PARAMETER:
         return "The parameter is incorrect.";
     case ERROR_BUSY:

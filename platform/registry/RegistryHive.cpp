@@ -142,7 +142,7 @@ LONG CRegistryHive::Status(int nCode) const
     case SQLITE_NOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;
     case SQLITE_FULL:
-        return ERROR_WRITE_FAULT;
+        return ERROR_DISK_FULL;
     case SQLITE_CANTOPEN:
         return ERROR_CANTOPEN;
     case SQLITE_CONSTRAINT:
@@ -179,8 +179,12 @@ LONG CRegistryHive::Open(const std::string& strPath, std::shared_ptr<CRegistryHi
     {
         std::error_code ec;
         std::filesystem::create_directories(parent, ec);
+        if (ec == std::errc::permission_denied || ec == std::errc::read_only_file_system)
+            return ERROR_ACCESS_DENIED;
+        if (ec == std::errc::no_space_on_device)
+            return ERROR_DISK_FULL;
         if (ec)
-            return ec == std::errc::permission_denied ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+            return ERROR_PATH_NOT_FOUND;
     }
 
     LONG nStatus = p->Connect(false);
@@ -197,6 +201,14 @@ LONG CRegistryHive::Open(const std::string& strPath, std::shared_ptr<CRegistryHi
         nStatus = p->Connect(true);
         if (nStatus == ERROR_SUCCESS)
             nStatus = p->Initialise();
+    }
+    if (nStatus != ERROR_SUCCESS && !bExists)
+    {
+        // A store that could not be made (a full disk, say) leaves no empty file behind to be
+        // taken for a store later.
+        p->Disconnect();
+        ::unlink(strPath.c_str());
+        ::unlink((strPath + "-journal").c_str());
     }
     if (nStatus != ERROR_SUCCESS)
         return nStatus;

@@ -61,14 +61,17 @@ LONG CRegistryKey::QueryBinary(void* pBuffer, DWORD nSize, const char* pszName)
     return n;
 }
 
-LONG CRegistryKey::QueryString(std::string& str, const char* pszName)
+LONG CRegistryKey::QueryString(std::string& str, const char* pszName, DWORD nMaxBytes,
+                               DWORD* pnBytes)
 {
-    char buffer[kStringBufferSize];
-    DWORD cb = sizeof buffer;
-    const LONG n =
-        RegQueryValueExA(m_hKey, pszName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &cb);
+    std::string buffer(nMaxBytes, '\0');
+    DWORD cb = nMaxBytes;
+    const LONG n = RegQueryValueExA(m_hKey, pszName, nullptr, nullptr,
+                                    reinterpret_cast<BYTE*>(buffer.data()), &cb);
+    if (pnBytes != nullptr)
+        *pnBytes = cb;
     if (n == ERROR_SUCCESS)
-        str.assign(buffer, strnlen(buffer, cb)); // a value without its zero ends at its size
+        str.assign(buffer.data(), strnlen(buffer.data(), cb)); // without its zero, ends at its size
     return n;
 }
 

@@ -24,7 +24,10 @@ public:
 
     LONG QueryDword(DWORD* pValue, const char* pszName);
     LONG QueryBinary(void* pBuffer, DWORD nSize, const char* pszName);
-    LONG QueryString(std::string& str, const char* pszName);
+    // Reads a text of at most nMaxBytes, terminating zero included; a longer one is not read
+    // (ERROR_MORE_DATA), and *pnBytes then says how long it is.
+    LONG QueryString(std::string& str, const char* pszName, DWORD nMaxBytes = kStringBufferSize,
+                     DWORD* pnBytes = nullptr);
     LONG SetDword(DWORD nValue, const char* pszName);
     LONG SetBinary(const void* pData, DWORD nSize, const char* pszName);
     LONG SetString(const char* pszText, const char* pszName);

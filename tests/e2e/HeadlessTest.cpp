@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -359,11 +360,13 @@ TEST_F(Headless, AProblemAndItsEndAreSaidAndAFifoNeverKeepsSigtermWaiting)
 {
     const unsigned nPort = FreePort();
     ASSERT_NE(nPort, 0u);
-    const std::string fifo = m_dir.File("frame.jpg");
+    const std::string work = m_dir.File("work");
+    ASSERT_TRUE(std::filesystem::create_directory(work));
+    const std::string fifo = work + "/frame.jpg";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
 
     QProcess program;
-    program.setWorkingDirectory(QString::fromStdString(m_dir.Path().string()));
+    program.setWorkingDirectory(QString::fromStdString(work));
     program.start(QStringLiteral(VISTREL_BINARY),
                   {QStringLiteral("-platform"), QStringLiteral("offscreen"),
                    QStringLiteral("--server"), QStringLiteral("on"), QStringLiteral("--port"),
@@ -379,6 +382,12 @@ TEST_F(Headless, AProblemAndItsEndAreSaidAndAFifoNeverKeepsSigtermWaiting)
     std::filesystem::remove(fifo);
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     EXPECT_EQ(status(FetchOnceListening(nPort)), "HTTP/1.0 503");
+    // The working folder deleted, then made again at its path: it is used again at once.
+    std::filesystem::remove_all(work);
+    EXPECT_EQ(status(FetchOnceListening(nPort)), "HTTP/1.0 503");
+    ASSERT_TRUE(std::filesystem::create_directory(work));
+    EXPECT_EQ(status(FetchOnceListening(nPort)), "HTTP/1.0 200");
+    EXPECT_TRUE(std::filesystem::exists(work + "/frame.jpg"));
 
     // A FIFO in the folder holds no thread: SIGTERM ends the program as usual.
     ::kill(pid_t(program.processId()), SIGTERM);
@@ -391,4 +400,106 @@ TEST_F(Headless, AProblemAndItsEndAreSaidAndAFifoNeverKeepsSigtermWaiting)
     EXPECT_NE(nGone, std::string::npos) << err;
     EXPECT_LT(nProblem, nGone) << err;
     EXPECT_NE(err.find("frame.jpg", nGone), std::string::npos) << "and the problem again\n" << err;
+    const std::size_t nMissing = err.find("capframe.bmp", nGone);
+    EXPECT_NE(nMissing, std::string::npos) << "the folder's absence is said\n" << err;
+    EXPECT_NE(err.find("the problem above is gone", nMissing), std::string::npos) << err;
+}
+
+TEST_F(Headless, StoredValuesAndStartsThatCannotBeUsedAreSaidAndNothingElseTakesTheirPlace)
+{
+    const std::string work = m_dir.File("work");
+    ASSERT_TRUE(std::filesystem::create_directory(work));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR")); // Qt's note on it is not for our users
+    // One run: what it says on standard error, and the status of the response it served.
+    const auto run = [&](QStringList args, std::string* pStatus)
+    {
+        const unsigned nPort = FreePort();
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.setWorkingDirectory(QString::fromStdString(work));
+        if (pStatus != nullptr)
+            args << QStringLiteral("-platform") << QStringLiteral("offscreen")
+                 << QStringLiteral("--server") << QStringLiteral("on") << QStringLiteral("--port")
+                 << QString::number(nPort);
+        program.start(QStringLiteral(VISTREL_BINARY), args);
+        EXPECT_TRUE(program.waitForStarted(5000));
+        if (pStatus != nullptr)
+        {
+            const auto bytes = FetchOnceListening(nPort);
+            *pStatus =
+                std::string(bytes.begin(), bytes.begin() + std::min<long>(12, long(bytes.size())));
+            ::kill(pid_t(program.processId()), SIGTERM);
+        }
+        EXPECT_TRUE(program.waitForFinished(10000));
+        EXPECT_EQ(program.exitCode(), pStatus != nullptr ? 0 : 1);
+        const std::string err = program.readAllStandardError().toStdString();
+        EXPECT_EQ(err.find("QStandardPaths"), std::string::npos) << err;
+        return err;
+    };
+    const QString key = QStringLiteral("HKLM\\Software\\Quenlor\\Vistrel");
+    const auto set = [&](const QString& strKey, const char* pszName, const char* pszType,
+                         const std::string& strValue)
+    {
+        ASSERT_EQ(Reg({QStringLiteral("set"), strKey, QString::fromLatin1(pszName),
+                       QString::fromLatin1(pszType), QString::fromStdString(strValue)}),
+                  0);
+    };
+
+    // A platform that is not there: one line naming those that are, status 1.
+    const std::string noPlatform =
+        run({QStringLiteral("-platform"), QStringLiteral("nosuch")}, nullptr);
+    EXPECT_NE(noPlatform.find("no platform \"nosuch\""), std::string::npos) << noPlatform;
+    EXPECT_NE(noPlatform.find("offscreen"), std::string::npos) << noPlatform;
+    EXPECT_EQ(std::count(noPlatform.begin(), noPlatform.end(), '\n'), 1) << noPlatform;
+
+    // An index that names no device, and an overlay that is no bitmap: each is said, and the
+    // stand-by picture served meanwhile does not make the missing device's problem "gone".
+    set(key, "CaptureDevice", "REG_DWORD", "0xfffffffe");
+    set(key, "UseOverlay", "REG_DWORD", "1");
+    WriteBytes(work + "/overlay.bmp", {'B', 'M', 0x40, 0, 0, 0, 0, 0});
+    std::string status;
+    std::string err = run({}, &status);
+    EXPECT_EQ(status, "HTTP/1.0 200");
+    EXPECT_NE(err.find("The capture device -2 kept in the settings is not there"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("overlay.bmp cannot be read"), std::string::npos) << err;
+    EXPECT_EQ(err.find("the problem above is gone"), std::string::npos) << err;
+
+    // Values longer than their limits are said, never read as absent: a device identity too
+    // long to read is no reason to take the device at the stored index in its place.
+    const int nPattern = CDriverList::Discover(CV4l2Api::System()).Count() - 1;
+    set(key, "UseOverlay", "REG_DWORD", "0");
+    set(key, "CaptureDevice", "REG_DWORD", std::to_string(nPattern));
+    set(key, "CaptureDeviceId", "REG_SZ", std::string(5000, 'x'));
+    err = run({}, &status);
+    EXPECT_NE(err.find("DOH!"), std::string::npos) << err;
+    EXPECT_NE(err.find("CaptureDeviceId) is 5000 characters long, more than the 4095"),
+              std::string::npos)
+        << err;
+    ASSERT_EQ(Reg({QStringLiteral("delete"), key, QStringLiteral("CaptureDeviceId")}), 0);
+    const std::string identity =
+        CDriverList::Discover(CV4l2Api::System()).Driver(nPattern)->Identity();
+    set(key + "\\Devices\\" + QString::fromStdString(identity), "Controls", "REG_SZ",
+        std::string(70000, 'c'));
+    err = run({}, &status);
+    EXPECT_EQ(status, "HTTP/1.0 200");
+    EXPECT_EQ(err.find("DOH!"), std::string::npos) << err;
+    EXPECT_NE(err.find("are 70000 characters long, more than the 65535"), std::string::npos) << err;
+
+    // No store yet and no room to make one: the cause is named, and the program serves on
+    // with the defaults. (A full file system needs a mount, which only root may make.)
+    const std::string full = m_dir.File("full");
+    std::filesystem::create_directory(full);
+    if (::geteuid() == 0 && ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") == 0)
+    {
+        std::vector<BYTE> filler(1 << 20, 0);
+        WriteBytes(full + "/filler", filler); // cut short at the end of the room
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), QString::fromStdString(full));
+        err = run({}, &status);
+        ::umount2(full.c_str(), MNT_DETACH);
+        EXPECT_EQ(status, "HTTP/1.0 200");
+        EXPECT_NE(err.find("There is not enough space on the disk."), std::string::npos) << err;
+    }
 }
