@@ -1,7 +1,10 @@
 #include "app/CommandLine.h"
 
+#include "settings/NetworkList.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #include <cstdlib>
 #include <cstring>
@@ -61,7 +64,34 @@ CCommandLine::CResult CCommandLine::Parse(const QStringList& args, const CDriver
         QStringLiteral("Wait this many seconds (0-3600, default 60) for a settings store that "
                        "another program holds locked before giving up with exit status 1."),
         QStringLiteral("seconds"));
-    for (const auto* o : {&list, &port, &server, &device, &format, &headers, &storeWait})
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("Listen on this address only: localhost (this machine), or one of its "
+                       "addresses as numbers (127.0.0.1, ::1, 192.168.1.20); \"\" for every "
+                       "interface. Stored as ServerAddress."),
+        QStringLiteral("address"));
+    const QCommandLineOption allow(
+        QStringLiteral("allow"),
+        QStringLiteral("Let only these clients connect: addresses and networks, separated by "
+                       "commas (127.0.0.1,192.168.1.0/24,fd00::/8); \"\" for everyone. Others "
+                       "get 403 Forbidden. Stored as ServerAllow."),
+        QStringLiteral("networks"));
+    const QCommandLineOption logRequests(
+        QStringLiteral("log-requests"),
+        QStringLiteral("Write one line per connection on standard error: time, client, status, "
+                       "bytes, milliseconds."));
+    const QCommandLineOption settings(
+        QStringLiteral("settings"),
+        QStringLiteral("Keep the settings in this store file instead of "
+                       "~/.config/vistrel/registry.db (made when missing)."),
+        QStringLiteral("file"));
+    const QCommandLineOption workingFolder(
+        QStringLiteral("working-folder"),
+        QStringLiteral("Write capframe.bmp and frame.jpg, and read capoff.bmp and overlay.bmp, "
+                       "in this folder instead of the current one."),
+        QStringLiteral("folder"));
+    for (const auto* o : {&list, &port, &server, &device, &format, &headers, &storeWait, &listen,
+                          &allow, &logRequests, &settings, &workingFolder})
         parser.addOption(*o);
 
     CResult r;
@@ -134,6 +164,44 @@ CCommandLine::CResult CCommandLine::Parse(const QStringList& args, const CDriver
         if (v != "jpeg" && v != "jpg" && v != "bmp")
             return fail(QStringLiteral("--format takes jpeg or bmp, not ") + parser.value(format));
         r.options.nImageType = v == "bmp" ? 1 : 0;
+    }
+    if (parser.isSet(listen))
+    {
+        const std::string v = parser.value(listen).trimmed().toStdString();
+        if (!v.empty() && v != "localhost" && !CNetworkList::Parse(v, nullptr))
+            return fail(QStringLiteral("--listen takes localhost or an address as numbers, not ") +
+                        parser.value(listen));
+        if (v.find_first_of("/, ") != std::string::npos)
+            return fail(QStringLiteral("--listen takes one address, not ") + parser.value(listen));
+        r.options.strServerAddress = v;
+    }
+    if (parser.isSet(allow))
+    {
+        std::string strWhy;
+        const std::string v = parser.value(allow).trimmed().toStdString();
+        if (!CNetworkList::Parse(v, &strWhy))
+            return fail(QStringLiteral("--allow: ") + QString::fromStdString(strWhy));
+        r.options.strServerAllow = v;
+    }
+    r.options.bLogRequests = parser.isSet(logRequests);
+    if (parser.isSet(settings))
+    {
+        const QString v = parser.value(settings);
+        const QFileInfo info(v);
+        if (v.isEmpty() || info.isDir())
+            return fail(QStringLiteral("--settings takes a store file, not ") +
+                        (v.isEmpty() ? QStringLiteral("\"\"") : v));
+        r.strSettingsFile = info.absoluteFilePath().toStdString();
+    }
+    if (parser.isSet(workingFolder))
+    {
+        const QString v = parser.value(workingFolder);
+        const QFileInfo info(v);
+        if (v.isEmpty() || !info.isDir())
+            return fail(QStringLiteral("--working-folder: ") +
+                        (v.isEmpty() ? QStringLiteral("\"\"") : v) +
+                        QStringLiteral(" is not a folder"));
+        r.strWorkingFolder = info.absoluteFilePath().toStdString();
     }
     if (parser.isSet(device))
     {

@@ -24,6 +24,10 @@ public:
         Action action = Action::Run;
         std::string strText;
         CRunOptions options;
+        // Where this run's settings store and working folder are ("" for the usual ones);
+        // the folder is an absolute path to a folder that exists.
+        std::string strSettingsFile;
+        std::string strWorkingFolder;
         // Lines for standard error before the run starts (what was given and is ignored).
         std::vector<std::string> notes;
     };

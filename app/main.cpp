@@ -77,12 +77,14 @@ int main(int argc, char** argv)
     CStderrReporter stderrReporter;
     CRunContext context;
     context.bHeadless = bHeadless;
-    context.strStore = CRegistryHive::UserStore("vistrel");
+    context.strStore = command.strSettingsFile.empty() ? CRegistryHive::UserStore("vistrel")
+                                                       : command.strSettingsFile;
     context.pReporter = bHeadless ? static_cast<CReporter*>(&stderrReporter) : &windowReporter;
     context.options = command.options;
     // Working files go by the folder's path, not the process's current folder: a folder
     // deleted and made again there is used again at once.
-    context.strWorkingFolder = CurrentFolderPath();
+    context.strWorkingFolder =
+        command.strWorkingFolder.empty() ? CurrentFolderPath() : command.strWorkingFolder;
     context.stopSignal = []
     {
         return CQuitOnSignals::Pending();

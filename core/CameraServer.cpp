@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <sys/stat.h>
 #include <thread>
 
@@ -144,8 +145,38 @@ bool CCameraServer::Start()
         m_settings.CaptureDevice = -1; // so that the call connects instead of toggling off
         SelectDriver(nIndex, true);
     }
-    StartServer();
+    if (m_context.options.bLogRequests)
+        m_server.SetRecorder([this](const CImageServer::CRecord& r) { LogRequest(r); });
+    // Without a window nothing could open the server later: a process that serves nothing
+    // must not pass for a healthy one.
+    if (!StartServer() && m_context.bHeadless)
+    {
+        Line("nothing can be served; ending");
+        return false;
+    }
+    if (m_context.bHeadless && m_settings.ServerEnabled != 0 && m_settings.CaptureDevice == -1)
+        Line("no camera is chosen, so clients get the stand-by picture: choose one with "
+             "--device 0 (vistrel --list-devices lists them)");
     return true;
+}
+
+void CCameraServer::LogRequest(const CImageServer::CRecord& r)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S%z", &local);
+    const bool bV6 = r.strPeer.find(':') != std::string::npos;
+    const std::string strClient =
+        (bV6 ? "[" + r.strPeer + "]" : r.strPeer) + ":" + std::to_string(r.nPeerPort);
+    const std::string strStatus = r.bReset         ? "reset"
+                                  : r.nStatus == 0 ? std::string("-")
+                                                   : std::to_string(r.nStatus);
+    if (m_context.pReporter != nullptr)
+        m_context.pReporter->Line(std::string(stamp) + " " + strClient + " " + strStatus + " " +
+                                  std::to_string(r.nBytes) + " bytes " + std::to_string(r.nMs) +
+                                  " ms");
 }
 
 LONG CCameraServer::LoadWaitingForTheStore(CSettings::CaptionStatus& captionKeys)
@@ -359,6 +390,10 @@ void CCameraServer::ApplyServerSettings(unsigned nPort, int nHttpHeaders, int nS
         emit ServerEnabledChanged(m_settings.ServerEnabled != 0);
         StartServer();
     }
+    else if (const auto allowed = CNetworkList::Parse(m_settings.ServerAllow, nullptr))
+    {
+        m_server.SetAllowed(*allowed, m_settings.HttpHeaders != 0); // a refusal's header
+    }
 }
 
 CCameraServer::CImageChoices CCameraServer::ImageChoices() const
@@ -409,39 +444,72 @@ void CCameraServer::SaveSettings()
     emit SaveReported(QString::fromStdString(strText));
 }
 
-void CCameraServer::StartServer()
+bool CCameraServer::StartServer()
 {
     m_server.StopListening();
     if (m_settings.ServerEnabled == 0)
     {
         if (m_context.bHeadless)
             Line("the web server is off; start Vistrel with --server on to serve images");
-        return;
+        return true;
     }
-    // A port outside 1..65535 is refused rather than truncated to some other port.
+    // A port outside 1..65535 is refused rather than truncated to some other port; an address
+    // or a list of who may connect that cannot be read, rather than serving everyone.
+    const std::string strPort = std::to_string(m_settings.ServerPort);
     const bool bPortValid = m_settings.ServerPort >= 1 && m_settings.ServerPort <= 65535;
-    if (!bPortValid || !m_server.Listen(unsigned(m_settings.ServerPort)))
+    std::string strWhy;
+    std::string strAllowProblem;
+    const auto allowed = CNetworkList::Parse(m_settings.ServerAllow, &strAllowProblem);
+    const std::string strAddress = m_settings.ServerAddress;
+    if (!bPortValid)
+        strWhy = "port " + strPort + ", which is not between 1 and 65535";
+    else if (!allowed)
+        strWhy = "port " + strPort + ": ServerAllow " + strAllowProblem;
+    else if (!m_server.Listen(unsigned(m_settings.ServerPort), strAddress))
     {
         const int nError = m_server.LastError();
+        strWhy = (strAddress.empty() ? std::string() : strAddress + " ") + "port " + strPort +
+                 ": " +
+                 (nError == EINVAL && !strAddress.empty()
+                      ? "ServerAddress is not localhost or an address of this machine as numbers"
+                      : std::string(std::strerror(nError)));
+    }
+    if (!strWhy.empty())
+    {
         Message("Aieeee! Can't open server on configured port\n", MB_OK);
         // Which port, and why: the message box has no room for it.
-        const std::string strPort = std::to_string(m_settings.ServerPort);
-        const std::string strWhy = bPortValid
-                                       ? "port " + strPort + ": " + std::strerror(nError)
-                                       : "port " + strPort + ", which is not between 1 and 65535";
         if (!m_context.bHeadless)
             Line("can't open the server on " + strWhy);
         SetStatus("Can't open the server on " + strWhy);
-        return;
+        return false;
     }
+    m_server.SetAllowed(*allowed, m_settings.HttpHeaders != 0);
     if (m_context.bHeadless)
     {
-        const std::string strPort = std::to_string(m_server.Port());
-        std::string strLine = "serving images at http://127.0.0.1:" + strPort + "/";
-        if (m_server.IsIPv6())
-            strLine += " and http://[::1]:" + strPort + "/";
-        Line(strLine + " (every interface)");
+        const std::string strPortNow = std::to_string(m_server.Port());
+        std::string strLine;
+        if (strAddress.empty())
+        {
+            strLine = "serving images at http://127.0.0.1:" + strPortNow + "/";
+            if (m_server.IsIPv6())
+                strLine += " and http://[::1]:" + strPortNow + "/";
+            strLine += " (every interface)";
+        }
+        else if (strAddress == "localhost")
+        {
+            strLine = "serving images at http://localhost:" + strPortNow + "/ (this machine only)";
+        }
+        else
+        {
+            const bool bV6 = strAddress.find(':') != std::string::npos;
+            strLine = "serving images at http://" + (bV6 ? "[" + strAddress + "]" : strAddress) +
+                      ":" + strPortNow + "/";
+        }
+        if (!allowed->AllowsEveryone())
+            strLine += " to " + m_settings.ServerAllow + " only";
+        Line(strLine);
     }
+    return true;
 }
 
 void CCameraServer::Finish(int nGraceMs, std::function<void()> done)

@@ -106,8 +106,11 @@ private:
     static constexpr int kMissingDevice = -2;
     // Reads "overlay.bmp" into a new overlay; a file that cannot be opened is reported.
     void LoadOverlay();
-    // (Re)creates the listening socket from the settings.
-    void StartServer();
+    // (Re)creates the listening socket from the settings; false (and said) when the server
+    // is on and cannot be opened.
+    bool StartServer();
+    // One line for a connection that has ended (--log-requests).
+    void LogRequest(const CImageServer::CRecord& record);
     std::string WorkingFile(const char* pszName) const;
 
     const CDriverList& m_drivers;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 CConnection::CConnection(std::uint64_t nSerial, std::function<void(CConnection&)> onDone)
     : m_nSerial(nSerial), m_onDone(std::move(onDone))
@@ -38,6 +39,12 @@ void CConnection::Deliver(int nLength, std::unique_ptr<std::uint8_t[]> pResponse
     m_pResponse = std::move(pResponse);
     m_nRemaining = std::max(nLength, 0);
     m_nSent = 0;
+    // Its status line's code; a response without a header is a picture, and none at all is
+    // a failure that had no way to say so.
+    m_nStatus = m_nRemaining == 0 ? 503 : 200;
+    const char* p = reinterpret_cast<const char*>(m_pResponse.get());
+    if (m_nRemaining >= 12 && std::memcmp(p, "HTTP/1.0 ", 9) == 0)
+        m_nStatus = (p[9] - '0') * 100 + (p[10] - '0') * 10 + (p[11] - '0');
     Enter(State::Sending);
     m_nDeliveredMs = m_nStateMs;
     m_nLastUntaken = m_nRemaining;
@@ -131,6 +138,28 @@ void CConnection::Reset()
 {
     if (m_state == State::Done)
         return;
+    m_bReset = true;
     Abort();
     End();
+}
+
+void CConnection::Refuse(bool bHeaders)
+{
+    static constexpr char kForbidden[] = "HTTP/1.0 403 Forbidden\r\n\r\n";
+    const int nLength = bHeaders ? int(sizeof kForbidden - 1) : 0;
+    auto pResponse = std::make_unique<std::uint8_t[]>(sizeof kForbidden);
+    std::memcpy(pResponse.get(), kForbidden, sizeof kForbidden);
+    StartBuilding();
+    Deliver(nLength, std::move(pResponse));
+    if (!bHeaders)
+        m_nStatus = 403;
+}
+
+const std::string& CConnection::Peer(unsigned* pnPort) const
+{
+    if (m_strPeer.empty())
+        m_strPeer = GetPeerName(&m_nPeerPort);
+    if (pnPort != nullptr)
+        *pnPort = m_nPeerPort;
+    return m_strPeer;
 }

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 class CConnection : public CAsyncSocket
 {
@@ -49,6 +50,8 @@ public:
     std::int64_t Untaken() const;
 
     void StartBuilding() { Enter(State::Building); }
+    // A client that may not connect: "403 Forbidden" (bHeaders) or nothing, then the end.
+    void Refuse(bool bHeaders);
     // Its picture: sent from now on (an empty one ends the connection cleanly).
     void Deliver(int nLength, std::unique_ptr<std::uint8_t[]> pResponse);
     // Notes whether the client took bytes since the last look.
@@ -57,6 +60,15 @@ public:
     // system still holds for it, so that a cut picture never looks whole.
     void End();
     void Reset();
+
+    // What became of it, for a log: the client, the response's HTTP status (0 before one was
+    // sent), the bytes handed to the system, the milliseconds since its accept, and whether it
+    // ended with a reset.
+    const std::string& Peer(unsigned* pnPort = nullptr) const;
+    int Status() const { return m_nStatus; }
+    std::int64_t Sent() const { return m_nSent; }
+    std::int64_t Age() const { return m_clock.elapsed(); }
+    bool WasReset() const { return m_bReset; }
 
 protected:
     void OnSend(int nErrorCode) override;
@@ -79,4 +91,8 @@ private:
     std::unique_ptr<std::uint8_t[]> m_pResponse;
     std::int64_t m_nRemaining = 0;
     std::int64_t m_nSent = 0;
+    int m_nStatus = 0;
+    bool m_bReset = false;
+    mutable std::string m_strPeer; // read once, when first asked for
+    mutable unsigned m_nPeerPort = 0;
 };

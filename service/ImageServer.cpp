@@ -13,8 +13,8 @@ CImageServer::CImageServer(CSnapshotSource& source, const CServerLimits& limits)
     QObject::connect(&m_acceptRetry, &QTimer::timeout,
                      [this]
                      {
-                         if (m_pListener)
-                             m_pListener->EnableReadNotifications(true);
+                         for (const auto& p : m_listeners)
+                             p->EnableReadNotifications(true);
                      });
     // Connections accepted at the open limit wait until the backlog has been worked off,
     // then the newest is served first.
@@ -50,36 +50,57 @@ CImageServer::~CImageServer()
     m_connections.clear();
 }
 
-bool CImageServer::Listen(unsigned nPort)
+bool CImageServer::Listen(unsigned nPort, const std::string& strAddress)
 {
     StopListening();
-    auto pListener = std::make_unique<CListener>([this] { OnPending(); });
-    if (!pListener->Create(nPort) || !pListener->Listen(kListenBacklog))
+    // This machine only is both loopback addresses, so that a client trying either gets in.
+    const std::vector<std::string> addresses = strAddress == "localhost"
+                                                   ? std::vector<std::string>{"127.0.0.1", "::1"}
+                                                   : std::vector<std::string>{strAddress};
+    std::vector<std::unique_ptr<CListener>> listeners;
+    for (const std::string& address : addresses)
     {
-        m_nLastError = pListener->GetLastError();
-        return false;
+        auto pListener = std::make_unique<CListener>([this](CListener& l) { OnPending(l); });
+        // The second address takes the port the first was given.
+        const unsigned nOn = listeners.empty() ? nPort : listeners.front()->GetLocalPort();
+        if (!pListener->Create(address.c_str(), nOn) || !pListener->Listen(kListenBacklog))
+        {
+            // A machine without IPv6 has this machine at 127.0.0.1 alone.
+            const int nError = pListener->GetLastError();
+            if (!listeners.empty() && (nError == EADDRNOTAVAIL || nError == EAFNOSUPPORT))
+                continue;
+            m_nLastError = nError;
+            return false;
+        }
+        listeners.push_back(std::move(pListener));
     }
     m_nLastError = 0;
-    m_pListener = std::move(pListener);
+    m_listeners = std::move(listeners);
     return true;
 }
 
 void CImageServer::StopListening()
 {
     m_acceptRetry.stop();
-    if (m_pListener)
-        m_pListener->Close();
-    m_pListener.reset();
+    for (const auto& p : m_listeners)
+        p->Close();
+    m_listeners.clear();
 }
 
 unsigned CImageServer::Port() const
 {
-    return m_pListener ? m_pListener->GetLocalPort() : 0;
+    return m_listeners.empty() ? 0 : m_listeners.front()->GetLocalPort();
 }
 
 bool CImageServer::IsIPv6() const
 {
-    return m_pListener && m_pListener->IsIPv6();
+    return !m_listeners.empty() && m_listeners.front()->IsIPv6();
+}
+
+void CImageServer::SetAllowed(CNetworkList allowed, bool bHeaders)
+{
+    m_allowed = std::move(allowed);
+    m_bHeaders = bHeaders;
 }
 
 std::int64_t CImageServer::HeldBytes() const
@@ -108,6 +129,16 @@ void CImageServer::Retire(CConnection& connection)
     const auto it = m_connections.find(connection.Serial());
     if (it == m_connections.end())
         return;
+    if (m_recorder)
+    {
+        CRecord record;
+        record.strPeer = connection.Peer(&record.nPeerPort);
+        record.nStatus = connection.Status();
+        record.nBytes = connection.Sent();
+        record.nMs = connection.Age();
+        record.bReset = connection.WasReset();
+        m_recorder(record);
+    }
     m_retired.push_back(std::move(it->second));
     m_connections.erase(it);
     m_retireTimer.start();
@@ -125,21 +156,21 @@ bool CImageServer::Stalled(const CConnection& c) const
            c.SinceProgress() >= m_limits.nStallMs;
 }
 
-void CImageServer::OnPending()
+void CImageServer::OnPending(CListener& listener)
 {
     // Everything pending is taken in one go (up to a batch), so that at the open limit the
     // backlog is worked off before any of what it held is built for.
     bool bServeWaiting = false;
-    for (int i = 0; i < kAcceptBatch && AcceptOne(bServeWaiting); ++i)
+    for (int i = 0; i < kAcceptBatch && AcceptOne(listener, bServeWaiting); ++i)
     {
     }
     if (bServeWaiting)
         m_serveWaiting.start();
 }
 
-bool CImageServer::AcceptOne(bool& bServeWaiting)
+bool CImageServer::AcceptOne(CListener& listener, bool& bServeWaiting)
 {
-    if (m_onFinished || !m_pListener)
+    if (m_onFinished || m_listeners.empty())
         return false; // the end has begun
     // At the open limit a connection gives way to the new one: the one stalled longest, else
     // the oldest still waiting for its picture. With neither, the next waits in the backlog
@@ -160,9 +191,9 @@ bool CImageServer::AcceptOne(bool& bServeWaiting)
     const std::uint64_t nSerial = m_nLastSerial + 1;
     auto pConnection =
         std::make_unique<CConnection>(nSerial, [this](CConnection& c) { Retire(c); });
-    if (!m_pListener->Accept(*pConnection))
+    if (!listener.Accept(*pConnection))
     {
-        const int nError = m_pListener->GetLastError();
+        const int nError = listener.GetLastError();
         if (nError == EMFILE || nError == ENFILE || nError == ENOBUFS || nError == ENOMEM)
             PauseAccepting(kAcceptRetryMs); // still pending: retrying at once would spin
         return false;                       // else nothing more is pending
@@ -172,6 +203,15 @@ bool CImageServer::AcceptOne(bool& bServeWaiting)
     m_connections.emplace(nSerial, std::move(pConnection));
     if (!m_checkTimer.isActive())
         m_checkTimer.start();
+    // Read while the socket is open: the address is asked for again after it has closed.
+    const std::string& strPeer = connection.Peer();
+    if (!m_allowed.AllowsEveryone() && !m_allowed.Allows(strPeer))
+    {
+        // Refused before anything is built: the status line, then the usual end (what the
+        // client sent is read, so that closing never resets the answer away).
+        connection.Refuse(m_bHeaders);
+        return true;
+    }
     // Otherwise the connection waits for room, accepted, and the newest waiting one is served
     // first: at the bytes bound, when nobody has stalled long enough to be reset yet, and at
     // the open limit, once the backlog has been worked off. So a client that comes after a
@@ -185,9 +225,10 @@ bool CImageServer::AcceptOne(bool& bServeWaiting)
 
 void CImageServer::PauseAccepting(int nMs)
 {
-    if (!m_pListener)
+    if (m_listeners.empty())
         return;
-    m_pListener->EnableReadNotifications(false);
+    for (const auto& p : m_listeners)
+        p->EnableReadNotifications(false);
     m_acceptRetry.start(nMs);
 }
 

@@ -23,6 +23,7 @@
 #include "service/Connection.h"
 #include "service/Listener.h"
 #include "service/SnapshotSource.h"
+#include "settings/NetworkList.h"
 
 #include <QTimer>
 
@@ -30,6 +31,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 struct CServerLimits
@@ -62,17 +64,36 @@ public:
     CImageServer(const CImageServer&) = delete;
     CImageServer& operator=(const CImageServer&) = delete;
 
-    // Listens on nPort (0: any free port) on every interface, replacing the listening socket
-    // there was; false, with the errno in LastError(), when that cannot be done. The
-    // connections already accepted go on either way.
-    bool Listen(unsigned nPort);
+    // Listens on nPort (0: any free port) on every interface, or on one address (as numbers,
+    // or "localhost": 127.0.0.1 and ::1), replacing the listening sockets there were; false,
+    // with the errno in LastError(), when that cannot be done. The connections already
+    // accepted go on either way.
+    bool Listen(unsigned nPort, const std::string& strAddress = {});
     // No new connections; those accepted go on.
     void StopListening();
-    bool IsListening() const { return m_pListener != nullptr; }
+    bool IsListening() const { return !m_listeners.empty(); }
     unsigned Port() const;
     bool IsIPv6() const;
     int LastError() const { return m_nLastError; }
     const CServerLimits& Limits() const { return m_limits; }
+
+    // Who may connect: a client outside is answered at once, before anything is built for it,
+    // with a "403 Forbidden" status line when bHeaders, else with a close.
+    void SetAllowed(CNetworkList allowed, bool bHeaders);
+    // Called as each connection ends, with what became of it.
+    struct CRecord
+    {
+        std::string strPeer; // address as numbers
+        unsigned nPeerPort = 0;
+        int nStatus = 0; // the response's HTTP status; 0 when none was sent (reset, refused)
+        std::int64_t nBytes = 0;
+        std::int64_t nMs = 0;
+        bool bReset = false;
+    };
+    void SetRecorder(std::function<void(const CRecord&)> recorder)
+    {
+        m_recorder = std::move(recorder);
+    }
 
     // Connections open right now.
     int LiveConnections() const { return int(m_connections.size()); }
@@ -87,12 +108,12 @@ public:
     void Finish(int nGraceMs, std::function<void()> done);
 
 private:
-    // The listening socket has a connection pending.
-    void OnPending();
+    // A listening socket has a connection pending.
+    void OnPending(CListener& listener);
     // Takes in one pending connection, when the bounds let it; false when none was taken
     // (nothing pending, or accepting paused). bServeWaiting is set when it waits for room at
     // the open limit.
-    bool AcceptOne(bool& bServeWaiting);
+    bool AcceptOne(CListener& listener, bool& bServeWaiting);
     void PauseAccepting(int nMs);
     // Milliseconds until the first connection that takes nothing counts as stalled (at most
     // kAcceptRetryMs).
@@ -123,7 +144,10 @@ private:
 
     CSnapshotSource& m_source;
     const CServerLimits m_limits;
-    std::unique_ptr<CListener> m_pListener;
+    std::vector<std::unique_ptr<CListener>> m_listeners;
+    CNetworkList m_allowed;
+    bool m_bHeaders = true;
+    std::function<void(const CRecord&)> m_recorder;
     int m_nLastError = 0;
     std::map<std::uint64_t, std::unique_ptr<CConnection>> m_connections; // by serial: oldest first
     std::vector<std::unique_ptr<CConnection>> m_retired;

@@ -9,11 +9,14 @@
 class CListener : public CAsyncSocket
 {
 public:
-    explicit CListener(std::function<void()> onPending) : m_onPending(std::move(onPending)) {}
+    explicit CListener(std::function<void(CListener&)> onPending)
+        : m_onPending(std::move(onPending))
+    {
+    }
 
 protected:
-    void OnAccept(int) override { m_onPending(); }
+    void OnAccept(int) override { m_onPending(*this); }
 
 private:
-    std::function<void()> m_onPending;
+    std::function<void(CListener&)> m_onPending;
 };

@@ -6,6 +6,7 @@
 #include "settings/Settings.h"
 
 #include <optional>
+#include <string>
 
 struct CRunOptions
 {
@@ -14,8 +15,12 @@ struct CRunOptions
     std::optional<int> nCaptureDevice;
     std::optional<int> nImageType;
     std::optional<int> nHttpHeaders;
-    // Not a setting: how long the start waits for a store another program holds locked.
+    std::optional<std::string> strServerAddress;
+    std::optional<std::string> strServerAllow;
+    // Not settings: how long the start waits for a store another program holds locked, and
+    // whether each connection is logged on standard error.
     std::optional<int> nStoreWaitSeconds;
+    bool bLogRequests = false;
 
     void ApplyTo(CSettings& settings) const
     {
@@ -31,5 +36,9 @@ struct CRunOptions
             settings.CaptureDeviceId.clear(); // the device asked for by index or name
         apply(nImageType, settings.ImageType);
         apply(nHttpHeaders, settings.HttpHeaders);
+        if (strServerAddress)
+            settings.ServerAddress = *strServerAddress;
+        if (strServerAllow)
+            settings.ServerAllow = *strServerAllow;
     }
 };

@@ -62,6 +62,16 @@ LONG CSettings::Load(const std::string& strStore, CaptionStatus* pCaptionKeys)
         if (!note(nId))
             CaptureDeviceId.clear();
         nUnreadDeviceIdBytes = nId == ERROR_MORE_DATA ? nIdBytes : 0;
+        // A text too long to be an address or a list is kept as one that cannot be used, so
+        // that the server refuses to start on it rather than on every interface for everyone.
+        for (auto [pszName, pText] : {std::pair{kServerAddressValue, &ServerAddress},
+                                      std::pair{kServerAllowValue, &ServerAllow}})
+        {
+            const LONG n = key.QueryString(*pText, pszName, kMaxServerTextBytes);
+            if (!note(n))
+                *pText = n == ERROR_MORE_DATA ? std::string("(longer than 4095 characters)")
+                                              : std::string();
+        }
         DWORD nIdIndex = 0;
         CaptureDeviceIdIndex =
             note(key.QueryDword(&nIdIndex, kDeviceIdIndexValue)) ? std::int32_t(nIdIndex) : -1;
@@ -121,6 +131,15 @@ LONG CSettings::Save(const std::string& strStore)
             for (const char* pszName : {kDeviceIdValue, kDeviceIdIndexValue})
                 if (const LONG n = RegDeleteValueA(key.m_hKey, pszName); n != ERROR_FILE_NOT_FOUND)
                     note(n);
+        }
+        // Absent when empty, so that a store where they were never set stays as it was.
+        for (auto [pszName, pText] : {std::pair{kServerAddressValue, &ServerAddress},
+                                      std::pair{kServerAllowValue, &ServerAllow}})
+        {
+            if (!pText->empty())
+                note(key.SetString(pText->c_str(), pszName));
+            else if (const LONG n = RegDeleteValueA(key.m_hKey, pszName); n != ERROR_FILE_NOT_FOUND)
+                note(n);
         }
         return nFirst;
     };

@@ -21,6 +21,10 @@ public:
     // The longest device identity read from the store, terminating zero included (a device's
     // identity is a path: far shorter).
     static constexpr DWORD kMaxDeviceIdBytes = 4096;
+    // Where the server listens and who may connect (see ServerAddress, ServerAllow).
+    static constexpr const char* kServerAddressValue = "ServerAddress";
+    static constexpr const char* kServerAllowValue = "ServerAllow";
+    static constexpr DWORD kMaxServerTextBytes = 4096;
 
     CSettings() = default;
     virtual ~CSettings() = default;
@@ -60,6 +64,11 @@ public:
     // The length of a stored identity too long to read (0: none was): such a record names a
     // device that cannot be known, and no other one may take its place.
     std::uint32_t nUnreadDeviceIdBytes = 0;
+    // The local address the server listens on: "" for every interface, "localhost" for this
+    // machine only, or one of its addresses as numbers.
+    std::string ServerAddress;
+    // Who may connect: addresses and networks (see CNetworkList); "" allows everyone.
+    std::string ServerAllow;
 
     bool operator==(const CSettings&) const = default;
 

@@ -30,16 +30,25 @@ CAsyncSocket::~CAsyncSocket()
 
 bool CAsyncSocket::Create(unsigned nPort, long lEvent)
 {
+    return Create(nullptr, nPort, lEvent);
+}
+
+bool CAsyncSocket::Create(const char* pszAddress, unsigned nPort, long lEvent)
+{
     Close();
     m_nLastError = 0;
-    if (nPort > 65535)
+    in_addr v4{};
+    in6_addr v6 = in6addr_any;
+    const bool bAny = pszAddress == nullptr || *pszAddress == '\0';
+    const bool bOnlyV4 = !bAny && ::inet_pton(AF_INET, pszAddress, &v4) == 1;
+    if (nPort > 65535 || (!bAny && !bOnlyV4 && ::inet_pton(AF_INET6, pszAddress, &v6) != 1))
     {
         m_nLastError = EINVAL;
         return false;
     }
-    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = bOnlyV4 ? -1 : ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const bool bV6 = fd >= 0;
-    if (!bV6)
+    if (!bV6 && (bAny || bOnlyV4))
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
     {
@@ -52,10 +61,11 @@ bool CAsyncSocket::Create(unsigned nPort, long lEvent)
     int nBound;
     if (bV6)
     {
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+        // Every interface takes IPv4 clients too; one IPv6 address only its own.
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, bAny ? &zero : &one, sizeof zero);
         sockaddr_in6 a{};
         a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_any;
+        a.sin6_addr = v6;
         a.sin6_port = htons(std::uint16_t(nPort));
         nBound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
@@ -63,7 +73,7 @@ bool CAsyncSocket::Create(unsigned nPort, long lEvent)
     {
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_addr.s_addr = bAny ? htonl(INADDR_ANY) : v4.s_addr;
         a.sin_port = htons(std::uint16_t(nPort));
         nBound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     }
@@ -225,6 +235,34 @@ unsigned CAsyncSocket::GetLocalPort() const
     if (a.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
     return ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+std::string CAsyncSocket::GetPeerName(unsigned* pnPort) const
+{
+    sockaddr_storage a{};
+    socklen_t n = sizeof a;
+    if (m_fd < 0 || ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    unsigned nPort = 0;
+    if (a.ss_family == AF_INET6)
+    {
+        const auto* p = reinterpret_cast<const sockaddr_in6*>(&a);
+        nPort = ntohs(p->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&p->sin6_addr))
+            ::inet_ntop(AF_INET, p->sin6_addr.s6_addr + 12, text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &p->sin6_addr, text, sizeof text);
+    }
+    else if (a.ss_family == AF_INET)
+    {
+        const auto* p = reinterpret_cast<const sockaddr_in*>(&a);
+        nPort = ntohs(p->sin_port);
+        ::inet_ntop(AF_INET, &p->sin_addr, text, sizeof text);
+    }
+    if (pnPort != nullptr)
+        *pnPort = nPort;
+    return text;
 }
 
 void CAsyncSocket::ArmWrite()

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CAsyncSocket
 {
@@ -40,6 +41,9 @@ public:
     // IPv4-mapped clients where the system has IPv6, plain IPv4 otherwise; SO_REUSEADDR on.
     // False (GetLastError tells why) on failure, and the object holds no socket.
     bool Create(unsigned nPort, long lEvent = FD_ALL);
+    // The same, bound to one local address, written as numbers ("127.0.0.1", "::1"); an
+    // address that is not one is EINVAL, one this machine does not have EADDRNOTAVAIL.
+    bool Create(const char* pszAddress, unsigned nPort, long lEvent = FD_ALL);
     bool Listen(int nBacklog = 5);
     // Takes one pending connection into the given (unopened) object. False with the error:
     // EAGAIN when none is pending, EMFILE/ENFILE when descriptors ran out.
@@ -64,6 +68,9 @@ public:
     bool IsOpen() const { return m_fd >= 0; }
     int GetLastError() const { return m_nLastError; }
     unsigned GetLocalPort() const;
+    // The peer's address as numbers (an IPv4 client of an IPv6 socket as IPv4) and its port;
+    // "" when there is no peer.
+    std::string GetPeerName(unsigned* pnPort = nullptr) const;
 
 protected:
     virtual void OnAccept(int nErrorCode);

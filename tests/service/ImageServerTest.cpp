@@ -375,3 +375,85 @@ TEST_F(ImageServer, ImagesBuiltLaterReachTheirClientsAndThoseForGoneClientsAreDr
            }});
     EXPECT_EQ(after.bytes, m_view.Expected(4));
 }
+
+TEST_F(ImageServer, OnlyAllowedClientsAreServedEachConnectionIsRecordedAndLocalhostIsBothLoopbacks)
+{
+    // The list as users write it: addresses and networks, wrong entries named.
+    std::string strWhy;
+    EXPECT_FALSE(CNetworkList::Parse("10.0.0.0/33", &strWhy));
+    EXPECT_EQ(strWhy, "\"10.0.0.0/33\" has no prefix length from 0 to 32 after its /");
+    EXPECT_FALSE(CNetworkList::Parse("127.0.0.1, camera.local", &strWhy));
+    EXPECT_FALSE(CNetworkList::Parse("::/129", nullptr));
+    const auto lan = CNetworkList::Parse("10.1.2.3/8 fd00::/8", nullptr);
+    ASSERT_TRUE(lan);
+    EXPECT_TRUE(lan->Allows("10.200.0.1"));
+    EXPECT_TRUE(lan->Allows("::ffff:10.0.0.1")) << "an IPv4 client of an IPv6 socket";
+    EXPECT_TRUE(lan->Allows("fdab::1"));
+    EXPECT_FALSE(lan->Allows("11.0.0.1"));
+    EXPECT_FALSE(lan->Allows("fe80::1"));
+    EXPECT_TRUE(CNetworkList::Parse("", nullptr)->AllowsEveryone());
+
+    std::vector<CImageServer::CRecord> records;
+    m_server.SetRecorder([&records](const CImageServer::CRecord& r) { records.push_back(r); });
+    m_server.SetAllowed(*CNetworkList::Parse("127.0.0.1,::1", nullptr), true);
+    CReadResult allowed;
+    CReadResult refused;
+    Serve({[&]
+           {
+               const int fd = ConnectTo("127.0.0.1", m_nPort);
+               allowed = ReadAll(fd, 8000);
+               ::close(fd);
+           },
+           [&]
+           {
+               // Another loopback address is another client.
+               const int fd = ConnectTo("127.0.0.2", m_nPort, 0, "127.0.0.2");
+               SendAll(fd, "GET / HTTP/1.0\r\n\r\n", 18);
+               refused = ReadAll(fd, 8000);
+               ::close(fd);
+           }});
+    EXPECT_TRUE(allowed.bytes == m_view.Expected(1));
+    const std::string forbidden(refused.bytes.begin(),
+                                refused.bytes.begin() +
+                                    long(std::min<std::size_t>(refused.bytes.size(), 64)));
+    EXPECT_EQ(forbidden, "HTTP/1.0 403 Forbidden\r\n\r\n");
+    EXPECT_TRUE(refused.bEof);
+    EXPECT_EQ(m_view.m_nBuilds, 1) << "nothing is built for a client that may not connect";
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& r : records)
+    {
+        const bool bRefused = r.strPeer == "127.0.0.2";
+        EXPECT_TRUE(bRefused || r.strPeer == "127.0.0.1") << r.strPeer;
+        EXPECT_EQ(r.nStatus, bRefused ? 403 : 200);
+        EXPECT_EQ(r.nBytes, bRefused ? 26 : 3 << 20);
+        EXPECT_NE(r.nPeerPort, 0u);
+        EXPECT_FALSE(r.bReset);
+    }
+    // Without headers a refusal is a close with nothing.
+    m_server.SetAllowed(*CNetworkList::Parse("127.0.0.1", nullptr), false);
+    Serve({[&]
+           {
+               const int fd = ConnectTo("127.0.0.2", m_nPort, 0, "127.0.0.2");
+               refused = ReadAll(fd, 8000);
+               ::close(fd);
+           }});
+    EXPECT_TRUE(refused.bEof);
+    EXPECT_TRUE(refused.bytes.empty());
+
+    // localhost: both loopback addresses on one port, and no other.
+    CImageServer local(m_view, Short());
+    ASSERT_TRUE(local.Listen(0, "localhost"));
+    const unsigned nPort = local.Port();
+    for (const char* pszHost : {"127.0.0.1", "::1"})
+    {
+        const int fd = ConnectTo(pszHost, nPort);
+        EXPECT_GE(fd, 0) << pszHost;
+        ::close(fd);
+    }
+    EXPECT_EQ(ConnectTo("127.0.0.2", nPort, 0, "127.0.0.2"), -1);
+    CImageServer wrong(m_view, Short());
+    EXPECT_FALSE(wrong.Listen(0, "camera.local"));
+    EXPECT_EQ(wrong.LastError(), EINVAL);
+    EXPECT_FALSE(wrong.Listen(0, "192.0.2.1"));
+    EXPECT_EQ(wrong.LastError(), EADDRNOTAVAIL);
+}

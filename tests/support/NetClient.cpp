@@ -15,7 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer)
+int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer, const char* pszFrom)
 {
     sockaddr_storage a{};
     socklen_t n;
@@ -42,6 +42,17 @@ int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer)
         return -1;
     if (nReceiveBuffer > 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+    if (pszFrom != nullptr)
+    {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, pszFrom, &from.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+        {
+            ::close(fd);
+            return -1;
+        }
+    }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), n) != 0)
     {
         ::close(fd);

@@ -9,8 +9,10 @@
 // A TCP port nobody listens on right now (bound once on every interface and let go), 0 when
 // none can be had.
 unsigned FreePort();
-// A connected socket to host:port (an IPv4 or IPv6 literal), or -1.
-int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer = 0);
+// A connected socket to host:port (an IPv4 or IPv6 literal), or -1; from the local IPv4
+// address pszFrom when one is given (127.0.0.2 is another client than 127.0.0.1).
+int ConnectTo(const char* pszHost, unsigned nPort, int nReceiveBuffer = 0,
+              const char* pszFrom = nullptr);
 bool SendAll(int fd, const void* p, std::size_t n);
 struct CReadResult
 {
