@@ -3,6 +3,8 @@
 #include "platform/capture/TestPatternDriver.h"
 #include "tests/support/ScopedEnv.h"
 
+#include <QDir>
+
 #include <gtest/gtest.h>
 
 namespace
@@ -46,6 +48,20 @@ TEST(CommandLine, OptionsSetTheRunsValuesAndBadOnesAreRefusedWithAReason)
     EXPECT_EQ(*Parse({"--device=none"}).options.nCaptureDevice, -1);
     EXPECT_EQ(*Parse({"--format", "jpeg", "--server", "off"}).options.nImageType, 0);
     EXPECT_EQ(*Parse({"--store-wait", "5"}).options.nStoreWaitSeconds, 5);
+    // Who may connect, where the settings and the working files are.
+    const auto access =
+        Parse({"--listen", "::1", "--allow", "127.0.0.1, 10.0.0.0/8", "--log-requests",
+               "--settings", "x/store.db", "--working-folder", "."});
+    ASSERT_EQ(access.action, CCommandLine::Action::Run) << access.strText;
+    access.options.ApplyTo(s);
+    EXPECT_EQ(s.ServerAddress, "::1");
+    EXPECT_EQ(s.ServerAllow, "127.0.0.1, 10.0.0.0/8");
+    EXPECT_TRUE(access.options.bLogRequests);
+    EXPECT_FALSE(none.options.bLogRequests);
+    EXPECT_EQ(access.strSettingsFile, QDir::current().absoluteFilePath("x/store.db").toStdString());
+    EXPECT_EQ(access.strWorkingFolder, QDir::current().absolutePath().toStdString());
+    EXPECT_EQ(*Parse({"--listen", "localhost"}).options.strServerAddress, "localhost");
+    EXPECT_EQ(*Parse({"--listen="}).options.strServerAddress, "") << "every interface again";
 
     const std::pair<QStringList, const char*> bad[] = {
         {{"--port", "0"}, "--port takes a number from 1 to 65535"},
@@ -58,6 +74,11 @@ TEST(CommandLine, OptionsSetTheRunsValuesAndBadOnesAreRefusedWithAReason)
         {{"--device", "2"}, "no capture device \"2\"; there are:\n  0  Test Pattern"},
         {{"--device", "Webcam"}, "no capture device"},
         {{"--bogus"}, "Unknown option 'bogus'"},
+        {{"--listen", "camera.example"}, "--listen takes localhost or an address as numbers"},
+        {{"--listen", "10.0.0.0/8"}, "--listen takes one address"},
+        {{"--allow", "10.0.0.0/40"}, "--allow: \"10.0.0.0/40\" has no prefix length"},
+        {{"--settings", "/"}, "--settings takes a store file"},
+        {{"--working-folder", "/no/such/folder"}, "/no/such/folder is not a folder"},
     };
     for (const auto& [args, pszReason] : bad)
     {

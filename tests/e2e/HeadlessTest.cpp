@@ -438,11 +438,13 @@ TEST_F(Headless, StoredValuesAndStartsThatCannotBeUsedAreSaidAndNothingElseTakes
         return err;
     };
     const QString key = QStringLiteral("HKLM\\Software\\Quenlor\\Vistrel");
+    // --force: the store is being spoiled on purpose.
     const auto set = [&](const QString& strKey, const char* pszName, const char* pszType,
                          const std::string& strValue)
     {
-        ASSERT_EQ(Reg({QStringLiteral("set"), strKey, QString::fromLatin1(pszName),
-                       QString::fromLatin1(pszType), QString::fromStdString(strValue)}),
+        ASSERT_EQ(Reg({QStringLiteral("--force"), QStringLiteral("set"), strKey,
+                       QString::fromLatin1(pszName), QString::fromLatin1(pszType),
+                       QString::fromStdString(strValue)}),
                   0);
     };
 
@@ -502,4 +504,60 @@ TEST_F(Headless, StoredValuesAndStartsThatCannotBeUsedAreSaidAndNothingElseTakes
         EXPECT_EQ(status, "HTTP/1.0 200");
         EXPECT_NE(err.find("There is not enough space on the disk."), std::string::npos) << err;
     }
+}
+
+TEST_F(Headless, ItsOwnStoreAndFolderWhoMayConnectAndAServerThatCannotOpenEndsTheRun)
+{
+    // A store and a working folder of its own, as a system service has them.
+    const std::string store = m_dir.File("instance/registry.db");
+    const std::string work = m_dir.File("instance");
+    ASSERT_TRUE(std::filesystem::create_directory(work));
+    const QStringList own = {QStringLiteral("--settings"), QString::fromStdString(store),
+                             QStringLiteral("--working-folder"), QString::fromStdString(work)};
+    ASSERT_EQ(
+        Reg(QStringList{QStringLiteral("--settings"), QString::fromStdString(store),
+                        QStringLiteral("set"), QStringLiteral("HKLM\\Software\\Quenlor\\Vistrel"),
+                        QStringLiteral("ServerAllow"), QStringLiteral("REG_SZ"),
+                        QStringLiteral("127.0.0.1")}),
+        0);
+    const unsigned nPort = FreePort();
+    QProcess program;
+    program.start(QStringLiteral(VISTREL_BINARY),
+                  own + QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                                    QStringLiteral("--server"), QStringLiteral("on"),
+                                    QStringLiteral("--port"), QString::number(nPort),
+                                    QStringLiteral("--device"), QStringLiteral("none"),
+                                    QStringLiteral("--log-requests")});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    const auto allowed = FetchOnceListening(nPort);
+    const int fd = ConnectTo("127.0.0.2", nPort, 0, "127.0.0.2");
+    const auto refused = ReadAll(fd, 8000).bytes;
+    ::close(fd);
+
+    // Another on the same port cannot serve: without a window it ends, status 1, and why.
+    QProcess second;
+    second.start(QStringLiteral(VISTREL_BINARY),
+                 own + QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                                   QStringLiteral("--server"), QStringLiteral("on"),
+                                   QStringLiteral("--port"), QString::number(nPort)});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 1);
+    const std::string secondErr = second.readAllStandardError().toStdString();
+    EXPECT_NE(secondErr.find("Address already in use"), std::string::npos) << secondErr;
+
+    ::kill(pid_t(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(5000));
+    EXPECT_EQ(program.exitCode(), 0);
+    const std::string err = program.readAllStandardError().toStdString();
+    EXPECT_EQ(std::string(allowed.begin(), allowed.begin() + 12), "HTTP/1.0 200");
+    EXPECT_EQ(std::string(refused.begin(), refused.end()), "HTTP/1.0 403 Forbidden\r\n\r\n");
+    EXPECT_NE(err.find("settings are read from " + store), std::string::npos) << err;
+    EXPECT_NE(err.find("no camera is chosen, so clients get the stand-by picture: choose one with "
+                       "--device 0"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(" 127.0.0.1:"), std::string::npos) << "each connection is logged\n" << err;
+    EXPECT_NE(err.find(" 127.0.0.2:"), std::string::npos) << err;
+    EXPECT_NE(err.find(" 403 26 bytes "), std::string::npos) << err;
+    EXPECT_TRUE(std::filesystem::exists(work + "/frame.jpg")) << "the working folder given";
 }

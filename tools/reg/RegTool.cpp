@@ -1,6 +1,7 @@
 #include "tools/reg/RegTool.h"
 
 #include "platform/registry/RegistryHive.h"
+#include "settings/SettingsSchema.h"
 #include "tools/reg/RegFile.h"
 
 #include <algorithm>
@@ -15,13 +16,18 @@
 namespace
 {
 const char* const kUsage =
-    "usage: vistrel-reg query  KEY [VALUE]\n"
-    "       vistrel-reg query  KEY /s            (or --recursive: every sub-key too)\n"
-    "       vistrel-reg set    KEY VALUE TYPE DATA   (TYPE: REG_DWORD, REG_BINARY, REG_SZ)\n"
-    "       vistrel-reg delete KEY [VALUE]\n"
-    "       vistrel-reg export KEY FILE\n"
-    "       vistrel-reg import FILE\n"
-    "KEY is HKEY_LOCAL_MACHINE\\... (or HKLM\\...); VALUE @ is the key's default value.\n";
+    "usage: vistrel-reg [--settings FILE] query  KEY [VALUE]\n"
+    "       vistrel-reg [--settings FILE] query  KEY /s     (or --recursive: every sub-key too)\n"
+    "       vistrel-reg [--settings FILE] [--force] set KEY VALUE TYPE DATA\n"
+    "                                     (TYPE: REG_DWORD, REG_BINARY, REG_SZ)\n"
+    "       vistrel-reg [--settings FILE] delete KEY [VALUE]\n"
+    "       vistrel-reg [--settings FILE] export KEY FILE\n"
+    "       vistrel-reg [--settings FILE] import FILE\n"
+    "       vistrel-reg --help\n"
+    "KEY is HKEY_LOCAL_MACHINE\\... (or HKLM\\...); VALUE @ is the key's default value.\n"
+    "--settings FILE  the store to work on (default: the user's, as vistrel reads it)\n"
+    "--force          set a value under Vistrel's own key that it would not read as given\n"
+    "                 (an unknown name, the wrong type, out of its range)\n";
 
 // The names the Windows tools give the value types.
 std::string TypeName(DWORD nType)
@@ -56,8 +62,29 @@ public:
     {
     }
 
-    int Run(const std::vector<std::string>& a)
+    int Run(std::vector<std::string> a)
     {
+        // Options come before the command.
+        while (!a.empty() && a[0].rfind("-", 0) == 0)
+        {
+            if (a[0] == "--help" || a[0] == "-h")
+            {
+                m_out << kUsage;
+                return 0;
+            }
+            if (a[0] == "--force")
+                m_bForce = true;
+            else if (a[0] == "--settings" && a.size() >= 2 && !a[1].empty())
+            {
+                m_strStore = a[1];
+                a.erase(a.begin());
+            }
+            else if (a[0].rfind("--settings=", 0) == 0 && a[0].size() > 11)
+                m_strStore = a[0].substr(11);
+            else
+                return Usage();
+            a.erase(a.begin());
+        }
         if (a.empty())
             return Usage();
         const std::string& cmd = a[0];
@@ -132,6 +159,11 @@ private:
         if (!OpenHive())
             return false;
         const LONG n = m_pHive->FindKey(CRegistryHive::kRootKey, sub.c_str(), bCreate, &nKey);
+        if (n == ERROR_FILE_NOT_FOUND)
+        {
+            Fail(strKey + ": no such key");
+            return false;
+        }
         if (n != ERROR_SUCCESS)
         {
             Fail(strKey, n);
@@ -384,6 +416,12 @@ private:
         std::vector<std::uint8_t> data;
         if (!ParseData(strType, strData, nType, data))
             return 1;
+        // A value Vistrel would ignore or misread is refused, unless the user insists.
+        std::string sub;
+        if (!m_bForce && SplitMachineKey(strKey, sub))
+            if (const std::string strWhy = CSettingsSchema::Check(sub, strName, nType, data);
+                !strWhy.empty())
+                return Fail(strWhy + " (--force writes it anyway)");
         std::int64_t nKey;
         if (!Key(strKey, true, nKey))
             return 1;
@@ -402,7 +440,8 @@ private:
         if (pValue != nullptr)
         {
             if (const LONG n = m_pHive->DeleteValue(nKey, ValueName(*pValue).c_str()); n != 0)
-                return Fail(strKey + " " + *pValue, n);
+                return n == ERROR_FILE_NOT_FOUND ? Fail(strKey + " " + *pValue + ": no such value")
+                                                 : Fail(strKey + " " + *pValue, n);
             return 0;
         }
         if (nKey == CRegistryHive::kRootKey)
@@ -550,6 +589,7 @@ private:
     std::ostream& m_out;
     std::ostream& m_err;
     std::string m_strStore;
+    bool m_bForce = false;
     std::shared_ptr<CRegistryHive> m_pHive;
 };
 } // namespace
