@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Vistrel builds, tests and runs with.
+# Installs the Debian packages Vistrel builds, tests, packages and runs with.
 # Does nothing when every package is already installed.
 set -euo pipefail
 
+# With --run: only what building and running the two programs needs (scripts/run.sh).
 packages=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev libjpeg62-turbo-dev libv4l-dev libsqlite3-dev
-    libgtest-dev libgmock-dev libbenchmark-dev fonts-dejavu-core
-    cppcheck clang-format clang libclang-rt-14-dev
-    curl xvfb xauth imagemagick xdotool openbox x11-utils
-    libasan8 libubsan1 libtsan2 util-linux
+    qt6-base-dev libjpeg62-turbo-dev libv4l-dev libsqlite3-dev fonts-dejavu-core curl
 )
+if [ "${1:-}" != --run ]; then
+    packages+=(
+        libgtest-dev libgmock-dev libbenchmark-dev
+        cppcheck clang-format clang libclang-rt-14-dev
+        xvfb xauth imagemagick xdotool openbox x11-utils
+        libasan8 libubsan1 libtsan2 util-linux
+        systemd man-db dpkg-dev lintian desktop-file-utils appstream
+        nginx-light openssl
+    )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

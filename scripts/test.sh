@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds Vistrel and runs every check: formatting, static analysis, all tests, then all
+# Builds Vistrel and runs every check: formatting, static analysis, all tests, the Debian
+# package (built, linted, installed, tried and purged), then all
 # tests again built with AddressSanitizer and UndefinedBehaviorSanitizer, and the tests of
 # the image service and the core (where worker threads build pictures) built with
 # ThreadSanitizer.
@@ -17,6 +18,9 @@ scripts/analyze.sh "$build"
 
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j2
+
+# The Debian package, installed on this machine and purged again.
+scripts/check-package.sh
 
 if [ "${VISTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
     sanitized=${build}-sanitize

@@ -51,7 +51,9 @@ eval "${curl_first/curl /curl --silent --retry 30 --retry-connrefused --retry-de
     fail "curl got no picture from scripts/run.sh: $(cat "$tmp/run.log")"
 out=$(echo "$first" | sed -E 's/.*-o ([^ ]+).*/\1/')
 is_jpeg "$tmp/$out" || fail "scripts/run.sh served no JPEG: $(cat "$tmp/run.log")"
-grep -q "http://localhost:8080/" "$tmp/run.log" || fail "run.sh does not print the URL"
+grep -q "http://localhost:$port/" "$tmp/run.log" || fail "run.sh does not print the URL it serves"
+grep -q "serving images at http://localhost:$port/ (this machine only)" "$tmp/run.log" ||
+    fail "run.sh without a display does not listen on localhost only: $(cat "$tmp/run.log")"
 [ -f "$XDG_STATE_HOME/vistrel/frame.jpg" ] || fail "run.sh did not work in its own folder"
 [ -f "$XDG_STATE_HOME/vistrel/overlay.bmp" ] || fail "run.sh did not put the sample overlay"
 [ ! -e "$XDG_CONFIG_HOME/vistrel/registry.db" ] ||
@@ -67,12 +69,14 @@ block=$(awk '/readme-headless.sh runs the block below/ { found = 1; next }
              found && started { exit }' "$src/README.md")
 [ -n "$block" ] || fail "the README's headless block is gone"
 port=$(free_port)
-block=${block//build\/bin\//$build\/bin\/}
+block=${block//\$PWD\/build\/bin/$build\/bin}
 block=${block//8080/$port}
 mkdir -p "$tmp/checkout" && cd "$tmp/checkout"
 bash -euo pipefail -c "$block
 kill \$!
 wait \$! || true" >"$tmp/block.log" 2>&1 || fail "the headless block failed: $(cat "$tmp/block.log")"
-is_jpeg now.jpg || fail "the headless block fetched no JPEG: $(cat "$tmp/block.log")"
+is_jpeg "$HOME/vistrel-try/now.jpg" ||
+    fail "the headless block fetched no JPEG in its own folder: $(cat "$tmp/block.log")"
+[ ! -e now.jpg ] && [ ! -e frame.jpg ] || fail "the headless block left files in the checkout"
 grep -q 'caption0' "$tmp/block.log" || fail "query /s did not list the caption key"
 echo "README headless commands: ok"
