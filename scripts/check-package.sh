@@ -15,19 +15,12 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+# shellcheck source=../tests/support/script-helpers.sh
+source "$src/tests/support/script-helpers.sh"
+block() { readme_block "$src/README.md" "$1"; }
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then as_root=(sudo); fi
 
-# The blocks below a marker in the README, as written.
-block() {
-    awk -v marker="$1" 'index($0, marker) { found = 1; next }
-        found && /^    / { print substr($0, 5); started = 1; next }
-        found && started { exit }' "$src/README.md"
-}
 # Runs a README block as a user types it. Without systemd, systemctl on an instance of
 # vistrel@ is played from the unit file; sudo -u runs as that user.
 run_block() {
@@ -100,7 +93,7 @@ fi
 run_block "$(block 'check-package.sh runs the instance block')" || fail "the instance block failed"
 curl --silent --retry 20 --retry-connrefused --retry-delay 1 -o "$tmp/now.jpg" \
     http://127.0.0.1:8080/ || fail "the instance served nothing: $(cat "$tmp/instance.log" 2>/dev/null)"
-[ "$(head -c 3 "$tmp/now.jpg" | od -An -tx1 | tr -d ' \n')" = "ffd8ff" ] || fail "no JPEG"
+is_jpeg "$tmp/now.jpg" || fail "no JPEG"
 status=$(curl --silent --interface 127.0.0.2 -o /dev/null -w '%{http_code}' http://127.0.0.2:8080/ || true)
 [ "$status" = 403 ] || fail "a client outside ServerAllow got $status"
 [ -f /var/lib/vistrel/cam1/frame.jpg ] || fail "the instance does not work in /var/lib/vistrel/cam1"

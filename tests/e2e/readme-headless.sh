@@ -18,25 +18,9 @@ trap cleanup EXIT
 export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/config XDG_STATE_HOME=$tmp/state
 mkdir -p "$HOME"
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
+# shellcheck source=../support/script-helpers.sh
+source "$src/tests/support/script-helpers.sh"
 
-free_port() {
-    local p
-    for _ in $(seq 100); do
-        p=$((20000 + RANDOM % 20000))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-            echo "$p"
-            return
-        fi
-    done
-    return 1
-}
-is_jpeg() {
-    [ "$(head -c 3 "$1" | od -An -tx1 | tr -d ' \n')" = "ffd8ff" ]
-}
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 # 1. The first command: scripts/run.sh, then curl, with nothing else typed.
 first=$(sed -n '/^## Two commands/,/^## /p' "$src/README.md" | grep -m1 -E '^    curl ' |
@@ -64,9 +48,7 @@ wait "${pids[0]}" || true
 pids=()
 
 # 2. The headless block, as written below its marker.
-block=$(awk '/readme-headless.sh runs the block below/ { found = 1; next }
-             found && /^    / { print substr($0, 5); started = 1; next }
-             found && started { exit }' "$src/README.md")
+block=$(readme_block "$src/README.md" "readme-headless.sh runs the block below")
 [ -n "$block" ] || fail "the README's headless block is gone"
 port=$(free_port)
 block=${block//\$PWD\/build\/bin/$build\/bin}

@@ -15,23 +15,10 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+# shellcheck source=../support/script-helpers.sh
+source "$src/tests/support/script-helpers.sh"
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 [ -x "$nginx" ] || fail "nginx is not installed (scripts/install-deps.sh installs nginx-light)"
-free_port() {
-    local p
-    for _ in $(seq 100); do
-        p=$((20000 + RANDOM % 20000))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-            echo "$p"
-            return
-        fi
-    done
-    return 1
-}
 
 # Vistrel on this machine only, every connection logged.
 port=$(free_port)
@@ -43,9 +30,7 @@ pids+=($!)
 
 # The configuration as the README has it; only what a test machine cannot share is changed:
 # the ports, the certificate, the password file and the cache's folder.
-conf=$(awk '/nginx-front.sh runs the configuration below/ { found = 1; next }
-            found && /^    / { print substr($0, 5); started = 1; next }
-            found && started { exit }' "$src/README.md")
+conf=$(readme_block "$src/README.md" "nginx-front.sh runs the configuration below")
 [ -n "$conf" ] || fail "the README's nginx configuration is gone"
 tls=$(free_port)
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 \
@@ -91,7 +76,7 @@ for round in 1 2 3; do
 done
 elapsed=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
 for f in "$tmp"/r3-1.jpg "$tmp"/r3-200.jpg; do
-    [ "$(head -c 3 "$f" | od -An -tx1 | tr -d ' \n')" = "ffd8ff" ] || fail "$f is no JPEG"
+    is_jpeg "$f" || fail "$f is no JPEG"
 done
 built=$(($(grep -c ' 200 ' "$tmp/vistrel.log") - before))
 allowed=$(awk -v t="$elapsed" 'BEGIN { printf "%d", 2 * (t + 1) + 1 }')
